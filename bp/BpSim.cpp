@@ -1,0 +1,180 @@
+// Forward kernels of the backprop library: dot products over one- and two-dimensional
+// connections, the logistic lookup table and the activation kernels.
+#include "bp/BpSim.h"
+
+#include <cmath>
+
+namespace {
+
+// logistic(y) - 0.5 sampled at y = (i - 511.5)/64, i = 0..1023.
+float sigmoid_array[1024];
+// Origin of every lookup: entry 511, so that offset k holds the sample at y = (k - 0.5)/64.
+const float *sigmoid_ptr = sigmoid_array + 511;
+
+// Table offset of a net input v with |v| < 8: 64v + 0.5 truncated toward zero, in -511..512.
+inline int table_offset(float v)
+{
+    return static_cast<int>(static_cast<bp_wide>(v) * 64.0 + 0.5);
+}
+
+// Pass 1 of every activation kernel: a[i] = a[i] + t[i], rounded to float.
+inline void add_thresholds(float *a, const float *t, int n)
+{
+    for (int i = 0; i < n; i++)
+        a[i] = static_cast<float>(static_cast<bp_wide>(a[i]) + t[i]);
+}
+
+// Pass 2 of the table kernels: a[i] = bias + scale*table[k], saturating at |v| >= 8.
+// A NaN net input fails both tests and stays NaN, without touching the table.
+inline void table_activation(float *a, int n, bp_wide bias, bp_wide scale, float high, float low)
+{
+    for (int i = 0; i < n; i++) {
+        const float v = a[i];
+        if (std::fabs(v) >= 8.0f)
+            a[i] = v > 0.0f ? high : low;
+        else if (v == v)
+            a[i] = static_cast<float>(bias + scale * sigmoid_ptr[table_offset(v)]);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+float BPvdot(const float *a, const float *b, int n)
+{
+    bp_wide sum = 0.0;
+    for (int k = 0; k < n; k++)
+        sum += static_cast<bp_wide>(a[k]) * b[k];
+    return static_cast<float>(sum);
+}
+
+void BPlvdot(const float *W, const float *x, int ov, float *d, int n, int m)
+{
+    for (int i = 0; i < m; i++, W += n, x += n - ov) {
+        bp_wide sum = 0.0;
+        for (int k = 0; k < n; k++)
+            sum += static_cast<bp_wide>(W[k]) * x[k];
+        d[i] = static_cast<float>(sum);
+    }
+}
+
+void BPlvdot_share(const float *W, const float *x, int ov, float *d, int n, int m)
+{
+    for (int i = 0; i < m; i++, x += n - ov) {
+        bp_wide sum = 0.0;
+        for (int k = 0; k < n; k++)
+            sum += static_cast<bp_wide>(W[k]) * x[k];
+        d[i] = static_cast<float>(sum);
+    }
+}
+
+void BPlvdot_sum(const float *W, const float *x, int ov, float *d, int n, int m)
+{
+    for (int i = 0; i < m; i++, W += n, x += n - ov) {
+        bp_wide sum = 0.0;
+        for (int k = 0; k < n; k++)
+            sum += static_cast<bp_wide>(W[k]) * x[k];
+        d[i] = static_cast<float>(d[i] + sum);
+    }
+}
+
+void BPlvdot_share_sum(const float *W, const float *x, int ov, float *d, int n, int m)
+{
+    for (int i = 0; i < m; i++, x += n - ov) {
+        bp_wide sum = 0.0;
+        for (int k = 0; k < n; k++)
+            sum += static_cast<bp_wide>(W[k]) * x[k];
+        d[i] = static_cast<float>(d[i] + sum);
+    }
+}
+
+void BPlvdot2d(int U, int R, int KW, int KH, const float *W, const float *x, float *d, int ov, int WS, int S, int B)
+{
+    for (int r = 0; r < R; r++) {
+        for (int j = 0; j < KH; j++) {
+            const float *wrow = W + static_cast<long>(r * KH + j) * WS;
+            const float *xrow = x + static_cast<long>(r) * (KH * S - B) + static_cast<long>(j) * S;
+            for (int u = 0; u < U; u++) {
+                const float *w = wrow + static_cast<long>(u) * KW;
+                const float *s = xrow + static_cast<long>(u) * (KW - ov);
+                bp_wide p = 0.0;
+                for (int k = 0; k < KW; k++)
+                    p += static_cast<bp_wide>(w[k]) * s[k];
+                d[r * U + u] = static_cast<float>(d[r * U + u] + p);
+            }
+        }
+    }
+}
+
+void BPlvdot2d_share(int U, int R, int KW, int KH, const float *W, const float *x, float *d, int ov, int S, int B)
+{
+    for (int r = 0; r < R; r++) {
+        for (int j = 0; j < KH; j++) {
+            const float *w = W + static_cast<long>(j) * KW;
+            const float *xrow = x + static_cast<long>(r) * (KH * S - B) + static_cast<long>(j) * S;
+            for (int u = 0; u < U; u++) {
+                const float *s = xrow + static_cast<long>(u) * (KW - ov);
+                bp_wide p = 0.0;
+                for (int k = 0; k < KW; k++)
+                    p += static_cast<bp_wide>(w[k]) * s[k];
+                d[r * U + u] = static_cast<float>(d[r * U + u] + p);
+            }
+        }
+    }
+}
+
+void BPinit_sigmoid_table(void)
+{
+    for (int i = 0; i < 1024; i++) {
+        const bp_wide t = (1023 - 2 * i) * 0.0078125;
+        const bp_wide e = std::exp(t);
+        sigmoid_array[i] = static_cast<float>(1.0 / (e + 1.0) - 0.5);
+    }
+    sigmoid_ptr = sigmoid_array + 511;
+}
+
+void BPsig1(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    table_activation(a, n, 0.5, 1.0, 0.999999f, 0.000001f);
+}
+
+void BPsig2(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    table_activation(a, n, 0.0, 1.0, 0.499999f, -0.499999f);
+}
+
+void BPsig3(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    table_activation(a, n, 0.0, 2.0, 0.999998f, -0.999998f);
+}
+
+void BPlinear(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+}
+
+void BPquadratic(float *a, float *z, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    for (int i = 0; i < n; i++) {
+        const float v = a[i];
+        z[i] = v;
+        a[i] = static_cast<float>(static_cast<bp_wide>(v) * v);
+    }
+}
+
+void BPuser(float *a, float *z, const float *t, int n, float (*f)(float))
+{
+    add_thresholds(a, t, n);
+    for (int i = 0; i < n; i++) {
+        const float v = a[i];
+        z[i] = v;
+        a[i] = f(v);
+    }
+}
+
+}  // extern "C"

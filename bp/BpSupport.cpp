@@ -1,0 +1,117 @@
+// Support routines of the backprop library: the uniform random source, the bounded error
+// formatter, and the save-file readers that offer a record to one vector at a time.
+#include "bp/BpSupport.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "network/nn.h"
+
+namespace {
+
+// A record's values could not be read in full: the file is cut short or damaged.
+int short_values(const char *name)
+{
+    BPset_error("\nDump file ends inside the values of %s.\n", name);
+    return -2;
+}
+
+// Shared tail of the three readers once the names matched.
+int read_matched(int fd, const char *expected, int count_read, int expected_count, float *dest, int *unmatched)
+{
+    if (count_read != expected_count) {
+        BPset_error("\nBad layer size for %s\n", expected);
+        return -2;
+    }
+    if (BPread_exact(fd, dest, expected_count * static_cast<int>(sizeof(float))) != 0)
+        return short_values(expected);
+    *unmatched = 0;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void BPfrandom_init(int seed)
+{
+    srand48(seed);
+}
+
+float BPfrandom(float range)
+{
+    return static_cast<float>(drand48() * range);
+}
+
+int BPread_exact(int fd, void *buf, int nbytes)
+{
+    char *p = static_cast<char *>(buf);
+    while (nbytes > 0) {
+        const ssize_t got = read(fd, p, static_cast<size_t>(nbytes));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -1;
+        p += got;
+        nbytes -= static_cast<int>(got);
+    }
+    return 0;
+}
+
+void BPset_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int len = std::vsnprintf(error_string, NN_ERROR_SIZE, format, args);
+    va_end(args);
+    // A cut message keeps its closing line break, so that it still reads as one message.
+    if (len >= NN_ERROR_SIZE)
+        std::memcpy(error_string + NN_ERROR_SIZE - 5, "...\n", 5);
+}
+
+int BPread_string(int fd, char *buffer)
+{
+    // One read per byte, the NUL included; a name has at most 99 characters.
+    for (int i = 0; i < BP_NAME_SIZE; i++) {
+        if (BPread_exact(fd, buffer + i, 1) != 0) {
+            buffer[i] = '\0';
+            return -1;
+        }
+        if (buffer[i] == '\0')
+            return 0;
+    }
+    buffer[BP_NAME_SIZE - 1] = '\0';
+    return -1;
+}
+
+int BPread_thresholds(int fd, const char *name_read, const char *expected, int count_read, int expected_count,
+                      float *dest, int *unmatched)
+{
+    if (std::strcmp(name_read, expected) != 0)
+        return 0;
+    return read_matched(fd, expected, count_read, expected_count, dest, unmatched);
+}
+
+int BPread_weights(int fd, const char *layer_read, const char *layer_expected, const char *array_read,
+                   const char *array_expected, int count_read, int expected_count, float *dest, int *unmatched)
+{
+    if (std::strcmp(layer_read, layer_expected) != 0 || std::strcmp(array_read, array_expected) != 0)
+        return 0;
+    // The message names the layer fed, not the array.
+    return read_matched(fd, layer_expected, count_read, expected_count, dest, unmatched);
+}
+
+int BPread_feedback_weights(int fd, const char *name_read, const char *expected, int count_read,
+                            int expected_count, float *dest, int *unmatched)
+{
+    if (std::strcmp(name_read, expected) != 0)
+        return 0;
+    return read_matched(fd, expected, count_read, expected_count, dest, unmatched);
+}
+
+}  // extern "C"

@@ -1,0 +1,2 @@
+// Binary save files of the nn module, and network start-up.
+#include "network/nn_save.h"

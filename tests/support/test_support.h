@@ -1,0 +1,33 @@
+// Helpers shared by the tests: files, temporary folders and child processes.
+#ifndef TESTS_SUPPORT_TEST_SUPPORT_H
+#define TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace bptest {
+
+// Path of a file in tests/data.
+std::string data_path(const std::string &name);
+// Path of a program built by the project (relative to the build folder, e.g. "driver/PlotComposite").
+std::string bin_path(const std::string &relative);
+// Whole contents of a file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+// Write a file (created or truncated).
+void write_file(const std::string &path, const std::string &contents);
+// A fresh empty folder under the system's temporary folder, removed by remove_tree.
+std::string make_temp_dir();
+void remove_tree(const std::string &path);
+
+// Result of running a child process.
+struct RunResult {
+    int status = -1;      // exit status, or 128 + signal number
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+// Run argv in folder cwd with the given standard input; waits for it.
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input = "");
+
+}  // namespace bptest
+
+#endif
