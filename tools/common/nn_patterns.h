@@ -1,0 +1,33 @@
+// Training and evaluation patterns shared by the tools: the built-in four-class
+// demonstration task and the CSV pattern format "x0,x1,t0,t1,t2,t3".
+#ifndef TOOLS_COMMON_NN_PATTERNS_H
+#define TOOLS_COMMON_NN_PATTERNS_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nn_patterns {
+
+// One presentation: the network's two inputs and its four targets.
+struct Pattern {
+    float in[2];
+    float target[4];
+};
+
+// count patterns of the demonstration task, classes in turn 0, 1, 2, 3, 0, ..., drawn from
+// the sampler's own generator seeded with seed (never from drand48).
+std::vector<Pattern> demo_patterns(std::size_t count, std::uint64_t seed);
+
+// Parse CSV text. On a malformed line: returns false, line is its number (from 1) and
+// error says what is wrong; out then holds the patterns before that line.
+bool parse_csv(std::string_view text, std::vector<Pattern> &out, int &line, std::string &error);
+
+// Read and parse a CSV file. On failure returns false with error "FILE:LINE: what is wrong"
+// (or "FILE: reason" when the file cannot be read).
+bool load_csv(const std::string &path, std::vector<Pattern> &out, std::string &error);
+
+}  // namespace nn_patterns
+
+#endif
