@@ -1,1 +1,108 @@
-int main() { return 0; }
+// PlotComposite: loads the trained network from "Network.save", evaluates it on a 100 x 100
+// grid of input points and prints, for each point, the network's output spread combined with
+// four fixed Gaussian bumps into one composite value.
+#include "driver/PlotComposite.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "network/nn.h"
+
+extern "C" {
+float inputv[2];
+float h123[PLOT_GRID * PLOT_GRID];
+}
+
+namespace {
+
+// One Gaussian bump centred at (cx, cy) in grid coordinates: K = 1/s^2, A = 0.15915494/s.
+struct Bump {
+    double cx;
+    double cy;
+    double K;
+    double A;
+};
+constexpr double kWideK = 2563.9142200523142;
+constexpr double kWideA = 8.058827666597988;
+constexpr Bump kBumps[4] = {
+    {0.04, 0.02, kWideK, kWideA},
+    {-0.04, 0.02, kWideK, kWideA},
+    {0.0, -0.02, kWideK, kWideA},
+    {0.0, 0.02, 10000.0, 15.915493999999999},
+};
+
+// Offset of a coordinate from a bump centre, rounded to float. A zero centre leaves the
+// coordinate as it is.
+inline float offset(float c, double centre)
+{
+    return centre == 0.0 ? c : static_cast<float>(c - centre);
+}
+
+// The composite value at one point from the four outputs o and the coordinates the bumps see.
+float composite(const float *o, float bx, float by)
+{
+    // First the output spread m over the pairs (o0,o1), (o0,o2), (o0,o3), (o1,o2), (o1,o3).
+    constexpr int kPairs[5][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}};
+    double m = -1000000.0;
+    for (const auto &pair : kPairs) {
+        const double d = std::fabs(static_cast<double>(o[pair[0]]) - o[pair[1]]);
+        if (d > m)
+            m = d;
+    }
+    double v = (1.0 - m) * 10.0;
+    const double d23 = std::fabs(static_cast<double>(o[2]) - o[3]);
+    if (d23 > v)
+        v = d23;
+
+    // Then the bumps, each rounded to float before it is compared.
+    for (const Bump &b : kBumps) {
+        const float dx = offset(bx, b.cx);
+        const float dy = offset(by, b.cy);
+        const double r2 = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+        const float g = static_cast<float>(b.A * std::exp(-0.5 * r2 * b.K));
+        if (g > v)
+            v = g;
+    }
+    return static_cast<float>(v);
+}
+
+}  // namespace
+
+extern "C" void plot_compute_grid(void)
+{
+    const float *o = nn_get_output();
+    const float step = 0.002f;
+    float y = -0.1f;
+    for (int i = 0; i < PLOT_GRID; i++) {
+        float x = -0.1f;
+        for (int j = 0; j < PLOT_GRID; j++) {
+            inputv[0] = static_cast<float>(static_cast<double>(x) * 10.0);
+            inputv[1] = static_cast<float>(static_cast<double>(y) * 10.0);
+            // The bumps see the x of the next column.
+            x = x + step;
+            nn_propagate_forward();
+            h123[i * PLOT_GRID + j] = composite(o, x, y);
+        }
+        y = y + step;
+    }
+}
+
+extern "C" void plot_print_grid(void)
+{
+    for (int i = 0; i < PLOT_GRID; i++) {
+        for (int j = 0; j < PLOT_GRID; j++)
+            std::printf("%f\n", static_cast<double>(h123[i * PLOT_GRID + j]));
+        std::printf("\n");
+    }
+}
+
+#ifndef PLOTCOMPOSITE_NO_MAIN
+int main()
+{
+    network_initialize("Network.save", 0);
+    nn_set_input(inputv);
+    plot_compute_grid();
+    plot_print_grid();
+    return 0;
+}
+#endif
