@@ -1,0 +1,204 @@
+// Learning kernels of the backprop library: derivative factors, the output error, gradient
+// accumulation with back-propagation of deltas, and the momentum update.
+#include "bp/BpSim.h"
+
+namespace {
+
+// Multiply each delta by a factor computed from the layer's stored value: e[i] = f(a[i]) * e[i].
+template <typename Factor>
+inline void scale_deltas(const float *a, float *e, int n, Factor factor)
+{
+    for (int i = 0; i < n; i++)
+        e[i] = static_cast<float>(factor(static_cast<bp_wide>(a[i])) * e[i]);
+}
+
+// Store the factor itself: g[i] = f(a[i]).
+template <typename Factor>
+inline void store_factors(float *g, const float *a, int n, Factor factor)
+{
+    for (int i = 0; i < n; i++)
+        g[i] = static_cast<float>(factor(static_cast<bp_wide>(a[i])));
+}
+
+// Derivative factors in terms of the unit's output, with the caller's offset added last.
+inline bp_wide sig1_factor(bp_wide a, bp_wide off) { return a * (1.0 - a) + off; }
+inline bp_wide sig2_factor(bp_wide a, bp_wide off) { return (0.25 - a * a) + off; }
+inline bp_wide sig3_factor(bp_wide a, bp_wide off) { return 0.5 * (1.0 - a * a) + off; }
+
+// Shared body of the two-dimensional accumulation kernels. shared selects the one
+// KH x KW weight row; hidden also passes the deltas back into h through W.
+inline void accum2d(int U, int R, int KW, int KH, const float *W, float *g, const float *x, float *h,
+                    const float *e, int ov, int WS, int S, int B, bool shared, bool hidden)
+{
+    for (int r = 0; r < R; r++) {
+        for (int j = 0; j < KH; j++) {
+            const long xrow = static_cast<long>(r) * (KH * S - B) + static_cast<long>(j) * S;
+            const long wrow = shared ? static_cast<long>(j) * KW : static_cast<long>(r * KH + j) * WS;
+            for (int u = 0; u < U; u++) {
+                const bp_wide d = e[r * U + u];
+                const long xs = xrow + static_cast<long>(u) * (KW - ov);
+                const long ws = shared ? wrow : wrow + static_cast<long>(u) * KW;
+                for (int k = 0; k < KW; k++) {
+                    const long q = xs + k;
+                    const long w = ws + k;
+                    if (hidden)
+                        h[q] = static_cast<float>(h[q] + d * W[w]);
+                    g[w] = static_cast<float>(g[w] + x[q] * d);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void BPderiv_sig1(const float *a, float *e, int n, float off)
+{
+    scale_deltas(a, e, n, [off](bp_wide v) { return sig1_factor(v, off); });
+}
+
+void BPderiv_sig2(const float *a, float *e, int n, float off)
+{
+    scale_deltas(a, e, n, [off](bp_wide v) { return sig2_factor(v, off); });
+}
+
+void BPderiv_sig3(const float *a, float *e, int n, float off)
+{
+    scale_deltas(a, e, n, [off](bp_wide v) { return sig3_factor(v, off); });
+}
+
+void BPset_deriv_sig1(float *g, const float *a, int n, float off)
+{
+    store_factors(g, a, n, [off](bp_wide v) { return sig1_factor(v, off); });
+}
+
+void BPset_deriv_sig2(float *g, const float *a, int n, float off)
+{
+    store_factors(g, a, n, [off](bp_wide v) { return sig2_factor(v, off); });
+}
+
+void BPset_deriv_sig3(float *g, const float *a, int n, float off)
+{
+    store_factors(g, a, n, [off](bp_wide v) { return sig3_factor(v, off); });
+}
+
+void BPderiv_quadratic(const float *z, float *e, int n)
+{
+    scale_deltas(z, e, n, [](bp_wide v) { return 2.0 * v; });
+}
+
+void BPderiv_user(const float *z, float *e, int n, float (*fprime)(float))
+{
+    // The user's function is called once per unit, in ascending order.
+    for (int i = 0; i < n; i++)
+        e[i] = static_cast<float>(static_cast<bp_wide>(fprime(z[i])) * e[i]);
+}
+
+float BPsum_squares(const float *v, int n)
+{
+    bp_wide sum = 0.0;
+    for (int i = 0; i < n; i++)
+        sum += static_cast<bp_wide>(v[i]) * v[i];
+    return static_cast<float>(sum);
+}
+
+float BPoutput_error(const float *t, const float *o, float *e, float s, int n)
+{
+    // Differences, target minus output, stored as floats.
+    for (int i = 0; i < n; i++)
+        e[i] = static_cast<float>(static_cast<bp_wide>(t[i]) - o[i]);
+    // Squares of the stored differences, before any scaling.
+    bp_wide sum = 0.0;
+    for (int i = 0; i < n; i++)
+        sum += static_cast<bp_wide>(e[i]) * e[i];
+    // Deltas: the differences times the caller's scale.
+    for (int i = 0; i < n; i++)
+        e[i] = static_cast<float>(static_cast<bp_wide>(e[i]) * s);
+    return static_cast<float>(0.5 * sum);
+}
+
+void BPaccum_biases(float *g, const float *e, int n)
+{
+    for (int i = 0; i < n; i++)
+        g[i] = static_cast<float>(static_cast<bp_wide>(g[i]) + e[i]);
+}
+
+void BPaccum_weights_from_input(const float *e, const float *x, float *g, int m, int n, int ov)
+{
+    for (int i = 0; i < m; i++, g += n, x += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++)
+            g[k] = static_cast<float>(g[k] + x[k] * d);
+    }
+}
+
+void BPaccum_weights_from_input_share(const float *e, const float *x, float *g, int m, int n, int ov)
+{
+    for (int i = 0; i < m; i++, x += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++)
+            g[k] = static_cast<float>(g[k] + x[k] * d);
+    }
+}
+
+void BPaccum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, float *g, int m, int n,
+                                 int ov)
+{
+    for (int i = 0; i < m; i++, W += n, g += n, x += n - ov, h += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++) {
+            h[k] = static_cast<float>(h[k] + d * W[k]);
+            g[k] = static_cast<float>(g[k] + x[k] * d);
+        }
+    }
+}
+
+void BPaccum_weights_from_hidden_share(const float *e, const float *x, float *h, const float *W, float *g, int m,
+                                       int n, int ov)
+{
+    for (int i = 0; i < m; i++, x += n - ov, h += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++) {
+            h[k] = static_cast<float>(h[k] + d * W[k]);
+            g[k] = static_cast<float>(g[k] + x[k] * d);
+        }
+    }
+}
+
+void BPaccum2d_weights_from_input(int U, int R, int KW, int KH, float *g, const float *x, const float *e, int ov,
+                                  int WS, int S, int B)
+{
+    accum2d(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, WS, S, B, false, false);
+}
+
+void BPaccum2d_weights_from_input_share(int U, int R, int KW, int KH, float *g, const float *x, const float *e,
+                                        int ov, int S, int B)
+{
+    accum2d(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, 0, S, B, true, false);
+}
+
+void BPaccum2d_weights_from_hidden(int U, int R, int KW, int KH, const float *W, float *g, const float *x, float *h,
+                                   const float *e, int ov, int WS, int S, int B)
+{
+    accum2d(U, R, KW, KH, W, g, x, h, e, ov, WS, S, B, false, true);
+}
+
+void BPaccum2d_weights_from_hidden_share(int U, int R, int KW, int KH, const float *W, float *g, const float *x,
+                                         float *h, const float *e, int ov, int S, int B)
+{
+    accum2d(U, R, KW, KH, W, g, x, h, e, ov, 0, S, B, true, true);
+}
+
+void BPupdate_weights(float mom, const float *g, float *W, float *p, int n)
+{
+    for (int i = 0; i < n; i++) {
+        // The unrounded step is added to the value; the stored step is rounded once.
+        const bp_wide s = static_cast<bp_wide>(mom) * p[i] + g[i];
+        W[i] = static_cast<float>(W[i] + s);
+        p[i] = static_cast<float>(s);
+    }
+}
+
+}  // extern "C"
