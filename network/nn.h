@@ -55,22 +55,11 @@ void nn_network_forward(void);
 /* For each presentation: input_fn(), then one forward pass. */
 void network_forward(unsigned iterations, void (*input_fn)(void));
 
-/* Learning step: presentations of input_fn's patterns, learned when the error exceeds BPthreshold. */
-void network_learn(unsigned iterations, void (*input_fn)(void));
-void nn_network_learn(unsigned iterations, void (*input_fn)(void));
-/* One gradient accumulation step (Out, H2, H1). */
-void nn_calc_grad(void);
-/* Apply and clear the gradients when the step counter is a multiple of 3. */
-void nn_update_weights(float inertia);
-/* Mean squared output error of the current outputs; writes the Out deltas. */
-float nn_calc_error(void);
-void nn_set_backprop_counter(int c);
-int nn_get_backprop_counter(void);
-
 #ifdef __cplusplus
 }
 #endif
 
+#include "network/nn_learn.h"
 #include "network/nn_save.h"
 #include "network/nn_ascii.h"
 #include "network/nn_query.h"
