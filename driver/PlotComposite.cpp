@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "network/nn.h"
+#include "tools/common/bpnet_version.h"
 
 extern "C" {
 float inputv[2];
@@ -97,8 +99,23 @@ extern "C" void plot_print_grid(void)
 }
 
 #ifndef PLOTCOMPOSITE_NO_MAIN
-int main()
+int main(int argc, char **argv)
 {
+    // The driver takes no arguments; it answers only --help and --version.
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs("Usage: PlotComposite\n"
+                   "Loads the network saved in \"Network.save\" in the current folder, evaluates it on a\n"
+                   "100 x 100 grid of inputs from about -1 to 0.98 in each coordinate, and prints one\n"
+                   "composite value per point (\"%f\"), 100 blocks of 100 lines, each block followed by an\n"
+                   "empty line. A missing or damaged save file is reported on standard error with exit\n"
+                   "status 1 and nothing on standard output.\n",
+                   stdout);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("PlotComposite (bpnet) " BPNET_VERSION);
+        return 0;
+    }
     network_initialize("Network.save", 0);
     nn_set_input(inputv);
     plot_compute_grid();
