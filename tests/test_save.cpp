@@ -420,7 +420,7 @@ TEST(PlatformDeathTest, ExitAndAllocation)
     EXPECT_EXIT(vl_exit(-1), testing::ExitedWithCode(1), "Unable to recover");
     EXPECT_EXIT(vl_exit(0), testing::ExitedWithCode(0), "^$");
     EXPECT_EXIT(vl_alloc_mem(-8), testing::ExitedWithCode(1),
-                "^Error: cannot allocate -8 bytes of memory!\n\nUnable to recover from error!\n$");
+                "Error: cannot allocate -8 bytes of memory!\n\nUnable to recover from error!\n$");
 }
 
 TEST(Platform, ZeroAllocationWarnsOnce)
