@@ -23,12 +23,26 @@ using namespace nn_layout;
 
 namespace {
 
-// A temporary folder for the redirections, shared by the whole binary.
+// A temporary folder for the redirections, made on first use and removed at the end.
+std::string g_scratch;
+
 const std::string &scratch()
 {
-    static const std::string dir = bptest::make_temp_dir();
-    return dir;
+    if (g_scratch.empty())
+        g_scratch = bptest::make_temp_dir();
+    return g_scratch;
 }
+
+class ScratchCleanup : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (!g_scratch.empty())
+            bptest::remove_tree(g_scratch);
+        g_scratch.clear();
+    }
+};
+::testing::Environment *const g_cleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
 // Standard output of fn, captured through a file.
 template <typename Fn>
