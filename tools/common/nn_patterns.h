@@ -16,6 +16,9 @@ struct Pattern {
     float target[4];
 };
 
+// The patterns' own deterministic generator (splitmix64): the next 64-bit value of state.
+std::uint64_t splitmix64(std::uint64_t &state);
+
 // count patterns of the demonstration task, classes in turn 0, 1, 2, 3, 0, ..., drawn from
 // the sampler's own generator seeded with seed (never from drand48).
 std::vector<Pattern> demo_patterns(std::size_t count, std::uint64_t seed);

@@ -1,0 +1,255 @@
+// The tools' shared code: the demonstration sampler, the CSV pattern format and the strict
+// command-line number parsers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tools/common/cli.h"
+#include "tools/common/nn_patterns.h"
+
+using nn_patterns::Pattern;
+
+TEST(PatternsDemo, ClassesInTurnWithOneHotTargets)
+{
+    const std::vector<Pattern> p = nn_patterns::demo_patterns(10, 42);
+    ASSERT_EQ(p.size(), 10u);
+    for (std::size_t k = 0; k < p.size(); k++)
+        for (std::size_t c = 0; c < 4; c++)
+            EXPECT_EQ(p[k].target[c], c == k % 4 ? 1.0f : 0.0f) << k << " " << c;
+    EXPECT_TRUE(nn_patterns::demo_patterns(0, 42).empty());
+}
+
+TEST(PatternsDemo, DeterministicPerSeed)
+{
+    const std::vector<Pattern> a = nn_patterns::demo_patterns(100, 7);
+    const std::vector<Pattern> b = nn_patterns::demo_patterns(100, 7);
+    const std::vector<Pattern> c = nn_patterns::demo_patterns(100, 8);
+    int differing = 0;
+    for (std::size_t k = 0; k < a.size(); k++) {
+        EXPECT_EQ(a[k].in[0], b[k].in[0]);
+        EXPECT_EQ(a[k].in[1], b[k].in[1]);
+        differing += a[k].in[0] != c[k].in[0];
+    }
+    EXPECT_GT(differing, 90);
+    // A prefix of a longer draw is the shorter draw.
+    const std::vector<Pattern> longer = nn_patterns::demo_patterns(200, 7);
+    for (std::size_t k = 0; k < a.size(); k++)
+        EXPECT_EQ(a[k].in[1], longer[k].in[1]);
+}
+
+TEST(PatternsDemo, DoesNotTouchTheNetworkGenerator)
+{
+    srand48(99);
+    const double first = drand48();
+    srand48(99);
+    nn_patterns::demo_patterns(50, 3);
+    EXPECT_EQ(drand48(), first);
+}
+
+TEST(PatternsDemo, CentresAndSpreadsOfTheFourClasses)
+{
+    const double cx[4] = {0.4, -0.4, 0.0, 0.0};
+    const double cy[4] = {0.2, 0.2, -0.2, 0.2};
+    const double sd[4] = {0.19749143, 0.19749143, 0.19749143, 0.1};
+    const std::size_t n = 80000;  // 20000 per class
+    const std::vector<Pattern> p = nn_patterns::demo_patterns(n, 12345);
+    for (int c = 0; c < 4; c++) {
+        double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+        double count = 0;
+        for (std::size_t k = static_cast<std::size_t>(c); k < n; k += 4) {
+            const double x = p[k].in[0] - cx[c], y = p[k].in[1] - cy[c];
+            sx += x;
+            sy += y;
+            sxx += x * x;
+            syy += y * y;
+            sxy += x * y;
+            count++;
+        }
+        // Means within about 5 standard errors, spreads within 3%, no correlation.
+        const double se = sd[c] / std::sqrt(count);
+        EXPECT_NEAR(sx / count, 0.0, 5 * se) << "class " << c;
+        EXPECT_NEAR(sy / count, 0.0, 5 * se) << "class " << c;
+        EXPECT_NEAR(std::sqrt(sxx / count), sd[c], 0.03 * sd[c]) << "class " << c;
+        EXPECT_NEAR(std::sqrt(syy / count), sd[c], 0.03 * sd[c]) << "class " << c;
+        EXPECT_NEAR(sxy / count / (sd[c] * sd[c]), 0.0, 0.05) << "class " << c;
+    }
+}
+
+TEST(PatternsDemo, Splitmix64ReferenceValues)
+{
+    std::uint64_t state = 0;
+    EXPECT_EQ(nn_patterns::splitmix64(state), 0xE220A8397B1DCDAFull);
+    EXPECT_EQ(nn_patterns::splitmix64(state), 0x6E789E6AA1B965F4ull);
+    EXPECT_EQ(state, 2 * 0x9E3779B97F4A7C15ull);
+}
+
+TEST(PatternsCsv, ReadsLinesSkippingBlanksAndComments)
+{
+    const std::string text =
+        "# x0,x1,t0,t1,t2,t3\n"
+        "0.5,-0.25,1,0,0,0\n"
+        "\n"
+        "   \t\n"
+        "  # indented comment\n"
+        " 1e-1 , .5 ,0,1,0,0\r\n"
+        "-1.,+2,0,0,1,0.5";  // no final newline
+    std::vector<Pattern> out;
+    int line = -1;
+    std::string error;
+    ASSERT_TRUE(nn_patterns::parse_csv(text, out, line, error)) << error;
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].in[0], 0.5f);
+    EXPECT_EQ(out[0].in[1], -0.25f);
+    EXPECT_EQ(out[0].target[0], 1.0f);
+    EXPECT_EQ(out[1].in[0], 0.1f);
+    EXPECT_EQ(out[1].in[1], 0.5f);
+    EXPECT_EQ(out[1].target[1], 1.0f);
+    EXPECT_EQ(out[2].in[0], -1.0f);
+    EXPECT_EQ(out[2].in[1], 2.0f);
+    EXPECT_EQ(out[2].target[3], 0.5f);
+    // Decimal text is rounded once to the nearest float.
+    EXPECT_EQ(out[1].in[0], std::strtof("0.1", nullptr));
+}
+
+TEST(PatternsCsv, MalformedLinesAreNamedWithTheirNumber)
+{
+    const struct {
+        const char *line;
+        const char *what;
+    } cases[] = {
+        {"1,2,3,4,5", "found 5"},
+        {"1,2,3,4,5,6,7", "found 7"},
+        {"1,2,3,,5,6", "field 4 is empty"},
+        {"1,2,3,4,5,", "field 6 is empty"},
+        {"abc,2,3,4,5,6", "field 1 is not a finite number: \"abc\""},
+        {"1,nan,3,4,5,6", "field 2 is not a finite number"},
+        {"1,2,inf,4,5,6", "field 3 is not a finite number"},
+        {"1,2,3,-infinity,5,6", "field 4"},
+        {"1,2,3,4,1e39,6", "field 5 is not a finite number"},
+        {"1,2,3,4,5,0x10", "field 6"},
+        {"1.0x,2,3,4,5,6", "field 1"},
+        {"1 2,2,3,4,5,6", "field 1"},
+        {"1;2;3;4;5;6", "field 1"},
+        {"1,2,3,4,5,6e", "field 6"},
+        {".,2,3,4,5,6", "field 1"},
+    };
+    for (const auto &c : cases) {
+        const std::string text = "0,0,1,0,0,0\n# comment\n\n" + std::string(c.line) + "\n0,0,0,0,0,1\n";
+        std::vector<Pattern> out;
+        int line = 0;
+        std::string error;
+        EXPECT_FALSE(nn_patterns::parse_csv(text, out, line, error)) << c.line;
+        EXPECT_EQ(line, 4) << c.line;
+        EXPECT_NE(error.find(c.what), std::string::npos) << c.line << " -> " << error;
+        EXPECT_EQ(out.size(), 1u) << c.line;
+    }
+}
+
+TEST(PatternsCsv, ControlBytesAndLongFieldsAreShownSafely)
+{
+    std::string text = "1,2,3,4,5,6\n";
+    text += std::string("7\0", 2) + "8,2,3,4,5,6\n";
+    std::vector<Pattern> out;
+    int line = 0;
+    std::string error;
+    EXPECT_FALSE(nn_patterns::parse_csv(text, out, line, error));
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(error.find('\0'), std::string::npos);
+    EXPECT_NE(error.find("7?8"), std::string::npos) << error;
+
+    const std::string big(5000, '9');
+    out.clear();
+    EXPECT_FALSE(nn_patterns::parse_csv(big + "x,1,1,1,1,1\n", out, line, error));
+    EXPECT_LT(error.size(), 200u);
+    EXPECT_NE(error.find("...\""), std::string::npos) << error;
+}
+
+TEST(PatternsCsv, LoadNamesFileAndLine)
+{
+    const std::string dir = bptest::make_temp_dir();
+    const std::string good = dir + "/good.csv", bad = dir + "/bad.csv";
+    bptest::write_file(good, "0.1,0.2,1,0,0,0\n0.3,0.4,0,1,0,0\n");
+    bptest::write_file(bad, "0.1,0.2,1,0,0,0\n\n0.3,zz,0,1,0,0\n");
+    std::vector<Pattern> out;
+    std::string error;
+    EXPECT_TRUE(nn_patterns::load_csv(good, out, error)) << error;
+    EXPECT_EQ(out.size(), 2u);
+    out.clear();
+    EXPECT_FALSE(nn_patterns::load_csv(bad, out, error));
+    EXPECT_EQ(error.rfind(bad + ":3: field 2", 0), 0u) << error;
+    EXPECT_FALSE(nn_patterns::load_csv(dir + "/missing.csv", out, error));
+    EXPECT_EQ(error, dir + "/missing.csv: No such file or directory");
+    EXPECT_FALSE(nn_patterns::load_csv(dir, out, error));  // a folder cannot be read
+    EXPECT_EQ(error.rfind(dir + ": ", 0), 0u) << error;
+    bptest::remove_tree(dir);
+}
+
+TEST(Cli, UnsignedNumbersAreStrict)
+{
+    std::uint64_t v = 77;
+    EXPECT_TRUE(bp_cli::parse_unsigned("0", 10, v));
+    EXPECT_EQ(v, 0u);
+    EXPECT_TRUE(bp_cli::parse_unsigned("4294967295", UINT32_MAX, v));
+    EXPECT_EQ(v, 4294967295u);
+    EXPECT_TRUE(bp_cli::parse_unsigned("18446744073709551615", UINT64_MAX, v));
+    EXPECT_EQ(v, UINT64_MAX);
+    v = 5;
+    for (const char *bad : {"", "-1", "+1", " 1", "1 ", "1e3", "0x10", "4294967296", "12a", "18446744073709551616"})
+        EXPECT_FALSE(bp_cli::parse_unsigned(bad, UINT32_MAX, v)) << bad;
+    EXPECT_EQ(v, 5u);  // untouched on failure
+}
+
+TEST(Cli, SignedNumbersAreStrict)
+{
+    std::int64_t v = 0;
+    EXPECT_TRUE(bp_cli::parse_signed("-2147483648", INT32_MIN, INT32_MAX, v));
+    EXPECT_EQ(v, INT32_MIN);
+    EXPECT_TRUE(bp_cli::parse_signed("2147483647", INT32_MIN, INT32_MAX, v));
+    EXPECT_EQ(v, INT32_MAX);
+    EXPECT_TRUE(bp_cli::parse_signed("-9223372036854775808", INT64_MIN, INT64_MAX, v));
+    EXPECT_EQ(v, INT64_MIN);
+    for (const char *bad : {"", "-", "2147483648", "-2147483649", "+5", "--1", "1.0", "9223372036854775808"})
+        EXPECT_FALSE(bp_cli::parse_signed(bad, INT32_MIN, INT32_MAX, v)) << bad;
+    EXPECT_FALSE(bp_cli::parse_signed("9223372036854775808", INT64_MIN, INT64_MAX, v));
+}
+
+TEST(Cli, FloatsAreFiniteDecimals)
+{
+    float f = 0;
+    EXPECT_TRUE(bp_cli::parse_float("0.2", f));
+    EXPECT_EQ(f, 0.2f);
+    EXPECT_TRUE(bp_cli::parse_float("-1e-3", f));
+    EXPECT_EQ(f, -1e-3f);
+    EXPECT_TRUE(bp_cli::parse_float("5.", f));
+    EXPECT_EQ(f, 5.0f);
+    EXPECT_TRUE(bp_cli::parse_float("+.25E+1", f));
+    EXPECT_EQ(f, 2.5f);
+    f = 9;
+    for (const char *bad : {"", "nan", "inf", "-inf", "1e39", "0x1p3", "1,5", " 1", "1 ", ".", "e5", "1e", "1.2.3"})
+        EXPECT_FALSE(bp_cli::parse_float(bad, f)) << bad;
+    EXPECT_EQ(f, 9.0f);
+}
+
+TEST(Cli, OptionValuesInBothForms)
+{
+    char a0[] = "tool", a1[] = "--rate", a2[] = "0.5", a3[] = "--seed=7", a4[] = "--rates=1", a5[] = "--output";
+    char *argv[] = {a0, a1, a2, a3, a4, a5};
+    const char *value = nullptr;
+    int i = 1;
+    EXPECT_EQ(bp_cli::option_value(6, argv, i, "--rate", value), bp_cli::kMatched);
+    EXPECT_STREQ(value, "0.5");
+    EXPECT_EQ(i, 2);
+    i = 3;
+    EXPECT_EQ(bp_cli::option_value(6, argv, i, "--seed", value), bp_cli::kMatched);
+    EXPECT_STREQ(value, "7");
+    EXPECT_EQ(i, 3);
+    i = 4;
+    EXPECT_EQ(bp_cli::option_value(6, argv, i, "--rate", value), bp_cli::kNoMatch);
+    i = 5;
+    EXPECT_EQ(bp_cli::option_value(6, argv, i, "--output", value), bp_cli::kMissingValue);
+}
