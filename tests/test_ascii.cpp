@@ -138,7 +138,7 @@ std::vector<float> trainable()
     return v;
 }
 
-// The values lines of a bare dump (the lines between the count and the closing empty line).
+// The lines of a text, without their line breaks.
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -157,31 +157,6 @@ TEST(AsciiDump, InitialNetworkMatchesGoldenForms)
     EXPECT_EQ(dump(1), bptest::read_file(bptest::data_path("init-seed123-labelled.txt")));
     // Any nonzero flag selects the labelled form.
     EXPECT_EQ(dump(-7), dump(1));
-}
-
-TEST(AsciiDump, BareFormLayout)
-{
-    init_default();
-    b0bcounter = 77;
-    const std::vector<std::string> lines = lines_of(dump(0));
-    ASSERT_EQ(lines.size(), 2u + 1 + 1 + 62 + 1 + 1);
-    EXPECT_EQ(lines[0], "");
-    EXPECT_EQ(lines[1], "");
-    EXPECT_EQ(lines[2], "#");
-    EXPECT_EQ(lines[3], "77");
-    // Thresholds alone on their line; weights followed by one blank.
-    const std::vector<float> v = trainable();
-    int k = 0;
-    for (const Block &b : kTrainableOrder) {
-        const bool thresholds = b.start == kOutThr || b.start == kH2Thr || b.start == kH1Thr;
-        for (int i = 0; i < b.count; i++, k++) {
-            char expect[64];
-            std::snprintf(expect, sizeof expect, thresholds ? "%.12f" : "%.12f ", static_cast<double>(v[k]));
-            EXPECT_EQ(lines[4 + k], expect) << "value " << k;
-        }
-    }
-    EXPECT_EQ(lines[66], "");
-    EXPECT_EQ(lines[67], "#");
 }
 
 TEST(AsciiDump, NegativeQuarterThresholdInBothForms)
