@@ -1,0 +1,78 @@
+# Installation: the library (shared libbpnet.so.N and static libbpnet.a), the public headers
+# under include/bpnet/ (kept in their bp/, network/ and platform/ folders, so that a host
+# compiles with -I<prefix>/include/bpnet and writes #include "network/nn.h"), the tools, their
+# manual pages, a CMake package (find_package(bpnet): bpnet::bpnet, bpnet::bpnet_static) and a
+# pkg-config file (bpnet.pc).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(BPNET_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bpnet
+    CACHE STRING "Folder, relative to the prefix, for the installed CMake package files")
+mark_as_advanced(BPNET_INSTALL_CMAKEDIR)
+
+# The tools print BPNET_VERSION from their header; it must agree with the project version
+# that names the library, the package and the manual pages.
+file(STRINGS ${PROJECT_SOURCE_DIR}/tools/common/bpnet_version.h bpnet_version_line
+     REGEX "^#define BPNET_VERSION \"")
+string(REGEX REPLACE "^#define BPNET_VERSION \"([^\"]*)\".*" "\\1" bpnet_header_version "${bpnet_version_line}")
+if(NOT bpnet_header_version STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "tools/common/bpnet_version.h says ${bpnet_header_version}, "
+                      "the project is version ${PROJECT_VERSION}")
+endif()
+
+# Installed consumers see the headers through include/bpnet.
+foreach(lib bpnet bpnet_shared)
+  target_include_directories(${lib} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/bpnet>)
+endforeach()
+set_target_properties(bpnet_shared PROPERTIES EXPORT_NAME bpnet)
+set_target_properties(bpnet PROPERTIES EXPORT_NAME bpnet_static)
+
+install(TARGETS bpnet_shared bpnet EXPORT bpnetTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Public headers; network/nn_layout.h is the module's internal C++ layout and stays behind.
+foreach(sub bp network platform)
+  file(GLOB bpnet_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${sub}/*.h)
+  list(FILTER bpnet_headers EXCLUDE REGEX "/network/nn_layout\\.h$")
+  install(FILES ${bpnet_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/${sub})
+endforeach()
+
+# The tools that this tree builds (each is installed once its target exists).
+foreach(tool PlotComposite nn-train nn-ascii nn-eval)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# Manual pages, section 1.
+file(GLOB bpnet_man1 CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.1)
+install(FILES ${bpnet_man1} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# CMake package.
+install(EXPORT bpnetTargets NAMESPACE bpnet:: DESTINATION ${BPNET_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/bpnetConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/bpnetConfig.cmake
+  INSTALL_DESTINATION ${BPNET_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/bpnetConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/bpnetConfig.cmake ${PROJECT_BINARY_DIR}/bpnetConfigVersion.cmake
+  DESTINATION ${BPNET_INSTALL_CMAKEDIR})
+
+# pkg-config file. With the usual relative install folders its paths start from ${pcfiledir},
+# so the installed tree can be moved or installed with `cmake --install --prefix DIR` and is
+# still found where it lies.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(BPNET_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(BPNET_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set(BPNET_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
+else()
+  file(RELATIVE_PATH bpnet_pc_up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" bpnet_pc_up "${bpnet_pc_up}")
+  set(BPNET_PC_PREFIX "\${pcfiledir}/${bpnet_pc_up}")
+  set(BPNET_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  set(BPNET_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/bpnet.pc.in ${PROJECT_BINARY_DIR}/bpnet.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/bpnet.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
