@@ -24,6 +24,9 @@ endif()
 foreach(lib bpnet bpnet_shared)
   target_include_directories(${lib} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/bpnet>)
 endforeach()
+# The static library holds C++ objects: a consumer that links it with the C driver gets the
+# C++ runtime named explicitly (the shared library carries that dependency itself).
+target_link_libraries(bpnet INTERFACE $<INSTALL_INTERFACE:$<$<LINK_LANGUAGE:C>:stdc++>>)
 set_target_properties(bpnet_shared PROPERTIES EXPORT_NAME bpnet)
 set_target_properties(bpnet PROPERTIES EXPORT_NAME bpnet_static)
 
@@ -32,10 +35,14 @@ install(TARGETS bpnet_shared bpnet EXPORT bpnetTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Public headers; network/nn_layout.h is the module's internal C++ layout and stays behind.
+# Public headers: every header of bp/, network/ and platform/ is C and installed, except the
+# internal C++ ones used only inside the library (the module's layout, the inline kernel copies).
+set(BPNET_INTERNAL_HEADERS network/nn_layout.h bp/BpSimInline.h)
 foreach(sub bp network platform)
   file(GLOB bpnet_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${sub}/*.h)
-  list(FILTER bpnet_headers EXCLUDE REGEX "/network/nn_layout\\.h$")
+  foreach(internal ${BPNET_INTERNAL_HEADERS})
+    list(REMOVE_ITEM bpnet_headers ${PROJECT_SOURCE_DIR}/${internal})
+  endforeach()
   install(FILES ${bpnet_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/${sub})
 endforeach()
 

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Installs the package from a build folder into a scratch prefix and uses it the way another
+# project would: the C host examples/host.c built once through find_package(bpnet) and once
+# through pkg-config, each run and compared with the host built in the tree.
+#
+# Usage: install_test.sh STEP BUILD_DIR SOURCE_DIR WORK_DIR CMAKE C_COMPILER GENERATOR [C_FLAGS]
+#   STEP is one of: install, find_package, find_package_static, pkg_config, clean.
+#   WORK_DIR holds the prefix (WORK_DIR/prefix) and the consumer builds.
+#   C_FLAGS go to every consumer compile and link (the sanitizer flags of a sanitizer build).
+# Exit status: 0 passed, 1 failed, 77 skipped (pkg_config when pkg-config is not installed).
+set -uo pipefail
+
+step=$1 build=$2 src=$3 work=$4 cmake=$5 cc=$6 generator=$7 cflags=${8:-}
+prefix=$work/prefix
+host_src=$src/examples/host.c
+sample=$src/tests/data/sample.save
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Run a consumer's host without and with a save file; check the status, the layer names and,
+# when the tree built its own host, that the installed library gives the same output.
+check_host() {  # label, program, [environment assignments...]
+    local label=$1 prog=$2; shift 2
+    local out err status
+    for args in "" "$sample"; do
+        out=$(env "$@" "$prog" $args 2>"$work/$label.err"); status=$?
+        err=$(cat "$work/$label.err")
+        [ "$status" -eq 0 ] || fail "$label: host $args exited with status $status: $err"
+        for layer in nn:Out nn:H2 nn:H1; do
+            grep -qF "$layer" <<<"$out" || fail "$label: host $args did not name layer $layer; it printed: $out"
+        done
+        if [ -x "$build/examples/host" ]; then
+            local ref
+            ref=$("$build/examples/host" $args 2>/dev/null)
+            [ "$out" == "$ref" ] || fail "$label: host $args printed other values than the host built in the tree:
+--- installed
+$out
+--- in tree
+$ref"
+        fi
+        echo "$label: host ${args:-(no save file)} ran, status 0, layers nn:Out nn:H2 nn:H1 named"
+    done
+}
+
+# A host built against the shared library must load libbpnet.so.1 at run time.
+check_shared() {  # label, program
+    if command -v readelf >/dev/null; then
+        readelf -d "$2" | grep -q 'NEEDED.*\[libbpnet\.so\.1\]' ||
+            fail "$1: the host does not use the shared library libbpnet.so.1"
+    fi
+}
+
+case $step in
+install)
+    rm -rf "$work" && mkdir -p "$work" || fail "cannot create $work"
+    "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
+        { cat "$work/install.log" >&2; fail "cmake --install failed"; }
+    libdir=$(cd "$prefix" && ls -d lib*/pkgconfig 2>/dev/null | head -n 1)
+    libdir=${libdir%/pkgconfig}
+    [ -n "$libdir" ] || fail "no pkgconfig folder under $prefix/lib*"
+    for f in "$libdir/libbpnet.a" "$libdir/libbpnet.so" "$libdir/libbpnet.so.1" \
+             "$libdir/pkgconfig/bpnet.pc" "$libdir/cmake/bpnet/bpnetConfig.cmake" \
+             "$libdir/cmake/bpnet/bpnetConfigVersion.cmake" \
+             include/bpnet/bp/BpSim.h include/bpnet/bp/BpSupport.h include/bpnet/network/nn.h \
+             include/bpnet/platform/vl_mem.h include/bpnet/platform/vl_file.h \
+             include/bpnet/platform/vl_exit.h bin/PlotComposite share/man/man1/PlotComposite.1; do
+        [ -e "$prefix/$f" ] || fail "$f was not installed"
+    done
+    for internal in network/nn_layout.h bp/BpSimInline.h; do
+        [ ! -e "$prefix/include/bpnet/$internal" ] || fail "the internal header $internal was installed"
+    done
+    # The installed headers resolve their own includes from include/bpnet alone, in C.
+    for h in "$prefix"/include/bpnet/*/*.h; do
+        rel=${h#"$prefix/include/bpnet/"}
+        printf '#include "%s"\nint main(void) { return 0; }\n' "$rel" >"$work/header.c"
+        "$cc" -std=c11 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
+            fail "installed header $rel does not compile on its own as C"
+    done
+    # Every installed tool answers --version with its name and the package version.
+    version=$(sed -n 's/^Version: *//p' "$prefix/$libdir/pkgconfig/bpnet.pc")
+    for tool in "$prefix"/bin/*; do
+        name=${tool##*/}
+        out=$("$tool" --version) || fail "$name --version failed"
+        [ "$out" == "$name (bpnet) $version" ] || fail "$name --version printed '$out'"
+        [ -e "$prefix/share/man/man1/$name.1" ] || fail "$name has no manual page"
+    done
+    # The manual pages format without warnings.
+    if command -v groff >/dev/null; then
+        for page in "$prefix"/share/man/man1/*.1; do
+            msgs=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+            [ -z "$msgs" ] || fail "${page##*/} formats with warnings: $msgs"
+        done
+    fi
+    echo "installed into $prefix: libraries, headers, tools, manual pages, package files"
+    ;;
+find_package | find_package_static)
+    target=bpnet::bpnet
+    [ "$step" == find_package_static ] && target=bpnet::bpnet_static
+    proj=$work/$step
+    rm -rf "$proj" && mkdir -p "$proj" || fail "cannot create $proj"
+    cp "$host_src" "$proj/host.c"
+    cat >"$proj/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(bpnet_consumer LANGUAGES C)
+find_package(bpnet 1.0 REQUIRED CONFIG)
+add_executable(host host.c)
+target_link_libraries(host PRIVATE $target)
+EOF
+    "$cmake" -S "$proj" -B "$proj/build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" \
+        >"$proj/configure.log" 2>&1 || { cat "$proj/configure.log" >&2; fail "$step: configure failed"; }
+    "$cmake" --build "$proj/build" >"$proj/build.log" 2>&1 ||
+        { cat "$proj/build.log" >&2; fail "$step: build failed"; }
+    [ "$step" == find_package ] && check_shared "$step" "$proj/build/host"
+    check_host "$step" "$proj/build/host"
+    ;;
+pkg_config)
+    if ! command -v pkg-config >/dev/null; then
+        echo "SKIPPED: pkg-config is not installed, so the pkg-config build of the host was not tried"
+        exit 77
+    fi
+    export PKG_CONFIG_PATH
+    PKG_CONFIG_PATH=$(ls -d "$prefix"/lib*/pkgconfig | head -n 1)
+    pkg-config --exists bpnet || fail "pkg-config does not find bpnet in $PKG_CONFIG_PATH"
+    flags=$(pkg-config --cflags --libs bpnet) || fail "pkg-config --cflags --libs bpnet failed"
+    # shellcheck disable=SC2086  # the flags are words
+    "$cc" $cflags -o "$work/host_pc" "$host_src" $flags || fail "cc host.c \$(pkg-config --cflags --libs bpnet) failed"
+    check_shared pkg_config "$work/host_pc"
+    check_host pkg_config "$work/host_pc" LD_LIBRARY_PATH="$(pkg-config --variable=libdir bpnet)"
+    # The static link: libbpnet.a alone, with the private libraries pkg-config lists for it.
+    libdir=$(pkg-config --variable=libdir bpnet)
+    # shellcheck disable=SC2086
+    "$cc" $cflags -o "$work/host_pc_static" "$host_src" $(pkg-config --cflags bpnet) "$libdir/libbpnet.a" \
+        $(pkg-config --static --libs-only-l bpnet | sed 's/-lbpnet//') ||
+        fail "static link with pkg-config --static failed"
+    check_host pkg_config_static "$work/host_pc_static"
+    ;;
+clean)
+    rm -rf "$work"
+    ;;
+*)
+    fail "unknown step $step"
+    ;;
+esac
+exit 0
