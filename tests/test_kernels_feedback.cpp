@@ -162,6 +162,15 @@ TEST(FeedbackUpdateFirst, FallbackAfterThirtyHalvings)
     EXPECT_EQ(r.s, 0.01f * p2(-30));
 }
 
+TEST(FeedbackUpdateFirst, EachHalvingIsRoundedToFloat)
+{
+    // 11 * 2^-122 halved 30 times, rounding every time, ends at 2 * 2^-149 among the
+    // subnormals (5.5 -> 6 -> 3 -> 1.5 -> 2 units); halved wide and rounded once it would be 1.
+    const First r = update1(0.0f, 11.0f * p2(-122), 1.5f, 0.0f);
+    EXPECT_EQ(r.a, static_cast<float>(0.9999 * 1.5f));
+    EXPECT_EQ(r.s, 2.0f * std::numeric_limits<float>::denorm_min());
+}
+
 TEST(FeedbackUpdateFirst, TwentyNinthHalvingIsTestedThirtiethIsNot)
 {
     // 0.75 + 2^26/2^28 = 1 is unstable; 2^26/2^29 = 0.125 is the last candidate tried.
@@ -273,6 +282,13 @@ TEST(FeedbackUpdateSecond, FallbackAfterThirtyHalvings)
     EXPECT_EQ(r.a2, static_cast<float>(0.9999 * -0.25f));
     EXPECT_EQ(r.s1, 0.01f * p2(-30));
     EXPECT_EQ(r.s2, 0.02f * p2(-30));
+}
+
+TEST(FeedbackUpdateSecond, EachHalvingIsRoundedToFloat)
+{
+    const Second r = update2(0.0f, 11.0f * p2(-122), -11.0f * p2(-122), 1.5f, 0.0f, 0.0f, 0.0f);
+    EXPECT_EQ(r.s1, 2.0f * std::numeric_limits<float>::denorm_min());
+    EXPECT_EQ(r.s2, -2.0f * std::numeric_limits<float>::denorm_min());
 }
 
 TEST(FeedbackUpdateSecond, TwentyNinthHalvingIsTestedThirtiethIsNot)
