@@ -6,6 +6,7 @@
 
 #include <locale.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -104,10 +105,18 @@ int read_dump(int &count, float (&values)[kTrainable])
         if (c == '#')
             break;
     }
-    if (std::scanf("\n%d", &count) != 1) {
+    // The count is read wide, so that a number out of the counter's range is refused
+    // instead of being cut to some other count.
+    long long wide_count = 0;
+    if (std::scanf("\n%lld", &wide_count) != 1) {
         BPset_error("\nThe ASCII dump has no readable iteration count.\n");
         return -2;
     }
+    if (wide_count < INT_MIN || wide_count > INT_MAX) {
+        BPset_error("\nThe iteration count of the ASCII dump is out of range.\n");
+        return -2;
+    }
+    count = static_cast<int>(wide_count);
     for (int i = 0; i < kTrainable; i++) {
         const int got = std::scanf("%f", &values[i]);
         if (got == EOF) {
