@@ -16,15 +16,15 @@ void BPTaccum_weights_from_hidden(const float *e, const float *f, const float *x
 void BPTaccum_weights_from_hidden_share(const float *e, const float *f, const float *x, float *h, const float *W,
                                         float *g, float *t, float *z, int m, int n, int ov);  /* as above with w = k */
 void BPTaccum2d_weights_from_input(int U, int R, int KW, int KH, float *g, float *t, const float *x,
-                                   const float *e, const float *f, int ov, int WS, int S, int B);
+                                   const float *e, const float *f, int ov, int WS, int S, int B);  /* t[w] += f[r*U+u]*x[q]; g[w] += e[r*U+u]*t[w] */
 void BPTaccum2d_weights_from_input_share(int U, int R, int KW, int KH, float *g, float *t, const float *x,
-                                         const float *e, const float *f, int ov, int S, int B);
+                                         const float *e, const float *f, int ov, int S, int B);  /* as above with w = j*KW+k */
 void BPTaccum2d_weights_from_hidden(int U, int R, int KW, int KH, const float *W, float *g, float *t, float *z,
                                     const float *x, float *h, const float *e, const float *f,
-                                    int ov, int WS, int S, int B);
+                                    int ov, int WS, int S, int B);  /* z[w] += f*W[w]; h[q] += e*z[w]; then as from input */
 void BPTaccum2d_weights_from_hidden_share(int U, int R, int KW, int KH, const float *W, float *g, float *t,
                                           float *z, const float *x, float *h, const float *e, const float *f,
-                                          int ov, int S, int B);
+                                          int ov, int S, int B);  /* as above with w = j*KW+k */
 
 #ifdef __cplusplus
 }
