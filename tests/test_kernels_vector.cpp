@@ -34,6 +34,16 @@ TEST(VectorClip, ClipsStrictlyAndLeavesBoundsAlone)
     EXPECT_EQ(v, (Vec{-1, -1, 0.5f, 1, 1}));
 }
 
+TEST(VectorClip, ValueEqualToABoundIsNotRewritten)
+{
+    // -0 equals a lower bound of +0 and +0 an upper bound of -0: both keep their own sign.
+    Vec v = {-0.0f, 0.0f};
+    BPvclip(v.data(), 0.0f, 1.0f, 1);
+    BPvclip(v.data() + 1, -1.0f, -0.0f, 1);
+    EXPECT_TRUE(std::signbit(v[0]));
+    EXPECT_FALSE(std::signbit(v[1]));
+}
+
 TEST(VectorClip, InvertedBoundsTestLowerFirst)
 {
     Vec v = {0.5f, 2, -3};
