@@ -307,6 +307,22 @@ TEST_F(Query, SlotsBeyondTheLayerKeepWhatAnEarlierQueryLeft)
     EXPECT_TRUE(zero_bytes(connection_buffer + 3, connection_buffer + NN_CONNECTION_SLOTS));
 }
 
+TEST_F(Query, RecordsGoToTheModuleTableEvenIfAHostRepointedTheField)
+{
+    nn_connection_record elsewhere[NN_CONNECTION_SLOTS] = {};
+    comms_buffer.connections = elsewhere;
+    ASSERT_NE(network_query(0, 0), nullptr);
+    EXPECT_TRUE(zero_bytes(elsewhere, elsewhere + NN_CONNECTION_SLOTS));
+    for (int s = 0; s < 3; s++)
+        expect_connection(connection_buffer[s], kOutConnections[s]);
+    comms_buffer.connections = nullptr;
+    ASSERT_NE(network_query(0, 2), nullptr);
+    expect_connection(connection_buffer[0], kH1Connections[0]);
+    // Initialization points the field back at the table.
+    ASSERT_EQ(nn_init_network(), 0);
+    EXPECT_EQ(comms_buffer.connections, connection_buffer);
+}
+
 TEST_F(Query, WrongBlackBoxWritesNothing)
 {
     ASSERT_NE(network_query(0, 1), nullptr);
