@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Fuzz stage: builds the fuzz targets of the readers with clang (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) in build/fuzz and runs each for a bounded time from its seed
+# corpus. Fails on any crash, sanitizer report or broken invariant; the input that caused it
+# is left in build/fuzz/artifacts/. Skips itself when clang or its fuzzer runtime is missing.
+# FUZZ_SECONDS sets the time per target (default 60).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+seconds=${FUZZ_SECONDS:-60}
+jobs=$(nproc 2>/dev/null || echo 2)
+build=build/fuzz
+targets=(load_binary load_ascii startup parse_csv)
+
+# First make sure clang can link a fuzz target at all.
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+printf '#include <cstddef>\n#include <cstdint>\nextern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *, std::size_t) { return 0; }\n' \
+  > "$probe/probe.cpp"
+if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null ||
+   ! clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1; then
+  echo "fuzz: skipped: clang with its libFuzzer runtime is not available"
+  exit 0
+fi
+
+echo "fuzz: building the fuzz targets in $build"
+CC=clang CXX=clang++ cmake -S . -B "$build" -DBPNET_FUZZ=ON -DBPNET_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$jobs" --target fuzz_all
+
+mkdir -p "$build/artifacts"
+failed=0
+for t in "${targets[@]}"; do
+  dict=fuzz/$t.dict
+  [ -e "$dict" ] || dict=fuzz/load_binary.dict
+  work=$probe/corpus-$t
+  mkdir -p "$work"
+  log=$build/artifacts/$t.log
+  echo "fuzz: $t for ${seconds} s"
+  if ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
+       -rss_limit_mb=2048 -dict="$dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
+       "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+    grep -E '^#[0-9]+ +DONE' "$log" | tail -n 1 || true
+  else
+    failed=1
+    echo "fuzz: $t FAILED; the end of its log ($log):"
+    grep -v '^Warning: _alloc_mem' "$log" | tail -n 40
+    echo "fuzz: keep the input from $build/artifacts/$t-* in tests/data/regress/$t/ once mended"
+  fi
+done
+if [ "$failed" -ne 0 ]; then
+  exit 1
+fi
+echo "fuzz: all targets ran clean"
