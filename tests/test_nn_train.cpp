@@ -177,6 +177,11 @@ TEST(NnTrain, TrainsOnADataFile)
     EXPECT_EQ(nn_get_backprop_counter(), 30);
     EXPECT_EQ(network_data[38], std::strtof("-0.490469843149", nullptr));   // first Out threshold
     EXPECT_EQ(network_data[57], std::strtof("-0.001779386541", nullptr));   // last weight H1<-$INPUTS
+    // And its bare dump is the golden file, byte for byte.
+    const bptest::RunResult dump =
+        bptest::run({bptest::bin_path("tools/nn-ascii/nn-ascii"), "export", "Network.save"}, dir.path);
+    ASSERT_EQ(dump.status, 0) << dump.err;
+    EXPECT_EQ(dump.out, bptest::read_file(bptest::data_path("learn-seed123.txt")));
 }
 
 TEST(NnTrain, MalformedDataStopsWithFileAndLineAndWritesNothing)

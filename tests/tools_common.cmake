@@ -7,4 +7,7 @@ endforeach()
 # The process tests run the programs they test: build them first.
 if(TARGET test_nn_train)
   add_dependencies(test_nn_train nn-train)
+  if(TARGET nn-ascii)
+    add_dependencies(test_nn_train nn-ascii)
+  endif()
 endif()
