@@ -39,7 +39,7 @@ for t in "${targets[@]}"; do
   if ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
        -rss_limit_mb=2048 -dict="$dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
        "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE' "$log" | tail -n 1 || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
   else
     failed=1
     echo "fuzz: $t FAILED; the end of its log ($log):"
