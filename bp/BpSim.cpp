@@ -4,12 +4,19 @@
 
 #include <cmath>
 
-namespace {
+#include "bp/BpSimInline.h"
 
+// The table is shared with the inline kernel copies of bp/BpSimInline.h.
+namespace bp_sigmoid {
 // logistic(y) - 0.5 sampled at y = (i - 511.5)/64, i = 0..1023.
 float sigmoid_array[1024];
 // Origin of every lookup: entry 511, so that offset k holds the sample at y = (k - 0.5)/64.
 const float *sigmoid_ptr = sigmoid_array + 511;
+}  // namespace bp_sigmoid
+using bp_sigmoid::sigmoid_array;
+using bp_sigmoid::sigmoid_ptr;
+
+namespace {
 
 // Table offset of a net input v with |v| < 8: 64v + 0.5 truncated toward zero, in -511..512.
 inline int table_offset(float v)

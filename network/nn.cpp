@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bp/BpSim.h"
+#include "bp/BpSimInline.h"
 #include "bp/BpSupport.h"
 #include "network/nn_layout.h"
 
@@ -56,19 +57,22 @@ void nn_clear_delays(void) {}
 
 void nn_propagate_forward(void)
 {
+    // The kernels are the inline copies with this network's constant sizes (same arithmetic
+    // as BPlvdot, BPlvdot_sum and BPsig1), so the nine calls compile to straight-line code.
+    using namespace bp_inline;
     const float *in = b0_input_vector;
     // H1 from the inputs.
-    BPlvdot(at(kW_H1_In), in, kInputs, at(kH1Act), kInputs, kH1);
-    BPsig1(at(kH1Act), at(kH1Thr), kH1);
+    lvdot<kInputs, kH1, kInputs>(at(kW_H1_In), in, at(kH1Act));
+    sig1<kH1>(at(kH1Act), at(kH1Thr));
     // H2 from the inputs and H1.
-    BPlvdot(at(kW_H2_In), in, kInputs, at(kH2Act), kInputs, kH2);
-    BPlvdot_sum(at(kW_H2_H1), at(kH1Act), kH1, at(kH2Act), kH1, kH2);
-    BPsig1(at(kH2Act), at(kH2Thr), kH2);
+    lvdot<kInputs, kH2, kInputs>(at(kW_H2_In), in, at(kH2Act));
+    lvdot_sum<kH1, kH2, kH1>(at(kW_H2_H1), at(kH1Act), at(kH2Act));
+    sig1<kH2>(at(kH2Act), at(kH2Thr));
     // Out from the inputs, H1 and H2.
-    BPlvdot(at(kW_Out_In), in, kInputs, at(kOutAct), kInputs, kOut);
-    BPlvdot_sum(at(kW_Out_H1), at(kH1Act), kH1, at(kOutAct), kH1, kOut);
-    BPlvdot_sum(at(kW_Out_H2), at(kH2Act), kH2, at(kOutAct), kH2, kOut);
-    BPsig1(at(kOutAct), at(kOutThr), kOut);
+    lvdot<kInputs, kOut, kInputs>(at(kW_Out_In), in, at(kOutAct));
+    lvdot_sum<kH1, kOut, kH1>(at(kW_Out_H1), at(kH1Act), at(kOutAct));
+    lvdot_sum<kH2, kOut, kH2>(at(kW_Out_H2), at(kH2Act), at(kOutAct));
+    sig1<kOut>(at(kOutAct), at(kOutThr));
 }
 
 void nn_network_forward(void)
