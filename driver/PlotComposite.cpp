@@ -2,8 +2,15 @@
 // grid of input points and prints, for each point, the network's output spread combined with
 // four fixed Gaussian bumps into one composite value.
 #include "driver/PlotComposite.h"
+#include "driver/PlotFormat.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cfloat>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +47,21 @@ inline float offset(float c, double centre)
     return centre == 0.0 ? c : static_cast<float>(c - centre);
 }
 
+// A bump's value A*e^t (every A below 16) can reach v only where t is not far below ln v.
+// With v = f*2^E (1 <= f < 2) and t below E*0.693147 - 4.5, A*e^t < 16*v*e^-4.5 < v/5, so
+// neither the exponential's last-place error nor the rounding to float can lift it above v:
+// the comparison is decided without evaluating the exponential. Returns -infinity (no bump
+// skipped) unless v is a positive normal double.
+inline double exponent_floor(double v)
+{
+    if (!(v >= DBL_MIN && v <= DBL_MAX))
+        return -HUGE_VAL;
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    return e * 0.693147 - 4.5;
+}
+
 // The composite value at one point from the four outputs o and the coordinates the bumps see.
 float composite(const float *o, float bx, float by)
 {
@@ -57,11 +79,15 @@ float composite(const float *o, float bx, float by)
         v = d23;
 
     // Then the bumps, each rounded to float before it is compared.
+    const double floor_t = exponent_floor(v);
     for (const Bump &b : kBumps) {
         const float dx = offset(bx, b.cx);
         const float dy = offset(by, b.cy);
         const double r2 = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
-        const float g = static_cast<float>(b.A * std::exp(-0.5 * r2 * b.K));
+        const double t = -0.5 * r2 * b.K;
+        if (t < floor_t)
+            continue;  // this bump stays far below v here
+        const float g = static_cast<float>(b.A * std::exp(t));
         if (g > v)
             v = g;
     }
@@ -89,13 +115,56 @@ extern "C" void plot_compute_grid(void)
     }
 }
 
-extern "C" void plot_print_grid(void)
+namespace {
+
+// The grid's text is built in one buffer and written with as few writes as its size allows:
+// the whole grid of a normal run (about 100 KB) goes out in one write.
+constexpr std::size_t kOutSize = 1 << 17;
+// Room kept free for one value's line and the empty line that may follow it.
+constexpr std::size_t kLineRoom = plot_format::kMaxText + 2;
+char out_buf[kOutSize];
+
+// Write all n bytes of buf to fd, retrying after partial writes and interruptions.
+bool write_all(int fd, const char *buf, std::size_t n)
 {
-    for (int i = 0; i < PLOT_GRID; i++) {
-        for (int j = 0; j < PLOT_GRID; j++)
-            std::printf("%f\n", static_cast<double>(h123[i * PLOT_GRID + j]));
-        std::printf("\n");
+    while (n > 0) {
+        const ssize_t done = write(fd, buf, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = EIO;
+            return false;
+        }
+        buf += done;
+        n -= static_cast<std::size_t>(done);
     }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int plot_write_grid(int fd)
+{
+    char *p = out_buf;
+    for (int i = 0; i < PLOT_GRID; i++) {
+        for (int j = 0; j < PLOT_GRID; j++) {
+            if (static_cast<std::size_t>(out_buf + kOutSize - p) < kLineRoom) {
+                if (!write_all(fd, out_buf, static_cast<std::size_t>(p - out_buf)))
+                    return -1;
+                p = out_buf;
+            }
+            p = plot_format::put_fixed6(p, h123[i * PLOT_GRID + j]);
+            *p++ = '\n';
+        }
+        *p++ = '\n';
+    }
+    return write_all(fd, out_buf, static_cast<std::size_t>(p - out_buf)) ? 0 : -1;
+}
+
+extern "C" int plot_print_grid(void)
+{
+    return plot_write_grid(STDOUT_FILENO);
 }
 
 #ifndef PLOTCOMPOSITE_NO_MAIN
@@ -119,7 +188,10 @@ int main(int argc, char **argv)
     network_initialize("Network.save", 0);
     nn_set_input(inputv);
     plot_compute_grid();
-    plot_print_grid();
+    if (plot_print_grid() != 0) {
+        std::fprintf(stderr, "PlotComposite: cannot write the grid to standard output: %s\n", std::strerror(errno));
+        return 1;
+    }
     return 0;
 }
 #endif

@@ -16,8 +16,11 @@ extern float h123[PLOT_GRID * PLOT_GRID];
 
 /* Evaluate the loaded network over the grid into h123. */
 void plot_compute_grid(void);
-/* Print h123: 100 blocks of 100 lines "%f\n", each block followed by an empty line. */
-void plot_print_grid(void);
+/* Write h123 to descriptor fd: 100 blocks of 100 lines "%f\n", each block followed by an empty
+ * line. Returns 0, or -1 with errno set when a write fails. */
+int plot_write_grid(int fd);
+/* Print h123 on standard output as plot_write_grid does; returns 0, or -1 with errno set. */
+int plot_print_grid(void);
 
 #ifdef __cplusplus
 }
