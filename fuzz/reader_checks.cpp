@@ -198,17 +198,166 @@ void scramble_trainables()
     b0bcounter = ~b0bcounter;
 }
 
-// Outcome of one binary load from the marked state (or from `before`).
-std::string check_binary_outcome(int result, const float *before, int before_counter)
+// A second, independent reading of a save file: the bytes are walked in memory the way the
+// loader walks the file, and the result is what the load must give. A file is refused when
+// a field it reads lies past the end, a name has no NUL within 100 bytes, the record table
+// is out of range, no record is named "nn", or a record of nn is unknown or of the wrong size.
+struct Reference {
+    bool loads = false;
+    int counter = 0;
+    float values[NN_DATA_SIZE];
+    std::string warning;  // the warning the header leaves, "" for none
+};
+
+struct Cursor {
+    const std::uint8_t *data;
+    std::size_t size;
+    std::size_t at;
+    bool int32(std::int32_t &v)
+    {
+        if (size - at < 4 || at > size)
+            return false;
+        std::memcpy(&v, data + at, 4);
+        at += 4;
+        return true;
+    }
+    bool name(std::string &out)
+    {
+        for (std::size_t i = 0; i < 100; i++) {
+            if (at + i >= size)
+                return false;
+            if (data[at + i] == 0) {
+                out.assign(reinterpret_cast<const char *>(data + at), i);
+                at += i + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+    bool floats(float *dest, std::int32_t count)
+    {
+        const std::size_t bytes = 4 * static_cast<std::size_t>(count);
+        if (at > size || size - at < bytes)
+            return false;
+        std::memcpy(dest, data + at, bytes);
+        at += bytes;
+        return true;
+    }
+};
+
+// Layer records and connection records of nn: names, start in network_data, element count.
+struct RefVector {
+    const char *layer;
+    const char *array;  // null for a layer record
+    int start;
+    int count;
+};
+constexpr RefVector kRefVectors[] = {
+    {"H1", nullptr, kH1Thr, kH1},           {"H2", nullptr, kH2Thr, kH2},
+    {"Out", nullptr, kOutThr, kOut},        {"H1", "H16", kW_H1_In, 8},
+    {"H2", "H25", kW_H2_In, 4},             {"H2", "H24", kW_H2_H1, 8},
+    {"Out", "Out3", kW_Out_In, 8},          {"Out", "Out2", kW_Out_H1, 16},
+    {"Out", "Out1", kW_Out_H2, 8},
+};
+
+// Reads the vector a record names into ref.values; false when the record is unknown,
+// of the wrong size or cut short.
+bool reference_vector(Cursor &c, const std::string &layer, const char *array_name, const std::string &array,
+                      Reference &ref)
+{
+    std::int32_t count = 0;
+    if (!c.int32(count))
+        return false;
+    for (const RefVector &v : kRefVectors) {
+        if ((v.array == nullptr) != (array_name == nullptr) || layer != v.layer)
+            continue;
+        if (v.array != nullptr && array != v.array)
+            continue;
+        return count == v.count && c.floats(ref.values + v.start, count);
+    }
+    return false;
+}
+
+void reference_load(const std::uint8_t *data, std::size_t size, const float *before, Reference &ref)
+{
+    std::memcpy(ref.values, before, sizeof ref.values);
+    Cursor c{data, size, 0};
+    std::int32_t id = 0, version = 0, revision = 0, records = 0;
+    if (!c.int32(id) || !c.int32(version) || !c.int32(revision))
+        return;
+    if (revision != 0)
+        ref.warning = "\nWarning: Dump file created with another version of compiler.\n";
+    else if (version != 7)
+        ref.warning = format("\nWarning: Dump file created with another version (v.%d) of compiler.\n", version);
+    else if (id != 100)
+        ref.warning = "\nWarning: This dump file is from another compiler.\n";
+    c.at += 256;
+    if (!c.int32(records) || records < 0)
+        return;
+    // Record i starts after the table, at the sum of the lengths before it; every position
+    // must lie inside the file.
+    const long long start = 272 + 4LL * records;
+    if (start > static_cast<long long>(size))
+        return;
+    std::vector<long long> positions;
+    long long p = start;
+    for (std::int32_t i = 0; i < records; i++) {
+        std::int32_t length = 0;
+        if (p >= static_cast<long long>(size) || !c.int32(length))
+            return;
+        positions.push_back(p);
+        p += length;
+        if (p < start)
+            p = LLONG_MAX / 2;
+    }
+    // The first record named "nn", then its counter, layers and connections.
+    bool found = false;
+    std::string name, array;
+    for (long long pos : positions) {
+        c.at = static_cast<std::size_t>(pos);
+        if (!c.name(name))
+            return;
+        if (name == "nn") {
+            found = true;
+            break;
+        }
+    }
+    std::int32_t counter = 0, layers = 0, connections = 0;
+    if (!found || !c.int32(counter) || !c.int32(layers) || layers != 3)
+        return;
+    for (int l = 0; l < 3; l++)
+        if (!c.name(name) || !reference_vector(c, name, nullptr, "", ref))
+            return;
+    if (!c.int32(connections))
+        return;
+    for (std::int32_t k = 0; k < connections; k++)
+        if (!c.name(name) || !c.name(array) || !reference_vector(c, name, "", array, ref))
+            return;
+    ref.counter = counter;
+    ref.loads = true;
+}
+
+// Outcome of one binary load of the bytes from the state `before`: the result, the state and
+// the message all agree with the reference reading.
+std::string check_binary_outcome(const std::uint8_t *data, std::size_t size, int result, const float *before,
+                                 int before_counter)
 {
     if (result != 0 && result != -2)
         return format("load of an existing file returned %d", result);
     std::string fault = check_error_string(result != 0, true);
     if (!fault.empty())
         return fault;
+    Reference ref;
+    reference_load(data, size, before, ref);
+    if (ref.loads != (result == 0))
+        return ref.loads ? format("a well-formed file was refused: %s", error_string)
+                         : "a damaged file was loaded";
     if (result != 0)
         return compare_state("after a failed load", before, before_counter, true);
-    return compare_state("after a successful load", before, before_counter, false);
+    if (ref.warning.empty() ? !error_untouched() : std::strcmp(error_string, ref.warning.c_str()) != 0)
+        return format("warning left by the load: \"%s\", expected \"%s\"",
+                      error_untouched() ? "(none)" : error_string, ref.warning.c_str());
+    return compare_state("after a successful load", ref.values, ref.counter, true);
 }
 
 // After a successful binary load: dump, scramble, load the dump, and compare bit for bit.
@@ -409,6 +558,41 @@ bool ascii_count(std::string_view text, int &count)
     return true;
 }
 
+// The values of parsed patterns against an independent reading of the text: each pattern
+// line split at its commas, each field without its surrounding blanks read with strtof.
+std::string compare_csv_values(std::string_view text, const std::vector<nn_patterns::Pattern> &out)
+{
+    std::size_t pos = 0, next = 0;
+    int number = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        number++;
+        if (blank_or_comment(line))
+            continue;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (next >= out.size())
+            return format("line %d holds a pattern the reader did not return", number);
+        const nn_patterns::Pattern &p = out[next++];
+        const float parsed[6] = {p.in[0], p.in[1], p.target[0], p.target[1], p.target[2], p.target[3]};
+        std::size_t from = 0;
+        for (int f = 0; f < 6; f++) {
+            const std::size_t comma = std::min(line.find(',', from), line.size());
+            std::string field(line.substr(from, comma - from));
+            from = comma + 1;
+            const float v = std::strtof(field.c_str(), nullptr);
+            if (bits_of(v) != bits_of(parsed[f]))
+                return format("line %d field %d: parsed %08x, the text holds %s", number, f + 1,
+                              bits_of(parsed[f]), field.c_str());
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
 std::string check_binary_load(const std::uint8_t *data, std::size_t size)
@@ -423,7 +607,7 @@ std::string check_binary_load(const std::uint8_t *data, std::size_t size)
     g_last_result = result;
     if (lowest_free_fd() != fd_before)
         return "the load leaked a file descriptor";
-    std::string fault = check_binary_outcome(result, g_base, kMarkedCounter);
+    std::string fault = check_binary_outcome(data, size, result, g_base, kMarkedCounter);
     if (fault.empty() && result == 0)
         fault = check_binary_round_trip();
     return fault;
@@ -482,7 +666,7 @@ std::string check_startup(const std::uint8_t *data, std::size_t size)
     g_last_result = result;
     if (lowest_free_fd() != fd_before)
         return "the start-up load leaked a file descriptor";
-    fault = check_binary_outcome(result, initial, initial_counter);
+    fault = check_binary_outcome(data, size, result, initial, initial_counter);
     if (fault.empty() && result == 0)
         fault = check_forward_passes();
     return fault;
@@ -508,7 +692,7 @@ std::string check_csv(const std::uint8_t *data, std::size_t size)
         const std::size_t expected = pattern_lines(text, 0);
         if (out.size() != expected)
             return format("%zu patterns parsed from %zu pattern lines", out.size(), expected);
-        return "";
+        return compare_csv_values(text, out);
     }
     const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     if (line < 1 || static_cast<std::size_t>(line) > lines)
