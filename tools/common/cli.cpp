@@ -1,12 +1,16 @@
 // Command-line helpers shared by the tools.
 #include "tools/common/cli.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
+#include "network/nn.h"
 #include "tools/common/bpnet_version.h"
 
 namespace {
@@ -122,6 +126,37 @@ OptionMatch option_value(int argc, char *const *argv, int &i, std::string_view n
 void print_version(const char *tool)
 {
     std::printf("%s (bpnet) %s\n", tool, BPNET_VERSION);
+}
+
+int usage_error(const char *tool, const std::string &msg)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", tool, msg.c_str(), tool);
+    return 1;
+}
+
+void report_module_message(const char *tool)
+{
+    std::string_view msg(error_string);
+    while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
+        msg.remove_prefix(1);
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
+        msg.remove_suffix(1);
+    std::fprintf(stderr, "%s: %.*s\n", tool, static_cast<int>(msg.size()), msg.data());
+}
+
+int module_error(const char *tool)
+{
+    report_module_message(tool);
+    return 1;
+}
+
+int finish_output(const char *tool)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "%s: cannot write standard output: %s\n", tool, std::strerror(errno));
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace bp_cli

@@ -4,6 +4,7 @@
 #define TOOLS_COMMON_CLI_H
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace bp_cli {
@@ -27,6 +28,19 @@ OptionMatch option_value(int argc, char *const *argv, int &i, std::string_view n
 
 // Print "<tool> (bpnet) <version>" and a newline on standard output.
 void print_version(const char *tool);
+
+// Usage error: "<tool>: msg" and a hint to --help on standard error; returns exit status 1.
+int usage_error(const char *tool, const std::string &msg);
+
+// Print the network module's error_string as "<tool>: message", without its surrounding
+// line breaks, on standard error.
+void report_module_message(const char *tool);
+
+// The network module failed: report_module_message; returns exit status 1.
+int module_error(const char *tool);
+
+// Flush standard output; 0, or 1 with a message when it could not be written.
+int finish_output(const char *tool);
 
 }  // namespace bp_cli
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "network/nn.h"
-#include "tools/common/bpnet_version.h"
+#include "tools/common/cli.h"
 
 namespace {
 
@@ -47,52 +47,17 @@ void print_help()
         kDefaultFile);
 }
 
-// Print the network module's message without its surrounding line breaks.
-void report_module_message()
-{
-    std::string_view msg(error_string);
-    while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
-        msg.remove_prefix(1);
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
-        msg.remove_suffix(1);
-    std::fprintf(stderr, "%s: %.*s\n", kTool, static_cast<int>(msg.size()), msg.data());
-}
-
-// Report a failure of the network module; status 1.
-int fail_with_module_message()
-{
-    report_module_message();
-    return 1;
-}
-
-// Usage error: message, hint, status 1.
-int usage_error(const std::string &msg)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kTool, msg.c_str(), kTool);
-    return 1;
-}
-
-// Flush standard output; 0, or 1 with a message when it could not be written.
-int finish_output()
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", kTool, std::strerror(errno));
-        return 1;
-    }
-    return 0;
-}
-
 // show and export: load the save file over a fresh network, print it in one of the forms.
 int print_save_file(const char *file, int labelled)
 {
     nn_init_network();
     if (nn_load_network(file) != 0)
-        return fail_with_module_message();
+        return bp_cli::module_error(kTool);
     // A successful load may leave a warning about the file's origin.
     if (error_string[0] != '\0')
-        report_module_message();
+        bp_cli::report_module_message(kTool);
     nn_ascii_dump_network(labelled);
-    return finish_output();
+    return bp_cli::finish_output(kTool);
 }
 
 // import: read the bare form from standard input, write the save file atomically.
@@ -100,13 +65,13 @@ int import_save_file(const char *file)
 {
     nn_init_network();
     if (nn_load_ascii_network() != 0)
-        return fail_with_module_message();
+        return bp_cli::module_error(kTool);
     if (std::ferror(stdin)) {
         std::fprintf(stderr, "%s: cannot read standard input: %s\n", kTool, std::strerror(errno));
         return 1;
     }
     if (nn_dump_network(file) != 0)
-        return fail_with_module_message();
+        return bp_cli::module_error(kTool);
     return 0;
 }
 
@@ -125,28 +90,28 @@ int main(int argc, char **argv)
             options_done = true;
         } else if (!options_done && (arg == "--help" || arg == "-h")) {
             print_help();
-            return finish_output();
+            return bp_cli::finish_output(kTool);
         } else if (!options_done && arg == "--version") {
-            std::printf("%s (bpnet) %s\n", kTool, BPNET_VERSION);
-            return finish_output();
+            bp_cli::print_version(kTool);
+            return bp_cli::finish_output(kTool);
         } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option '" + std::string(arg) + "'");
+            return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
         } else {
             if (operands == 0)
                 command = arg;
             else if (operands == 1)
                 file = arg;
             else
-                return usage_error("too many arguments");
+                return bp_cli::usage_error(kTool, "too many arguments");
             operands++;
         }
     }
     if (operands == 0)
-        return usage_error("missing command (show, export or import)");
+        return bp_cli::usage_error(kTool, "missing command (show, export or import)");
     if (operands == 1)
         file = kDefaultFile;
     if (file.empty())
-        return usage_error("empty file name");
+        return bp_cli::usage_error(kTool, "empty file name");
 
     if (command == "show")
         return print_save_file(file.c_str(), 1);
@@ -154,5 +119,5 @@ int main(int argc, char **argv)
         return print_save_file(file.c_str(), 0);
     if (command == "import")
         return import_save_file(file.c_str());
-    return usage_error("unknown command '" + command + "'");
+    return bp_cli::usage_error(kTool, "unknown command '" + command + "'");
 }

@@ -77,35 +77,6 @@ void print_help()
         kDefaultSamples, kDefaultSampleSeed, static_cast<double>(kDefaultThreshold));
 }
 
-// Usage error: message, hint, status 1.
-int usage_error(const std::string &msg)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kTool, msg.c_str(), kTool);
-    return 1;
-}
-
-// Print the network module's message without its surrounding line breaks; status 1.
-int module_error()
-{
-    std::string_view msg(error_string);
-    while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
-        msg.remove_prefix(1);
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
-        msg.remove_suffix(1);
-    std::fprintf(stderr, "%s: %.*s\n", kTool, static_cast<int>(msg.size()), msg.data());
-    return 1;
-}
-
-// Flush standard output; 0, or 1 with a message when it could not be written.
-int finish_output()
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", kTool, std::strerror(errno));
-        return 1;
-    }
-    return 0;
-}
-
 // Parse the command line into o; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
@@ -113,11 +84,11 @@ int parse_options(int argc, char **argv, Options &o)
         const std::string_view arg(argv[i]);
         if (arg == "--help" || arg == "-h") {
             print_help();
-            return finish_output();
+            return bp_cli::finish_output(kTool);
         }
         if (arg == "--version") {
             bp_cli::print_version(kTool);
-            return finish_output();
+            return bp_cli::finish_output(kTool);
         }
         if (arg == "--trace") {
             o.trace = true;
@@ -167,15 +138,15 @@ int parse_options(int argc, char **argv, Options &o)
             o.data = value;
         }
         if (!ok)
-            return usage_error(problem);
+            return bp_cli::usage_error(kTool, problem);
         if (!known) {
             if (arg.size() > 1 && arg[0] == '-')
-                return usage_error("unknown option '" + std::string(arg) + "'");
-            return usage_error("unexpected argument '" + std::string(arg) + "'");
+                return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
+            return bp_cli::usage_error(kTool, "unexpected argument '" + std::string(arg) + "'");
         }
     }
     if (o.network.empty())
-        return usage_error("empty file name for --network");
+        return bp_cli::usage_error(kTool, "empty file name for --network");
     return -1;
 }
 
@@ -281,7 +252,7 @@ int main(int argc, char **argv)
     // The network: initialized, then the save file over the random values.
     nn_init_network();
     if (nn_load_network(o.network.c_str()) != 0)
-        return module_error();
+        return bp_cli::module_error(kTool);
     nn_set_input(g_input);
     nn_set_target_output(g_target);
 
@@ -292,5 +263,5 @@ int main(int argc, char **argv)
         network_forward_pdpfa(static_cast<unsigned>(count), next_pattern, o.threshold);
     std::printf("\n");
     print_confusion();
-    return finish_output();
+    return bp_cli::finish_output(kTool);
 }

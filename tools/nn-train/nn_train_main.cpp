@@ -103,35 +103,6 @@ void print_help()
         kDefaultSampleSeed);
 }
 
-// Usage error: message, hint, status 1.
-int usage_error(const std::string &msg)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kTool, msg.c_str(), kTool);
-    return 1;
-}
-
-// Print the network module's message without its surrounding line breaks; status 1.
-int module_error()
-{
-    std::string_view msg(error_string);
-    while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
-        msg.remove_prefix(1);
-    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
-        msg.remove_suffix(1);
-    std::fprintf(stderr, "%s: %.*s\n", kTool, static_cast<int>(msg.size()), msg.data());
-    return 1;
-}
-
-// Flush standard output; 0, or 1 with a message when it could not be written.
-int finish_output()
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", kTool, std::strerror(errno));
-        return 1;
-    }
-    return 0;
-}
-
 // Error of the outputs against the targets, as the learning step measures it, without
 // touching the network: half the sum of the squared float differences, times 0.25.
 double output_error(const float *outputs, const float *targets)
@@ -202,11 +173,11 @@ int parse_options(int argc, char **argv, Options &o)
         const std::string_view arg(argv[i]);
         if (arg == "--help" || arg == "-h") {
             print_help();
-            return finish_output();
+            return bp_cli::finish_output(kTool);
         }
         if (arg == "--version") {
             bp_cli::print_version(kTool);
-            return finish_output();
+            return bp_cli::finish_output(kTool);
         }
         const char *value = nullptr;
         bool known = false;
@@ -287,15 +258,15 @@ int parse_options(int argc, char **argv, Options &o)
             o.output = value;
         }
         if (!ok)
-            return usage_error(expected);
+            return bp_cli::usage_error(kTool, expected);
         if (!known) {
             if (arg.size() > 1 && arg[0] == '-')
-                return usage_error("unknown option '" + std::string(arg) + "'");
-            return usage_error("unexpected argument '" + std::string(arg) + "'");
+                return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
+            return bp_cli::usage_error(kTool, "unexpected argument '" + std::string(arg) + "'");
         }
     }
     if (o.output.empty())
-        return usage_error("empty file name for --output");
+        return bp_cli::usage_error(kTool, "empty file name for --output");
     return -1;
 }
 
@@ -354,7 +325,7 @@ int main(int argc, char **argv)
     BPthreshold = o.threshold;
     nn_init_network();
     if (!o.resume.empty() && nn_load_network(o.resume.c_str()) != 0)
-        return module_error();
+        return bp_cli::module_error(kTool);
     nn_set_input(g_input);
     nn_set_target_output(g_target);
     const unsigned start_counter = static_cast<unsigned>(nn_get_backprop_counter());
@@ -377,10 +348,10 @@ int main(int argc, char **argv)
 
     const double mean_error = training_set_error();
     if (nn_dump_network(o.output.c_str()) != 0)
-        return module_error();
+        return bp_cli::module_error(kTool);
     std::printf("%s: %" PRIu64 " presentations, %u learning steps (count %u), mean error %.6f over %zu "
                 "training patterns; wrote %s\n",
                 kTool, o.iterations, steps, static_cast<unsigned>(nn_get_backprop_counter()), mean_error,
                 g_patterns.size(), o.output.c_str());
-    return finish_output();
+    return bp_cli::finish_output(kTool);
 }
