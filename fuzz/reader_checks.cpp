@@ -593,6 +593,37 @@ std::string compare_csv_values(std::string_view text, const std::vector<nn_patte
     return "";
 }
 
+// Where the values of an ASCII dump go, in dump order: (first index, count) of each block.
+constexpr int kAsciiBlocks[9][2] = {{38, 4}, {110, 8}, {134, 16}, {182, 8}, {32, 2},
+                                    {74, 4}, {86, 8},  {20, 4},   {50, 8}};
+
+// A second reading of an ASCII dump held in a string without NUL bytes, with sscanf over the
+// text: the count after the first "#", then 62 values. The state the load must give, or
+// false when the dump must be refused.
+bool reference_ascii(const std::string &text, const float *before, float *values, int &counter)
+{
+    std::size_t hash = text.find('#');
+    if (hash == std::string::npos)
+        return false;
+    const char *p = text.c_str() + hash + 1;
+    long long count = 0;
+    int used = 0;
+    if (std::sscanf(p, "\n%lld%n", &count, &used) != 1 || count < INT_MIN || count > INT_MAX)
+        return false;
+    p += used;
+    std::memcpy(values, before, sizeof(float) * NN_DATA_SIZE);
+    for (const auto &block : kAsciiBlocks) {
+        for (int i = 0; i < block[1]; i++) {
+            used = 0;
+            if (std::sscanf(p, "%f%n", &values[block[0] + i], &used) != 1)
+                return false;
+            p += used;
+        }
+    }
+    counter = static_cast<int>(count);
+    return true;
+}
+
 }  // namespace
 
 std::string check_binary_load(const std::uint8_t *data, std::size_t size)
@@ -627,13 +658,30 @@ std::string check_ascii_load(const std::uint8_t *data, std::size_t size)
     std::string fault = check_error_string(result != 0, false);
     if (!fault.empty())
         return fault;
-    if (result != 0)
+    if (result != 0) {
+        const std::string text(reinterpret_cast<const char *>(data), size);
+        float expected[NN_DATA_SIZE];
+        int expected_counter = 0;
+        if (text.find('\0') == std::string::npos && reference_ascii(text, g_base, expected, expected_counter))
+            return format("ASCII load refused a dump that a second reading of the text accepts: %s", error_string);
         return compare_state("after a failed ASCII load", g_base, kMarkedCounter, true);
+    }
     int count = 0;
     if (!ascii_count(std::string_view(reinterpret_cast<const char *>(data), size), count))
         return "ASCII load succeeded on an input without a readable count in the counter's range";
     if (b0bcounter != count)
         return format("ASCII load set b0bcounter to %d, the input holds %d", b0bcounter, count);
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    float expected[NN_DATA_SIZE];
+    int expected_counter = 0;
+    if (text.find('\0') == std::string::npos) {
+        if (!reference_ascii(text, g_base, expected, expected_counter))
+            return "ASCII load succeeded where a second reading of the text fails";
+        fault = compare_state("after a successful ASCII load, against a second reading", expected,
+                              expected_counter, true);
+        if (!fault.empty())
+            return fault;
+    }
     fault = compare_state("after a successful ASCII load", g_base, kMarkedCounter, false);
     if (fault.empty())
         fault = check_ascii_round_trip();
