@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "fuzz/reader_checks.h"
+#include "network/nn.h"
 #include "support/test_support.h"
 
 namespace {
@@ -166,4 +168,23 @@ TEST(RegressOutcome, CsvSeedsParseOrAreRefused)
     };
     for (const Expected &c : cases)
         EXPECT_EQ(outcome("parse_csv", check_csv, c.name), c.result) << c.name;
+}
+
+// A file that cannot be opened: -1, nothing changes, and a message too long for error_string
+// (the file name is part of it) is cut inside its 128 bytes.
+TEST(RegressOutcome, MissingFileWithLongNameIsReportedWithinErrorString)
+{
+    const std::string dir = bptest::make_temp_dir();
+    const std::string missing = dir + "/" + std::string(300, 'n') + ".save";
+    nn_init_network();
+    float before[NN_DATA_SIZE];
+    std::memcpy(before, network_data, sizeof before);
+    b0bcounter = 77;
+    std::memset(error_string, 'Z', NN_ERROR_SIZE);
+    EXPECT_EQ(nn_load_network(missing.c_str()), -1);
+    EXPECT_NE(std::memchr(error_string, '\0', NN_ERROR_SIZE), nullptr);
+    EXPECT_EQ(std::string(error_string).rfind("\nUnable to open ", 0), 0u) << error_string;
+    EXPECT_EQ(std::memcmp(before, network_data, sizeof before), 0);
+    EXPECT_EQ(b0bcounter, 77);
+    bptest::remove_tree(dir);
 }
