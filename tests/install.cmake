@@ -15,12 +15,12 @@ if(TARGET bpnet_shared AND TARGET PlotComposite AND EXISTS ${PROJECT_SOURCE_DIR}
 
     add_test(NAME install_package
              COMMAND ${BPNET_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh install ${bpnet_install_args})
-    set_tests_properties(install_package PROPERTIES FIXTURES_SETUP bpnet_installed)
+    set_tests_properties(install_package PROPERTIES FIXTURES_SETUP bpnet_installed TIMEOUT 300)
     foreach(step find_package find_package_static pkg_config)
       add_test(NAME install_${step}
                COMMAND ${BPNET_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${step} ${bpnet_install_args})
       set_tests_properties(install_${step} PROPERTIES
-        FIXTURES_REQUIRED bpnet_installed SKIP_RETURN_CODE 77)
+        FIXTURES_REQUIRED bpnet_installed SKIP_RETURN_CODE 77 TIMEOUT 300)
     endforeach()
     add_test(NAME install_clean
              COMMAND ${BPNET_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh clean ${bpnet_install_args})

@@ -76,14 +76,25 @@ install)
         "$cc" -std=c11 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
             fail "installed header $rel does not compile on its own as C"
     done
-    # Every installed tool answers --version with its name and the package version.
+    # Every installed tool answers --version with its name and the package version and --help
+    # on standard output, and refuses an unknown option with status 1, a message on standard
+    # error and nothing on standard output. PlotComposite takes no options: run in a folder
+    # without Network.save it must fail the same way.
     version=$(sed -n 's/^Version: *//p' "$prefix/$libdir/pkgconfig/bpnet.pc")
+    mkdir -p "$work/run" && cd "$work/run" || fail "cannot enter $work/run"
     for tool in "$prefix"/bin/*; do
         name=${tool##*/}
-        out=$("$tool" --version) || fail "$name --version failed"
+        out=$("$tool" --version 2>"$work/err") || fail "$name --version failed"
         [ "$out" == "$name (bpnet) $version" ] || fail "$name --version printed '$out'"
+        [ ! -s "$work/err" ] || fail "$name --version wrote to standard error"
+        out=$("$tool" --help 2>"$work/err") || fail "$name --help failed"
+        [ -n "$out" ] && [ ! -s "$work/err" ] || fail "$name --help printed nothing or wrote to standard error"
+        out=$("$tool" --no-such-option 2>"$work/err"); status=$?
+        [ "$status" -eq 1 ] || fail "$name --no-such-option exited with status $status"
+        [ -z "$out" ] && [ -s "$work/err" ] || fail "$name --no-such-option: no message, or output on standard output"
         [ -e "$prefix/share/man/man1/$name.1" ] || fail "$name has no manual page"
     done
+    cd "$work" || fail "cannot enter $work"
     # The manual pages format without warnings.
     if command -v groff >/dev/null; then
         for page in "$prefix"/share/man/man1/*.1; do
