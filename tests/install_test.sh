@@ -21,24 +21,27 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # when the tree built its own host, that the installed library gives the same output.
 check_host() {  # label, program, [environment assignments...]
     local label=$1 prog=$2; shift 2
-    local out err status
-    for args in "" "$sample"; do
-        out=$(env "$@" "$prog" $args 2>"$work/$label.err"); status=$?
+    local out err status ref shown
+    local -a args
+    for run in plain loaded; do
+        args=()
+        [ "$run" == loaded ] && args=("$sample")
+        shown=${args[*]:-(no save file)}
+        out=$(env "$@" "$prog" "${args[@]}" 2>"$work/$label.err"); status=$?
         err=$(cat "$work/$label.err")
-        [ "$status" -eq 0 ] || fail "$label: host $args exited with status $status: $err"
+        [ "$status" -eq 0 ] || fail "$label: host $shown exited with status $status: $err"
         for layer in nn:Out nn:H2 nn:H1; do
-            grep -qF "$layer" <<<"$out" || fail "$label: host $args did not name layer $layer; it printed: $out"
+            grep -qF "$layer" <<<"$out" || fail "$label: host $shown did not name layer $layer; it printed: $out"
         done
         if [ -x "$build/examples/host" ]; then
-            local ref
-            ref=$("$build/examples/host" $args 2>/dev/null)
-            [ "$out" == "$ref" ] || fail "$label: host $args printed other values than the host built in the tree:
+            ref=$("$build/examples/host" "${args[@]}" 2>/dev/null)
+            [ "$out" == "$ref" ] || fail "$label: host $shown printed other values than the host built in the tree:
 --- installed
 $out
 --- in tree
 $ref"
         fi
-        echo "$label: host ${args:-(no save file)} ran, status 0, layers nn:Out nn:H2 nn:H1 named"
+        echo "$label: host $shown ran, status 0, layers nn:Out nn:H2 nn:H1 named"
     done
 }
 
