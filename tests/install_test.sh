@@ -96,6 +96,11 @@ install)
         [ "$status" -eq 1 ] || fail "$name --no-such-option exited with status $status"
         [ -z "$out" ] && [ -s "$work/err" ] || fail "$name --no-such-option: no message, or output on standard output"
         [ -e "$prefix/share/man/man1/$name.1" ] || fail "$name has no manual page"
+        # The manual page describes every option that --help lists.
+        page=$(sed 's/\\-/-/g' "$prefix/share/man/man1/$name.1")
+        for opt in $("$tool" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u); do
+            grep -qF -- "$opt" <<<"$page" || fail "the manual page of $name does not describe $opt"
+        done
     done
     cd "$work" || fail "cannot enter $work"
     # The manual pages format without warnings.
