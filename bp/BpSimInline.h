@@ -58,10 +58,11 @@ inline void sig1(float *a, const float *t)
 #pragma GCC unroll 16
     for (int i = 0; i < n; i++) {
         const float v = a[i];
-        if (std::fabs(v) >= 8.0f)
-            a[i] = v > 0.0f ? 0.999999f : 0.000001f;
-        else if (v == v)
+        // Table values are the common case; saturation and NaN are laid out of the way.
+        if (__builtin_expect(std::fabs(v) < 8.0f, 1))
             a[i] = static_cast<float>(0.5 + static_cast<bp_wide>(table[static_cast<int>(static_cast<bp_wide>(v) * 64.0 + 0.5)]));
+        else if (v == v)
+            a[i] = v > 0.0f ? 0.999999f : 0.000001f;
     }
 }
 

@@ -24,20 +24,23 @@ float h123[PLOT_GRID * PLOT_GRID];
 
 namespace {
 
-// One Gaussian bump centred at (cx, cy) in grid coordinates: K = 1/s^2, A = 0.15915494/s.
+// One Gaussian bump centred at (cx, cy) in grid coordinates: K = 1/s^2, A = 0.15915494/s;
+// lnA is ln A to double precision, used only to decide when the bump cannot matter.
 struct Bump {
     double cx;
     double cy;
     double K;
     double A;
+    double lnA;
 };
 constexpr double kWideK = 2563.9142200523142;
 constexpr double kWideA = 8.058827666597988;
+constexpr double kWideLnA = 2.08676809514525;
 constexpr Bump kBumps[4] = {
-    {0.04, 0.02, kWideK, kWideA},
-    {-0.04, 0.02, kWideK, kWideA},
-    {0.0, -0.02, kWideK, kWideA},
-    {0.0, 0.02, 10000.0, 15.915493999999999},
+    {0.04, 0.02, kWideK, kWideA, kWideLnA},
+    {-0.04, 0.02, kWideK, kWideA, kWideLnA},
+    {0.0, -0.02, kWideK, kWideA, kWideLnA},
+    {0.0, 0.02, 10000.0, 15.915493999999999, 2.7672931001517944},
 };
 
 // Offset of a coordinate from a bump centre, rounded to float. A zero centre leaves the
@@ -47,23 +50,48 @@ inline float offset(float c, double centre)
     return centre == 0.0 ? c : static_cast<float>(c - centre);
 }
 
-// A bump's value A*e^t (every A below 16) can reach v only where t is not far below ln v.
-// With v = f*2^E (1 <= f < 2) and t below E*0.693147 - 4.5, A*e^t < 16*v*e^-4.5 < v/5, so
-// neither the exponential's last-place error nor the rounding to float can lift it above v:
-// the comparison is decided without evaluating the exponential. Returns -infinity (no bump
-// skipped) unless v is a positive normal double.
-inline double exponent_floor(double v)
+// A lower bound of ln v, or -infinity unless v is a positive normal double. With
+// v = f*2^E (1 <= f < 2), ln v = E*ln2 + ln f >= (E + f - 1)*ln2, since ln is concave.
+inline double log_floor(double v)
 {
     if (!(v >= DBL_MIN && v <= DBL_MAX))
         return -HUGE_VAL;
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
-    const int e = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-    return e * 0.693147 - 4.5;
+    const int e = static_cast<int>(bits >> 52) - 1023;
+    bits = (bits & 0x000fffffffffffffu) | 0x3ff0000000000000u;  // f, the significand, in [1, 2)
+    double f;
+    std::memcpy(&f, &bits, sizeof f);
+    return (e + (f - 1.0)) * 0.6931471805599453;
 }
 
-// The composite value at one point from the four outputs o and the coordinates the bumps see.
-float composite(const float *o, float bx, float by)
+// The squared offsets of one coordinate from the four bump centres, each offset rounded to
+// float and squared in double: dx*dx for an x, dy*dy for a y.
+struct Squares {
+    double of[4];
+};
+inline Squares squares_x(float x)
+{
+    Squares q;
+    for (int b = 0; b < 4; b++) {
+        const float d = offset(x, kBumps[b].cx);
+        q.of[b] = static_cast<double>(d) * d;
+    }
+    return q;
+}
+inline Squares squares_y(float y)
+{
+    Squares q;
+    for (int b = 0; b < 4; b++) {
+        const float d = offset(y, kBumps[b].cy);
+        q.of[b] = static_cast<double>(d) * d;
+    }
+    return q;
+}
+
+// The composite value at one point from the four outputs o and the squared offsets of the
+// coordinates the bumps see (r^2 of bump b is sx.of[b] + sy.of[b]).
+float composite(const float *o, const Squares &sx, const Squares &sy)
 {
     // First the output spread m over the pairs (o0,o1), (o0,o2), (o0,o3), (o1,o2), (o1,o3).
     constexpr int kPairs[5][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}};
@@ -79,15 +107,17 @@ float composite(const float *o, float bx, float by)
         v = d23;
 
     // Then the bumps, each rounded to float before it is compared.
-    const double floor_t = exponent_floor(v);
-    for (const Bump &b : kBumps) {
-        const float dx = offset(bx, b.cx);
-        const float dy = offset(by, b.cy);
-        const double r2 = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
-        const double t = -0.5 * r2 * b.K;
-        if (t < floor_t)
-            continue;  // this bump stays far below v here
-        const float g = static_cast<float>(b.A * std::exp(t));
+    // A bump whose exponent t lies below ln v - ln A - 0.001 has A*e^t < 0.999*v: the
+    // exponential's last-place error and the rounding to float cannot lift it above v, so its
+    // comparison is decided without evaluating the exponential. (v only grows below, so the
+    // bound taken here stays valid for every bump.)
+    const double ln_v = log_floor(v) - 0.001;
+    for (int b = 0; b < 4; b++) {
+        const double r2 = sx.of[b] + sy.of[b];
+        const double t = -0.5 * r2 * kBumps[b].K;
+        if (t < ln_v - kBumps[b].lnA)
+            continue;
+        const float g = static_cast<float>(kBumps[b].A * std::exp(t));
         if (g > v)
             v = g;
     }
@@ -100,17 +130,30 @@ extern "C" void plot_compute_grid(void)
 {
     const float *o = nn_get_output();
     const float step = 0.002f;
+    // Every row sees the same sequence of x coordinates: their squared offsets are shared.
+    Squares sx[PLOT_GRID];
+    float x = -0.1f;
+    for (int j = 0; j < PLOT_GRID; j++) {
+        x = x + step;  // the bumps see the x of the next column
+        sx[j] = squares_x(x);
+    }
     float y = -0.1f;
     for (int i = 0; i < PLOT_GRID; i++) {
-        float x = -0.1f;
+        // A row's forward passes first, keeping each point's outputs, then the row's composite
+        // values: the same values, computed where the processor can overlap one point's
+        // composite with the others' instead of waiting for each pass.
+        float outputs[PLOT_GRID][4];
+        x = -0.1f;
         for (int j = 0; j < PLOT_GRID; j++) {
             inputv[0] = static_cast<float>(static_cast<double>(x) * 10.0);
             inputv[1] = static_cast<float>(static_cast<double>(y) * 10.0);
-            // The bumps see the x of the next column.
             x = x + step;
             nn_propagate_forward();
-            h123[i * PLOT_GRID + j] = composite(o, x, y);
+            std::memcpy(outputs[j], o, sizeof outputs[j]);
         }
+        const Squares sy = squares_y(y);
+        for (int j = 0; j < PLOT_GRID; j++)
+            h123[i * PLOT_GRID + j] = composite(outputs[j], sx[j], sy);
         y = y + step;
     }
 }
