@@ -13,6 +13,12 @@
 
 namespace plot_format {
 
+// "00" to "99": the two digits of every number below 100.
+constexpr char kPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // Longest text put_fixed6 writes: "%f" of -DBL_MAX is 317 characters.
 constexpr int kMaxText = 320;
 
@@ -46,22 +52,29 @@ inline char *put_fixed6(char *p, float f)
             q++;
     }
 
-    // Integer part, then the point and six decimals.
+    // Integer part, then the point and six decimals, two digits at a time.
     std::uint64_t whole = q / 1000000u;
-    std::uint32_t decimals = static_cast<std::uint32_t>(q % 1000000u);
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + whole % 10u);
-        whole /= 10u;
-    } while (whole != 0);
-    while (n > 0)
-        *p++ = digits[--n];
-    *p++ = '.';
-    for (int i = 5; i >= 0; i--) {
-        p[i] = static_cast<char>('0' + decimals % 10u);
-        decimals /= 10u;
+    const std::uint32_t decimals = static_cast<std::uint32_t>(q % 1000000u);
+    if (whole < 100u) {
+        if (whole >= 10u)
+            *p++ = kPairs[2 * whole];
+        *p++ = kPairs[2 * whole + 1];
+    } else {
+        char digits[24];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + whole % 10u);
+            whole /= 10u;
+        } while (whole != 0);
+        while (n > 0)
+            *p++ = digits[--n];
     }
+    *p++ = '.';
+    const std::uint32_t high = decimals / 10000u;
+    const std::uint32_t low = decimals % 10000u;
+    std::memcpy(p, kPairs + 2 * high, 2);
+    std::memcpy(p + 2, kPairs + 2 * (low / 100u), 2);
+    std::memcpy(p + 4, kPairs + 2 * (low % 100u), 2);
     return p + 6;
 }
 
