@@ -222,10 +222,18 @@ int main(int argc, char **argv)
                    "empty line. A missing or damaged save file is reported on standard error with exit\n"
                    "status 1 and nothing on standard output.\n",
                    stdout);
-        return 0;
-    }
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    } else if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
         std::puts("PlotComposite (bpnet) " BPNET_VERSION);
+    } else if (argc > 1) {
+        std::fprintf(stderr, "PlotComposite: unexpected argument '%s'\nTry 'PlotComposite --help' for more information.\n",
+                     argv[1]);
+        return 1;
+    }
+    if (argc > 1) {
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "PlotComposite: cannot write standard output: %s\n", std::strerror(errno));
+            return 1;
+        }
         return 0;
     }
     network_initialize("Network.save", 0);

@@ -80,11 +80,11 @@ install)
             fail "installed header $rel does not compile on its own as C"
     done
     # Every installed tool answers --version with its name and the package version and --help
-    # on standard output, and refuses an unknown option with status 1, a message on standard
-    # error and nothing on standard output. PlotComposite takes no options: run in a folder
-    # without Network.save it must fail the same way.
+    # on standard output, fails with status 1 when that output cannot be written, and refuses
+    # an unknown option with status 1, a message on standard error and nothing on standard
+    # output (PlotComposite too, though a Network.save lies beside it).
     version=$(sed -n 's/^Version: *//p' "$prefix/$libdir/pkgconfig/bpnet.pc")
-    mkdir -p "$work/run" && cd "$work/run" || fail "cannot enter $work/run"
+    mkdir -p "$work/run" && cp "$sample" "$work/run/Network.save" && cd "$work/run" || fail "cannot set up $work/run"
     for tool in "$prefix"/bin/*; do
         name=${tool##*/}
         out=$("$tool" --version 2>"$work/err") || fail "$name --version failed"
@@ -92,6 +92,12 @@ install)
         [ ! -s "$work/err" ] || fail "$name --version wrote to standard error"
         out=$("$tool" --help 2>"$work/err") || fail "$name --help failed"
         [ -n "$out" ] && [ ! -s "$work/err" ] || fail "$name --help printed nothing or wrote to standard error"
+        if [ -w /dev/full ]; then
+            for opt in --help --version; do
+                "$tool" "$opt" >/dev/full 2>"$work/err" && fail "$name $opt reported success on a full output"
+                [ -s "$work/err" ] || fail "$name $opt said nothing about a full output"
+            done
+        fi
         out=$("$tool" --no-such-option 2>"$work/err"); status=$?
         [ "$status" -eq 1 ] || fail "$name --no-such-option exited with status $status"
         [ -z "$out" ] && [ -s "$work/err" ] || fail "$name --no-such-option: no message, or output on standard output"
