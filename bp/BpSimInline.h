@@ -143,6 +143,17 @@ inline void update_weights(float mom, const float *g, float *W, float *p)
     }
 }
 
+// BPupdate_weights with the size given at run time, for a module's loop over its constant
+// table of blocks (the compiler sees every size when it unrolls the loop).
+inline void update_weights(float mom, const float *g, float *W, float *p, int n)
+{
+    for (int i = 0; i < n; i++) {
+        const bp_wide s = static_cast<bp_wide>(mom) * p[i] + g[i];
+        W[i] = static_cast<float>(W[i] + s);
+        p[i] = static_cast<float>(s);
+    }
+}
+
 }  // namespace bp_inline
 
 #endif

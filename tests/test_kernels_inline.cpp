@@ -155,6 +155,18 @@ TEST_F(InlineKernels, AccumulationAndUpdate)
         bp_inline::update_weights<4>(mom, x.data(), wc.data(), pc.data());
         EXPECT_TRUE(same_bits(wl, wc));
         EXPECT_TRUE(same_bits(pl, pc));
+
+        // The run-time size form, over a whole 16-value block.
+        wl = W;
+        wc = W;
+        pl = g;
+        pc = g;
+        BPupdate_weights(mom, h.data(), wl.data(), pl.data(), 4);
+        BPupdate_weights(mom, g.data(), wl.data() + 4, pl.data() + 4, 12);
+        bp_inline::update_weights(mom, h.data(), wc.data(), pc.data(), 4);
+        bp_inline::update_weights(mom, g.data(), wc.data() + 4, pc.data() + 4, 12);
+        EXPECT_TRUE(same_bits(wl, wc));
+        EXPECT_TRUE(same_bits(pl, pc));
     }
 }
 
