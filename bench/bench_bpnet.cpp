@@ -50,7 +50,7 @@ std::string g_driver;
 std::string g_peer_driver;
 std::string g_cat = "/bin/cat";
 std::string g_machine;
-int g_rounds = 300;
+int g_rounds = 500;
 
 // The driver's 10,000 network inputs, and a target per input for the learning benchmarks.
 constexpr int kPoints = PLOT_GRID * PLOT_GRID;
@@ -757,6 +757,10 @@ int main(int argc, char **argv)
     check_learn_floor();
     restore_module();
     std::printf("floors checked bit for bit against the module\n");
+    // The grid the formatting benchmarks print.
+    nn_set_input(inputv);
+    plot_compute_grid();
+    restore_module();
 #ifdef BPNET_BENCH_PEER
     make_peers();
 #endif
