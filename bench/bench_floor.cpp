@@ -19,11 +19,11 @@ namespace {
 // Logistic unit of a stored net input v: saturation, NaN kept, else 0.5 + table[trunc(64v + 0.5)].
 inline float unit(float v, const float *table)
 {
-    if (std::fabs(v) >= 8.0f)
-        return v > 0.0f ? 0.999999f : 0.000001f;
+    if (__builtin_expect(std::fabs(v) < 8.0f, 1))
+        return static_cast<float>(0.5 + static_cast<double>(table[static_cast<int>(static_cast<double>(v) * 64.0 + 0.5)]));
     if (v != v)
         return v;
-    return static_cast<float>(0.5 + static_cast<double>(table[static_cast<int>(static_cast<double>(v) * 64.0 + 0.5)]));
+    return v > 0.0f ? 0.999999f : 0.000001f;
 }
 
 // Rounded sum of a float and a wide value, as every accumulating store does.
@@ -131,9 +131,13 @@ bool learn(const float *in, const float *target)
     const double x1 = in[1];
     float dh1[kH1] = {0.0f, 0.0f, 0.0f, 0.0f};
     float dh2[kH2] = {0.0f, 0.0f};
+    // The three derivative offsets, Out, H2, H1, drawn before any value is live in a register.
+    const float r_out = static_cast<float>(drand48() * 0.05f);
+    const float r_h2 = static_cast<float>(drand48() * 0.05f);
+    const float r_h1 = static_cast<float>(drand48() * 0.05f);
 
     // Out.
-    float r = static_cast<float>(drand48() * 0.05f);
+    float r = r_out;
     for (int i = 0; i < kOut; i++)
         od[i] = deriv(o[i], r, od[i]);
     for (int i = 0; i < kOut; i++)
@@ -164,7 +168,7 @@ bool learn(const float *in, const float *target)
     }
 
     // H2.
-    r = static_cast<float>(drand48() * 0.05f);
+    r = r_h2;
     for (int i = 0; i < kH2; i++)
         dh2[i] = deriv(h2[i], r, dh2[i]);
     for (int i = 0; i < kH2; i++)
@@ -186,7 +190,7 @@ bool learn(const float *in, const float *target)
     }
 
     // H1.
-    r = static_cast<float>(drand48() * 0.05f);
+    r = r_h1;
     for (int i = 0; i < kH1; i++)
         dh1[i] = deriv(h1[i], r, dh1[i]);
     for (int i = 0; i < kH1; i++)
