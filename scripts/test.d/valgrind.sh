@@ -61,10 +61,9 @@ tool() {
 # The driver is linked statically, and memcheck sees the allocations and the string
 # functions of a static C library only as plain code (with false reports from inside it):
 # link the same compiled driver once more against the shared C library for this stage.
-driver=$build/driver/PlotComposite
-object=$build/driver/CMakeFiles/PlotComposite.dir/PlotComposite.cpp.o
-compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
-if [ -e "$object" ] && "${compiler:-c++}" "$object" "$build/libbpnet.a" -lm -o "$work/PlotComposite"; then
+link=$build/driver/CMakeFiles/PlotComposite.dir/link.txt
+if [ -e "$link" ] &&
+   (cd "$build/driver" && eval "$(sed -e 's/ -static / /' -e "s| -o PlotComposite | -o '$work/PlotComposite' |" "$link")"); then
   driver=$work/PlotComposite
 else
   echo "valgrind: PlotComposite: cannot link the driver against the shared C library"
