@@ -209,41 +209,46 @@ struct Reference {
     std::string warning;  // the warning the header leaves, "" for none
 };
 
+// Reading position in the bytes of a save file.
 struct Cursor {
     const std::uint8_t *data;
     std::size_t size;
     std::size_t at;
-    bool int32(std::int32_t &v)
-    {
-        if (size - at < 4 || at > size)
-            return false;
-        std::memcpy(&v, data + at, 4);
-        at += 4;
-        return true;
-    }
-    bool name(std::string &out)
-    {
-        for (std::size_t i = 0; i < 100; i++) {
-            if (at + i >= size)
-                return false;
-            if (data[at + i] == 0) {
-                out.assign(reinterpret_cast<const char *>(data + at), i);
-                at += i + 1;
-                return true;
-            }
-        }
-        return false;
-    }
-    bool floats(float *dest, std::int32_t count)
-    {
-        const std::size_t bytes = 4 * static_cast<std::size_t>(count);
-        if (at > size || size - at < bytes)
-            return false;
-        std::memcpy(dest, data + at, bytes);
-        at += bytes;
-        return true;
-    }
 };
+
+bool take_int32(Cursor &c, std::int32_t &v)
+{
+    if (c.at > c.size || c.size - c.at < 4)
+        return false;
+    std::memcpy(&v, c.data + c.at, 4);
+    c.at += 4;
+    return true;
+}
+
+// A name: at most 99 characters and its NUL, all inside the file.
+bool take_name(Cursor &c, std::string &out)
+{
+    for (std::size_t i = 0; i < 100; i++) {
+        if (c.at + i >= c.size)
+            return false;
+        if (c.data[c.at + i] == 0) {
+            out.assign(reinterpret_cast<const char *>(c.data + c.at), i);
+            c.at += i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool take_floats(Cursor &c, float *dest, std::int32_t count)
+{
+    const std::size_t bytes = 4 * static_cast<std::size_t>(count);
+    if (c.at > c.size || c.size - c.at < bytes)
+        return false;
+    std::memcpy(dest, c.data + c.at, bytes);
+    c.at += bytes;
+    return true;
+}
 
 // Layer records and connection records of nn: names, start in network_data, element count.
 struct RefVector {
@@ -266,14 +271,14 @@ bool reference_vector(Cursor &c, const std::string &layer, const char *array_nam
                       Reference &ref)
 {
     std::int32_t count = 0;
-    if (!c.int32(count))
+    if (!take_int32(c, count))
         return false;
     for (const RefVector &v : kRefVectors) {
         if ((v.array == nullptr) != (array_name == nullptr) || layer != v.layer)
             continue;
         if (v.array != nullptr && array != v.array)
             continue;
-        return count == v.count && c.floats(ref.values + v.start, count);
+        return count == v.count && take_floats(c, ref.values + v.start, count);
     }
     return false;
 }
@@ -283,7 +288,7 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
     std::memcpy(ref.values, before, sizeof ref.values);
     Cursor c{data, size, 0};
     std::int32_t id = 0, version = 0, revision = 0, records = 0;
-    if (!c.int32(id) || !c.int32(version) || !c.int32(revision))
+    if (!take_int32(c, id) || !take_int32(c, version) || !take_int32(c, revision))
         return;
     if (revision != 0)
         ref.warning = "\nWarning: Dump file created with another version of compiler.\n";
@@ -292,7 +297,7 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
     else if (id != 100)
         ref.warning = "\nWarning: This dump file is from another compiler.\n";
     c.at += 256;
-    if (!c.int32(records) || records < 0)
+    if (!take_int32(c, records) || records < 0)
         return;
     // Record i starts after the table, at the sum of the lengths before it; every position
     // must lie inside the file.
@@ -303,7 +308,7 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
     long long p = start;
     for (std::int32_t i = 0; i < records; i++) {
         std::int32_t length = 0;
-        if (p >= static_cast<long long>(size) || !c.int32(length))
+        if (p >= static_cast<long long>(size) || !take_int32(c, length))
             return;
         positions.push_back(p);
         p += length;
@@ -315,7 +320,7 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
     std::string name, array;
     for (long long pos : positions) {
         c.at = static_cast<std::size_t>(pos);
-        if (!c.name(name))
+        if (!take_name(c, name))
             return;
         if (name == "nn") {
             found = true;
@@ -323,15 +328,15 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
         }
     }
     std::int32_t counter = 0, layers = 0, connections = 0;
-    if (!found || !c.int32(counter) || !c.int32(layers) || layers != 3)
+    if (!found || !take_int32(c, counter) || !take_int32(c, layers) || layers != 3)
         return;
     for (int l = 0; l < 3; l++)
-        if (!c.name(name) || !reference_vector(c, name, nullptr, "", ref))
+        if (!take_name(c, name) || !reference_vector(c, name, nullptr, "", ref))
             return;
-    if (!c.int32(connections))
+    if (!take_int32(c, connections))
         return;
     for (std::int32_t k = 0; k < connections; k++)
-        if (!c.name(name) || !c.name(array) || !reference_vector(c, name, "", array, ref))
+        if (!take_name(c, name) || !take_name(c, array) || !reference_vector(c, name, "", array, ref))
             return;
     ref.counter = counter;
     ref.loads = true;
