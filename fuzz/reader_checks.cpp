@@ -74,11 +74,15 @@ void remove_scratch()
     g_scratch.clear();
 }
 
-// A private folder for the files the checks write: in memory when /dev/shm is there.
+// A private folder for the files the checks write: under $TMPDIR when it is set, else in
+// memory when /dev/shm is there. (A fuzzer may end without running exit handlers; the
+// caller's TMPDIR then lets it clear what is left.)
 void make_scratch()
 {
     const char *tmp = std::getenv("TMPDIR");
-    std::vector<std::string> roots{"/dev/shm", tmp != nullptr ? tmp : "/tmp", "/tmp"};
+    std::vector<std::string> roots{"/dev/shm", "/tmp"};
+    if (tmp != nullptr && *tmp != '\0')
+        roots.insert(roots.begin(), tmp);
     for (const std::string &root : roots) {
         std::string templ = root + "/bpnet-readers-XXXXXX";
         if (mkdtemp(templ.data()) != nullptr) {

@@ -12,7 +12,7 @@ build=build/fuzz
 targets=(load_binary load_ascii startup parse_csv)
 
 # First make sure clang can link a fuzz target at all.
-probe=$(mktemp -d)
+probe=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
 trap 'rm -rf "$probe"' EXIT
 printf '#include <cstddef>\n#include <cstdint>\nextern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *, std::size_t) { return 0; }\n' \
   > "$probe/probe.cpp"
@@ -36,7 +36,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work"
   log=$build/artifacts/$t.log
   echo "fuzz: $t for ${seconds} s"
-  if ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
+  if TMPDIR=$probe ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
        -rss_limit_mb=2048 -dict="$dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
        "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
