@@ -214,6 +214,14 @@ dump_header *read_header(int fd)
 {
     std::int32_t id = 0, version = 0, revision = 0, count = 0;
 
+    // Records are found by seeking, and the record table is bounded by the file's size:
+    // only a regular file can be read that way (a directory, a pipe or a device cannot).
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        BPset_error("\nDump file is not a regular file.\n");
+        return nullptr;
+    }
+
     // First the compiler words: a mismatch only leaves a warning in error_string.
     if (!read_int(fd, id) || !read_int(fd, version) || !read_int(fd, revision)) {
         damaged("header");
@@ -233,11 +241,9 @@ dump_header *read_header(int fd)
     }
 
     // Then the record table. Its size comes from the file, so it is bounded by the file
-    // (when the size is known) and by what an int position can address.
-    struct stat st;
-    const bool sized = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // and by what an int position can address.
     const std::int64_t records_start = kHeaderFixed + 4 * static_cast<std::int64_t>(count);
-    if (count < 0 || records_start > INT_MAX || (sized && records_start > st.st_size)) {
+    if (count < 0 || records_start > INT_MAX || records_start > st.st_size) {
         BPset_error("\nDump file is truncated or damaged: bad record count %d.\n", count);
         return nullptr;
     }
@@ -245,9 +251,10 @@ dump_header *read_header(int fd)
     std::int64_t p = records_start;
     for (int i = 0; i < count; i++) {
         std::int32_t length = 0;
-        if (p > INT_MAX || (sized && p >= st.st_size) || !read_int(fd, length)) {
+        const bool out_of_range = p > INT_MAX || p >= st.st_size;
+        if (out_of_range || !read_int(fd, length)) {
             vl_free_mem(positions);
-            damaged(p > INT_MAX || (sized && p >= st.st_size) ? "record position out of range" : "record table");
+            damaged(out_of_range ? "record position out of range" : "record table");
             return nullptr;
         }
         positions[i] = static_cast<int>(p);

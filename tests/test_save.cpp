@@ -340,6 +340,16 @@ TEST_F(SaveFile, MissingFileAndLongNames)
     EXPECT_EQ(std::string(error_string).substr(NN_ERROR_SIZE - 5), "...\n");
 }
 
+TEST_F(SaveFile, OnlyRegularFilesAreRead)
+{
+    const std::vector<float> before = state();
+    for (const std::string &name : {dir, std::string("/dev/urandom"), std::string("/dev/zero")}) {
+        EXPECT_EQ(nn_load_network(name.c_str()), -2) << name;
+        EXPECT_STREQ(error_string, "\nDump file is not a regular file.\n") << name;
+    }
+    EXPECT_EQ(std::memcmp(network_data, before.data(), sizeof network_data), 0);
+}
+
 TEST_F(SaveFile, UncreatableFileIsReported)
 {
     const std::string target = dir + "/missing-folder/Network.save";
