@@ -3,6 +3,7 @@
 #include "network/nn_learn.h"
 
 #include "bp/BpSim.h"
+#include "bp/BpSimInline.h"
 #include "bp/BpSupport.h"
 #include "network/nn.h"
 #include "network/nn_layout.h"
@@ -73,12 +74,15 @@ void nn_network_learn(unsigned iterations, void (*input_fn)(void))
 
 float nn_calc_error(void)
 {
-    const float half_sum = BPoutput_error(b0_target_output, at(kOutAct), at(kOutDelta), output_delta_scale(), kOut);
+    const float half_sum =
+        bp_inline::output_error<kOut>(b0_target_output, at(kOutAct), at(kOutDelta), output_delta_scale());
     return static_cast<float>(static_cast<bp_wide>(half_sum) * 0.25);
 }
 
 void nn_calc_grad(void)
 {
+    // The kernels are the inline copies with this network's constant sizes.
+    using namespace bp_inline;
     const float *in = b0_input_vector;
     b0bcounter = static_cast<int>(static_cast<unsigned>(b0bcounter) + 1u);
 
@@ -90,27 +94,24 @@ void nn_calc_grad(void)
 
     // Out: derivative, thresholds, connections from $INPUTS, H1 and H2 (feeding H1 and H2 deltas).
     float r = BPfrandom(kDerivOffsetRange);
-    BPderiv_sig1(at(kOutAct), at(kOutDelta), kOut, r);
-    BPaccum_biases(at(kOutThrGrad), at(kOutDelta), kOut);
-    BPaccum_weights_from_input(at(kOutDelta), in, at(kG_Out_In), kOut, kInputs, kInputs);
-    BPaccum_weights_from_hidden(at(kOutDelta), at(kH1Act), at(kH1Delta), at(kW_Out_H1), at(kG_Out_H1), kOut, kH1,
-                                kH1);
-    BPaccum_weights_from_hidden(at(kOutDelta), at(kH2Act), at(kH2Delta), at(kW_Out_H2), at(kG_Out_H2), kOut, kH2,
-                                kH2);
+    deriv_sig1<kOut>(at(kOutAct), at(kOutDelta), r);
+    accum_biases<kOut>(at(kOutThrGrad), at(kOutDelta));
+    accum_weights_from_input<kOut, kInputs, kInputs>(at(kOutDelta), in, at(kG_Out_In));
+    accum_weights_from_hidden<kOut, kH1, kH1>(at(kOutDelta), at(kH1Act), at(kH1Delta), at(kW_Out_H1), at(kG_Out_H1));
+    accum_weights_from_hidden<kOut, kH2, kH2>(at(kOutDelta), at(kH2Act), at(kH2Delta), at(kW_Out_H2), at(kG_Out_H2));
 
     // H2: its deltas are complete; connections from $INPUTS and H1 (feeding H1 deltas).
     r = BPfrandom(kDerivOffsetRange);
-    BPderiv_sig1(at(kH2Act), at(kH2Delta), kH2, r);
-    BPaccum_biases(at(kH2ThrGrad), at(kH2Delta), kH2);
-    BPaccum_weights_from_input(at(kH2Delta), in, at(kG_H2_In), kH2, kInputs, kInputs);
-    BPaccum_weights_from_hidden(at(kH2Delta), at(kH1Act), at(kH1Delta), at(kW_H2_H1), at(kG_H2_H1), kH2, kH1,
-                                kH1);
+    deriv_sig1<kH2>(at(kH2Act), at(kH2Delta), r);
+    accum_biases<kH2>(at(kH2ThrGrad), at(kH2Delta));
+    accum_weights_from_input<kH2, kInputs, kInputs>(at(kH2Delta), in, at(kG_H2_In));
+    accum_weights_from_hidden<kH2, kH1, kH1>(at(kH2Delta), at(kH1Act), at(kH1Delta), at(kW_H2_H1), at(kG_H2_H1));
 
     // H1: its deltas hold the error from Out and H2; connection from $INPUTS.
     r = BPfrandom(kDerivOffsetRange);
-    BPderiv_sig1(at(kH1Act), at(kH1Delta), kH1, r);
-    BPaccum_biases(at(kH1ThrGrad), at(kH1Delta), kH1);
-    BPaccum_weights_from_input(at(kH1Delta), in, at(kG_H1_In), kH1, kInputs, kInputs);
+    deriv_sig1<kH1>(at(kH1Act), at(kH1Delta), r);
+    accum_biases<kH1>(at(kH1ThrGrad), at(kH1Delta));
+    accum_weights_from_input<kH1, kInputs, kInputs>(at(kH1Delta), in, at(kG_H1_In));
 }
 
 void nn_update_weights(float inertia)
@@ -118,7 +119,7 @@ void nn_update_weights(float inertia)
     if (static_cast<unsigned>(b0bcounter) % kStepsPerUpdate != 0)
         return;
     for (const UpdateBlock &b : kUpdateOrder) {
-        BPupdate_weights(inertia, at(b.grads), at(b.values), at(b.steps), b.count);
+        bp_inline::update_weights(inertia, at(b.grads), at(b.values), at(b.steps), b.count);
         for (int i = 0; i < b.count; i++)
             network_data[b.grads + i] = 0.0f;
     }
