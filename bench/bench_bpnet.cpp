@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -476,8 +477,7 @@ bool run_once(const std::vector<std::string> &argv, const char *out_file, double
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char *> args = c_args(argv);
-    timespec t0, t1;
-    clock_gettime(CLOCK_MONOTONIC, &t0);
+    const auto t0 = std::chrono::steady_clock::now();
     pid_t pid;
     const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -487,8 +487,7 @@ bool run_once(const std::vector<std::string> &argv, const char *out_file, double
     rusage ru{};
     if (wait4(pid, &status, 0, &ru) != pid)
         return false;
-    clock_gettime(CLOCK_MONOTONIC, &t1);
-    wall_ms = (t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6;
+    wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
