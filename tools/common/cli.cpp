@@ -134,6 +134,13 @@ int usage_error(const char *tool, const std::string &msg)
     return 1;
 }
 
+int unknown_argument(const char *tool, std::string_view arg)
+{
+    if (arg.size() > 1 && arg[0] == '-')
+        return usage_error(tool, "unknown option '" + std::string(arg) + "'");
+    return usage_error(tool, "unexpected argument '" + std::string(arg) + "'");
+}
+
 void report_module_message(const char *tool)
 {
     std::string_view msg(error_string);

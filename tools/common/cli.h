@@ -32,6 +32,10 @@ void print_version(const char *tool);
 // Usage error: "<tool>: msg" and a hint to --help on standard error; returns exit status 1.
 int usage_error(const char *tool, const std::string &msg);
 
+// An argument that is no known option: "unknown option" when it starts with '-', else
+// "unexpected argument"; returns exit status 1.
+int unknown_argument(const char *tool, std::string_view arg);
+
 // Print the network module's error_string as "<tool>: message", without its surrounding
 // line breaks, on standard error.
 void report_module_message(const char *tool);

@@ -139,11 +139,8 @@ int parse_options(int argc, char **argv, Options &o)
         }
         if (!ok)
             return bp_cli::usage_error(kTool, problem);
-        if (!known) {
-            if (arg.size() > 1 && arg[0] == '-')
-                return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
-            return bp_cli::usage_error(kTool, "unexpected argument '" + std::string(arg) + "'");
-        }
+        if (!known)
+            return bp_cli::unknown_argument(kTool, arg);
     }
     if (o.network.empty())
         return bp_cli::usage_error(kTool, "empty file name for --network");
