@@ -21,23 +21,28 @@ if(NOT bpnet_header_version STREQUAL PROJECT_VERSION)
 endif()
 
 # Installed consumers see the headers through include/bpnet.
-foreach(lib bpnet bpnet_shared)
+foreach(lib bpnet bpnet_shared bpsim bpsim_shared)
   target_include_directories(${lib} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/bpnet>)
 endforeach()
 # The static library holds C++ objects: a consumer that links it with the C driver gets the
 # C++ runtime named explicitly (the shared library carries that dependency itself).
 target_link_libraries(bpnet INTERFACE $<INSTALL_INTERFACE:$<$<LINK_LANGUAGE:C>:stdc++>>)
+target_link_libraries(bpsim INTERFACE $<INSTALL_INTERFACE:$<$<LINK_LANGUAGE:C>:stdc++>>)
 set_target_properties(bpnet_shared PROPERTIES EXPORT_NAME bpnet)
 set_target_properties(bpnet PROPERTIES EXPORT_NAME bpnet_static)
+# The kernel library alone, for generated network modules (bpnet_add_network).
+set_target_properties(bpsim_shared PROPERTIES EXPORT_NAME bpsim)
+set_target_properties(bpsim PROPERTIES EXPORT_NAME bpsim_static)
 
-install(TARGETS bpnet_shared bpnet EXPORT bpnetTargets
+install(TARGETS bpnet_shared bpnet bpsim_shared bpsim EXPORT bpnetTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Public headers: every header of bp/, network/ and platform/ is C and installed, except the
-# internal C++ ones used only inside the library (the module's layout, the inline kernel copies).
-set(BPNET_INTERNAL_HEADERS network/nn_layout.h bp/BpSimInline.h)
+# internal C++ one used only inside the library (the layout of nn).
+# BpSimInline.h is C++ too, but installed: generated network modules compile against it.
+set(BPNET_INTERNAL_HEADERS network/nn_layout.h)
 foreach(sub bp network platform)
   file(GLOB bpnet_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${sub}/*.h)
   foreach(internal ${BPNET_INTERNAL_HEADERS})
