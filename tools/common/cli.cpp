@@ -12,6 +12,7 @@
 
 #include "network/nn.h"
 #include "tools/common/bpnet_version.h"
+#include "tools/common/net_host.h"
 
 namespace {
 
@@ -143,7 +144,10 @@ int unknown_argument(const char *tool, std::string_view arg)
 
 void report_module_message(const char *tool)
 {
-    std::string_view msg(error_string);
+    // The open network's own text; the built-in network's before any network is open.
+    const std::string text = net_host::network().error_text != nullptr ? net_host::error_text()
+                                                                       : std::string(error_string);
+    std::string_view msg(text);
     while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
         msg.remove_prefix(1);
     while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))

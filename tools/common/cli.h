@@ -36,7 +36,7 @@ int usage_error(const char *tool, const std::string &msg);
 // "unexpected argument"; returns exit status 1.
 int unknown_argument(const char *tool, std::string_view arg);
 
-// Print the network module's error_string as "<tool>: message", without its surrounding
+// Print the open network's error text (see net_host) as "<tool>: message", without its surrounding
 // line breaks, on standard error.
 void report_module_message(const char *tool);
 

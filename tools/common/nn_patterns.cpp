@@ -1,13 +1,13 @@
 // Training and evaluation patterns: the four-class demonstration task and the CSV format.
 #include "tools/common/nn_patterns.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "tools/common/cli.h"
+#include "tools/common/text_file.h"
 
 namespace {
 
@@ -33,13 +33,49 @@ double uniform_open(std::uint64_t &state)
     return (static_cast<double>(nn_patterns::splitmix64(state) >> 11) + 0.5) * 0x1.0p-53;
 }
 
-// Fields of the CSV format: x0, x1, t0, t1, t2, t3.
-constexpr int kFields = 6;
-
-// Parse one data line into p; false with error set when it is malformed.
-bool parse_line(std::string_view line, nn_patterns::Pattern &p, std::string &error)
+// The fields a line must hold, named for messages: all of them when there are few
+// ("x0,x1,t0,t1,t2,t3"), else the first and last of each kind ("x0,...,x63,class").
+std::string field_names(int inputs, int outputs, nn_patterns::TargetForm form)
 {
-    float values[kFields];
+    const bool by_class = form == nn_patterns::TargetForm::kClass;
+    const int fields = inputs + (by_class ? 1 : outputs);
+    std::string names;
+    const auto add = [&](const std::string &name) { names += (names.empty() ? "" : ",") + name; };
+    const auto run = [&](char letter, int count) {
+        if (fields <= 8 || count <= 2) {
+            for (int i = 0; i < count; i++)
+                add(letter + std::to_string(i));
+        } else {
+            add(letter + std::string("0"));
+            add("...");
+            add(letter + std::to_string(count - 1));
+        }
+    };
+    run('x', inputs);
+    if (by_class)
+        add("class");
+    else
+        run('t', outputs);
+    return names;
+}
+
+// A field for a message: cut to a readable length, control bytes replaced, in quotes.
+std::string shown_field(std::string_view field)
+{
+    std::string shown(field.substr(0, 40));
+    for (char &c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return "\"" + shown + (field.size() > 40 ? "...\"" : "\"");
+}
+
+// Parse one data line into p (inputs + outputs floats); false with error set when it is
+// malformed. Fields are checked in order, so the first bad field is the one reported.
+bool parse_line(std::string_view line, int inputs, int outputs, nn_patterns::TargetForm form, float *p,
+                std::string &error)
+{
+    const bool by_class = form == nn_patterns::TargetForm::kClass;
+    const int fields = inputs + (by_class ? 1 : outputs);
     int count = 0;
     std::size_t start = 0;
     while (true) {
@@ -52,20 +88,27 @@ bool parse_line(std::string_view line, nn_patterns::Pattern &p, std::string &err
         while (!field.empty() && (field.back() == ' ' || field.back() == '\t'))
             field.remove_suffix(1);
         count++;
-        if (count <= kFields) {
+        if (count <= fields) {
             if (field.empty()) {
                 error = "field " + std::to_string(count) + " is empty";
                 return false;
             }
-            if (!bp_cli::parse_float(field, values[count - 1])) {
-                // Show the field, cut to a readable length and with control bytes replaced.
-                std::string shown(field.substr(0, 40));
-                for (char &c : shown)
-                    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-                        c = '?';
-                error = "field " + std::to_string(count) + " is not a finite number: \"" + shown + "\"";
-                if (field.size() > 40)
-                    error.insert(error.size() - 1, "...");
+            if (by_class && count == fields) {
+                std::uint64_t c = 0;
+                if (!bp_cli::parse_unsigned(field, UINT64_MAX, c)) {
+                    error = "field " + std::to_string(count) + " is not a class index (a whole number from 0 to " +
+                            std::to_string(outputs - 1) + "): " + shown_field(field);
+                    return false;
+                }
+                if (c >= static_cast<std::uint64_t>(outputs)) {
+                    error = "class " + std::to_string(c) + " is out of range: the network has " +
+                            std::to_string(outputs) + " outputs, classes 0 to " + std::to_string(outputs - 1);
+                    return false;
+                }
+                for (int t = 0; t < outputs; t++)
+                    p[inputs + t] = t == static_cast<int>(c) ? 1.0f : 0.0f;
+            } else if (!bp_cli::parse_float(field, p[count - 1])) {
+                error = "field " + std::to_string(count) + " is not a finite number: " + shown_field(field);
                 return false;
             }
         }
@@ -73,14 +116,11 @@ bool parse_line(std::string_view line, nn_patterns::Pattern &p, std::string &err
             break;
         start = comma + 1;
     }
-    if (count != kFields) {
-        error = "expected 6 comma-separated fields (x0,x1,t0,t1,t2,t3), found " + std::to_string(count);
+    if (count != fields) {
+        error = "expected " + std::to_string(fields) + " comma-separated fields (" +
+                field_names(inputs, outputs, form) + "), found " + std::to_string(count);
         return false;
     }
-    p.in[0] = values[0];
-    p.in[1] = values[1];
-    for (int i = 0; i < 4; i++)
-        p.target[i] = values[2 + i];
     return true;
 }
 
@@ -118,8 +158,34 @@ std::vector<Pattern> demo_patterns(std::size_t count, std::uint64_t seed)
     return out;
 }
 
-bool parse_csv(std::string_view text, std::vector<Pattern> &out, int &line, std::string &error)
+std::size_t PatternSet::size() const
 {
+    const std::size_t width = static_cast<std::size_t>(inputs + outputs);
+    return width == 0 ? 0 : values.size() / width;
+}
+
+float *PatternSet::input(std::size_t k)
+{
+    return values.data() + k * static_cast<std::size_t>(inputs + outputs);
+}
+
+const float *PatternSet::input(std::size_t k) const
+{
+    return values.data() + k * static_cast<std::size_t>(inputs + outputs);
+}
+
+const float *PatternSet::target(std::size_t k) const
+{
+    return input(k) + inputs;
+}
+
+bool parse_csv_sized(std::string_view text, int inputs, int outputs, TargetForm form, PatternSet &out, int &line,
+                     std::string &error)
+{
+    out.inputs = inputs;
+    out.outputs = outputs;
+    out.values.clear();
+    const std::size_t width = static_cast<std::size_t>(inputs + outputs);
     line = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -135,33 +201,61 @@ bool parse_csv(std::string_view text, std::vector<Pattern> &out, int &line, std:
             trimmed.remove_prefix(1);
         if (trimmed.empty() || trimmed.front() == '#')
             continue;
-        Pattern p{};
-        if (!parse_line(row, p, error))
+        out.values.resize(out.values.size() + width);
+        if (!parse_line(row, inputs, outputs, form, out.values.data() + out.values.size() - width, error)) {
+            out.values.resize(out.values.size() - width);
             return false;
-        out.push_back(p);
+        }
     }
     return true;
 }
 
+bool load_csv_sized(const std::string &path, int inputs, int outputs, TargetForm form, PatternSet &out,
+                    std::string &error)
+{
+    std::string text;
+    if (!text_file::read_all(path, text, error))
+        return false;
+    int line = 0;
+    std::string what;
+    if (!parse_csv_sized(text, inputs, outputs, form, out, line, what)) {
+        error = path + ":" + std::to_string(line) + ": " + what;
+        return false;
+    }
+    return true;
+}
+
+PatternSet to_set(const std::vector<Pattern> &patterns)
+{
+    PatternSet set;
+    set.inputs = 2;
+    set.outputs = 4;
+    set.values.reserve(patterns.size() * 6);
+    for (const Pattern &p : patterns) {
+        set.values.insert(set.values.end(), p.in, p.in + 2);
+        set.values.insert(set.values.end(), p.target, p.target + 4);
+    }
+    return set;
+}
+
+bool parse_csv(std::string_view text, std::vector<Pattern> &out, int &line, std::string &error)
+{
+    PatternSet set;
+    const bool ok = parse_csv_sized(text, 2, 4, TargetForm::kVector, set, line, error);
+    for (std::size_t k = 0; k < set.size(); k++) {
+        Pattern p{};
+        std::memcpy(p.in, set.input(k), sizeof p.in);
+        std::memcpy(p.target, set.target(k), sizeof p.target);
+        out.push_back(p);
+    }
+    return ok;
+}
+
 bool load_csv(const std::string &path, std::vector<Pattern> &out, std::string &error)
 {
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
     std::string text;
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, got);
-    const bool failed = std::ferror(f) != 0;
-    const int saved = errno;
-    std::fclose(f);
-    if (failed) {
-        error = path + ": " + (saved ? std::strerror(saved) : "read error");
+    if (!text_file::read_all(path, text, error))
         return false;
-    }
     int line = 0;
     std::string what;
     if (!parse_csv(text, out, line, what)) {

@@ -1,5 +1,6 @@
 // Training and evaluation patterns shared by the tools: the built-in four-class
-// demonstration task and the CSV pattern format "x0,x1,t0,t1,t2,t3".
+// demonstration task and the CSV pattern format, one pattern a line: the inputs, then the
+// targets ("x0,x1,t0,t1,t2,t3" for the network nn) or one class index in their place.
 #ifndef TOOLS_COMMON_NN_PATTERNS_H
 #define TOOLS_COMMON_NN_PATTERNS_H
 
@@ -30,6 +31,36 @@ bool parse_csv(std::string_view text, std::vector<Pattern> &out, int &line, std:
 // Read and parse a CSV file. On failure returns false with error "FILE:LINE: what is wrong"
 // (or "FILE: reason" when the file cannot be read).
 bool load_csv(const std::string &path, std::vector<Pattern> &out, std::string &error);
+
+// Patterns of any size: each holds `inputs` input values then `outputs` target values.
+struct PatternSet {
+    int inputs = 0;
+    int outputs = 0;
+    std::vector<float> values;  // pattern after pattern, inputs + outputs floats each
+
+    std::size_t size() const;
+    float *input(std::size_t k);
+    const float *input(std::size_t k) const;
+    const float *target(std::size_t k) const;
+};
+
+// How a CSV line gives the targets: all `outputs` of them, or one class index 0..outputs-1
+// that stands for the one-hot target vector of that class.
+enum class TargetForm { kVector, kClass };
+
+// Parse CSV text into out (its sizes set from inputs and outputs). On a malformed line:
+// returns false, line is its number (from 1) and error says what is wrong; out then holds
+// the patterns before that line.
+bool parse_csv_sized(std::string_view text, int inputs, int outputs, TargetForm form, PatternSet &out, int &line,
+                     std::string &error);
+
+// Read and parse a CSV file of any size. On failure returns false with error
+// "FILE:LINE: what is wrong" (or "FILE: reason" when the file cannot be read).
+bool load_csv_sized(const std::string &path, int inputs, int outputs, TargetForm form, PatternSet &out,
+                    std::string &error);
+
+// The demonstration patterns as a set of 2 inputs and 4 targets.
+PatternSet to_set(const std::vector<Pattern> &patterns);
 
 }  // namespace nn_patterns
 

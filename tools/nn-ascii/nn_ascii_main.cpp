@@ -1,4 +1,5 @@
-// nn-ascii: show, export and import network save files as text.
+// nn-ascii: show, export and import network save files as text, for the built-in network nn
+// or the network of a module given with --module.
 //   show   [FILE]  the labelled form, for people
 //   export [FILE]  the bare form, one value per line
 //   import [FILE]  the bare form on standard input, written to FILE atomically
@@ -8,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "network/nn.h"
 #include "tools/common/cli.h"
+#include "tools/common/net_host.h"
 
 namespace {
 
@@ -20,19 +21,21 @@ void print_help()
 {
     std::printf(
         "Usage: nn-ascii COMMAND [FILE]\n"
+        "   or: nn-ascii --module MODULE COMMAND [FILE]\n"
         "Read, edit and rebuild a network save file as text.\n"
         "\n"
         "Commands:\n"
         "  show [FILE]    print the save file in the labelled form (headings, node labels)\n"
         "  export [FILE]  print the save file in the bare form: a \"#\" line, the iteration\n"
-        "                 count, the 62 thresholds and weights one per line, a closing \"#\"\n"
+        "                 count, the thresholds and weights one per line (62 for nn), a\n"
+        "                 closing \"#\"\n"
         "  import [FILE]  read the bare form on standard input and write the save file;\n"
         "                 the file is replaced only when the whole input has been read\n"
         "                 and written, otherwise it is left as it was\n"
         "\n"
         "FILE defaults to \"%s\" in the current folder.\n"
         "Text before the first \"#\" of the input is skipped, and so is everything after\n"
-        "the 62 values.\n"
+        "the network's values.\n"
         "\n"
         "Precision: the bare form keeps twelve digits after the decimal point. A value\n"
         "whose magnitude is at least 0.0001 comes back bit for bit, so a save file\n"
@@ -40,8 +43,10 @@ void print_help()
         "that large; smaller values may come back as a nearby, different float.\n"
         "\n"
         "Options:\n"
-        "  --help     show this help and exit\n"
-        "  --version  show the version and exit\n"
+        "  --module MODULE  the network of the shared module MODULE (made by\n"
+        "                   \"bpnet-gen --shared\") instead of the built-in nn\n"
+        "  --help           show this help and exit\n"
+        "  --version        show the version and exit\n"
         "\n"
         "Exit status: 0 on success, 1 on any error (message on standard error).\n",
         kDefaultFile);
@@ -50,27 +55,35 @@ void print_help()
 // show and export: load the save file over a fresh network, print it in one of the forms.
 int print_save_file(const char *file, int labelled)
 {
-    nn_init_network();
-    if (nn_load_network(file) != 0)
-        return bp_cli::module_error(kTool);
-    // A successful load may leave a warning about the file's origin.
-    if (error_string[0] != '\0')
+    const net_host::Network &net = net_host::network();
+    net.init();
+    if (net.load(file) != 0) {
         bp_cli::report_module_message(kTool);
-    nn_ascii_dump_network(labelled);
+        const std::string other = net_host::other_network_in(file);
+        if (!other.empty())
+            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, file, other.c_str(),
+                         net.name.c_str());
+        return 1;
+    }
+    // A successful load may leave a warning about the file's origin.
+    if (!net_host::error_text().empty())
+        bp_cli::report_module_message(kTool);
+    net.ascii_dump(labelled);
     return bp_cli::finish_output(kTool);
 }
 
 // import: read the bare form from standard input, write the save file atomically.
 int import_save_file(const char *file)
 {
-    nn_init_network();
-    if (nn_load_ascii_network() != 0)
+    const net_host::Network &net = net_host::network();
+    net.init();
+    if (net.load_ascii() != 0)
         return bp_cli::module_error(kTool);
     if (std::ferror(stdin)) {
         std::fprintf(stderr, "%s: cannot read standard input: %s\n", kTool, std::strerror(errno));
         return 1;
     }
-    if (nn_dump_network(file) != 0)
+    if (net.dump(file) != 0)
         return bp_cli::module_error(kTool);
     return 0;
 }
@@ -82,6 +95,7 @@ int main(int argc, char **argv)
     // Options first; "--" ends them.
     std::string command;
     std::string file;
+    std::string module;
     int operands = 0;
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
@@ -94,6 +108,13 @@ int main(int argc, char **argv)
         } else if (!options_done && arg == "--version") {
             bp_cli::print_version(kTool);
             return bp_cli::finish_output(kTool);
+        } else if (!options_done && (arg == "--module" || arg.rfind("--module=", 0) == 0)) {
+            const char *value = nullptr;
+            if (bp_cli::option_value(argc, argv, i, "--module", value) != bp_cli::kMatched)
+                return bp_cli::usage_error(kTool, "option '--module' needs a value");
+            if (*value == '\0')
+                return bp_cli::usage_error(kTool, "invalid value '' for --module: empty file name");
+            module = value;
         } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
             return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
         } else {
@@ -113,6 +134,15 @@ int main(int argc, char **argv)
     if (file.empty())
         return bp_cli::usage_error(kTool, "empty file name");
 
+    if (command != "show" && command != "export" && command != "import")
+        return bp_cli::usage_error(kTool, "unknown command '" + command + "'");
+
+    // The network, checked before anything of it is used.
+    std::string error;
+    if (!net_host::open_network(module, error)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
     if (command == "show")
         return print_save_file(file.c_str(), 1);
     if (command == "export")

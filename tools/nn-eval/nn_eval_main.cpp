@@ -1,6 +1,6 @@
-// nn-eval: run a saved network over patterns (the built-in demonstration task or a CSV file)
-// and report the network's detection statistics, or its per-pattern trace, with a per-class
-// confusion table.
+// nn-eval: run a saved network (the built-in nn, or a module given with --module) over
+// patterns (the built-in demonstration task or a CSV file) and report the network's detection
+// statistics, or its per-pattern trace, with a per-class confusion table.
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -11,9 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "network/nn.h"
 #include "tools/common/cli.h"
+#include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
+#include "tools/common/scaling.h"
+#include "tools/common/scoring.h"
+#include "tools/common/text_file.h"
 
 namespace {
 
@@ -25,9 +28,6 @@ constexpr std::uint64_t kDefaultSampleSeed = 2;
 constexpr std::uint64_t kMaxSamples = 100000000;
 constexpr float kDefaultThreshold = 0.5f;
 
-// Number of classes: one per output.
-constexpr int kClasses = 4;
-
 // Everything the command line sets.
 struct Options {
     std::string network = "Network.save";
@@ -36,13 +36,16 @@ struct Options {
     std::uint64_t sample_seed = kDefaultSampleSeed;
     float threshold = kDefaultThreshold;
     bool trace = false;
+    std::string module;
+    nn_patterns::TargetForm targets = nn_patterns::TargetForm::kVector;
 };
 
-// The patterns run through the network, one per call of the pattern function.
-std::vector<nn_patterns::Pattern> g_patterns;
+// The patterns run through the network, one per call of the pattern function, and the
+// vectors registered with the network.
+nn_patterns::PatternSet g_patterns;
 std::size_t g_next = 0;
-float g_input[2];
-float g_target[4];
+std::vector<float> g_input;
+std::vector<float> g_target;
 
 void print_help()
 {
@@ -51,20 +54,31 @@ void print_help()
         "Run a saved network over patterns and report how well it does.\n"
         "\n"
         "The report gives, per output, the maximum, minimum, mean and variance over the\n"
-        "patterns, then Pd, the share of patterns whose four outputs lie within the\n"
-        "threshold distance (Euclidean) of their targets, and Pfa, the share of the others.\n"
+        "patterns, then Pd, the share of patterns whose outputs lie within the threshold\n"
+        "distance (Euclidean) of their targets, and Pfa, the share of the others.\n"
         "A confusion table follows: for each pattern, the class whose target is largest\n"
         "(row) against the class whose output is largest (column); ties go to the lower\n"
-        "class.\n"
+        "class. \"Correct\" is the accuracy: the share of patterns on the diagonal. For a\n"
+        "module's network a last line gives the mean error over the patterns.\n"
+        "\n"
+        "Without --module the network is the built-in nn (2 inputs, 4 outputs); with it,\n"
+        "the network of a module made by \"bpnet-gen --shared\". When the save file FILE\n"
+        "has a scaling beside it (FILE.scale, written by nn-train --scale), the inputs are\n"
+        "scaled by it.\n"
         "\n"
         "Without --data the patterns are drawn from the built-in demonstration task of\n"
-        "nn-train; the default sample seed differs from nn-train's, so that the network is\n"
-        "judged on patterns it was not trained on.\n"
+        "nn-train (for 2 inputs and 4 outputs only); the default sample seed differs from\n"
+        "nn-train's, so that the network is judged on patterns it was not trained on.\n"
         "\n"
         "Options:\n"
+        "  --module FILE        the network of the shared module FILE\n"
         "  --network FILE       save file to evaluate (default \"Network.save\")\n"
-        "  --data FILE          patterns of FILE, one per line \"x0,x1,t0,t1,t2,t3\";\n"
-        "                       blank lines and lines starting with \"#\" are skipped\n"
+        "  --data FILE          patterns of FILE, one per line, the inputs then the\n"
+        "                       targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank lines and\n"
+        "                       lines starting with \"#\" are skipped\n"
+        "  --targets FORM       vector (default) or class: one class index 0..outputs-1\n"
+        "                       in place of the targets, standing for 1 at that output\n"
+        "                       and 0 at the others\n"
         "  --samples N          size of the demonstration set (default %" PRIu64 ")\n"
         "  --sample-seed S      seed of the demonstration sampler (default %" PRIu64 ")\n"
         "  --threshold T        distance for Pd (default %g); only its size counts\n"
@@ -136,7 +150,20 @@ int parse_options(int argc, char **argv, Options &o)
             o.network = value;
         } else if (option("--data")) {
             o.data = value;
+        } else if (option("--module")) {
+            o.module = value;
+        } else if (option("--targets")) {
+            if (std::string_view(value) == "vector")
+                o.targets = nn_patterns::TargetForm::kVector;
+            else if (std::string_view(value) == "class")
+                o.targets = nn_patterns::TargetForm::kClass;
+            else
+                bad("--targets", "expected vector or class");
         }
+        // A file option given an empty name is a mistake (an unset variable, say), never
+        // the same as leaving the option out.
+        if (ok && known && value != nullptr && *value == '\0' && arg.rfind("--network", 0) != 0)
+            bad(std::string(arg.substr(0, arg.find('='))).c_str(), "empty file name");
         if (!ok)
             return bp_cli::usage_error(kTool, problem);
         if (!known)
@@ -150,70 +177,67 @@ int parse_options(int argc, char **argv, Options &o)
 // The pattern function: the next pattern into the registered vectors.
 void next_pattern()
 {
-    const nn_patterns::Pattern &p = g_patterns[g_next];
+    const std::size_t k = g_next;
     g_next = g_next + 1 < g_patterns.size() ? g_next + 1 : 0;
-    std::memcpy(g_input, p.in, sizeof g_input);
-    std::memcpy(g_target, p.target, sizeof g_target);
+    std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
+    std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
 }
 
-// Index of the largest of four values, the lower index on ties; -1 when one is not a number.
-int largest(const float *v)
-{
-    int best = 0;
-    for (int j = 0; j < kClasses; j++) {
-        if (std::isnan(v[j]))
-            return -1;
-        if (v[j] > v[best])
-            best = j;
-    }
-    return best;
-}
-
-// Run every pattern once more and print the confusion table of target class against output class.
+// Run every pattern once more and print the confusion table of target class against output
+// class; for a module's network, the mean error follows.
 void print_confusion()
 {
-    std::uint64_t table[kClasses][kClasses] = {};
+    const net_host::Network &net = net_host::network();
+    const int classes = net.outputs;
+    const std::size_t n = static_cast<std::size_t>(classes);
+    std::vector<std::uint64_t> table(n * n, 0);
     std::uint64_t unclassified = 0;
-    for (const nn_patterns::Pattern &p : g_patterns) {
-        std::memcpy(g_input, p.in, sizeof g_input);
-        std::memcpy(g_target, p.target, sizeof g_target);
-        nn_propagate_forward();
-        const int out = largest(nn_get_output());
-        const int want = largest(p.target);
+    double error_sum = 0.0;
+    for (std::size_t k = 0; k < g_patterns.size(); k++) {
+        std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
+        std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
+        net.forward();
+        const int out = scoring::largest(net.get_output(), classes);
+        const int want = scoring::largest(g_patterns.target(k), classes);
+        if (!net.built_in)
+            error_sum += net.calc_error();
         if (out < 0 || want < 0)
             unclassified++;
         else
-            table[want][out]++;
+            table[static_cast<std::size_t>(want) * n + static_cast<std::size_t>(out)]++;
     }
 
     std::printf("\nConfusion (rows: class of the largest target, columns: class of the largest output):\n");
     std::printf("class ");
-    for (int c = 0; c < kClasses; c++)
+    for (int c = 0; c < classes; c++)
         std::printf(" %9d", c);
     std::printf(" %9s\n", "total");
-    std::uint64_t column[kClasses] = {};
+    std::vector<std::uint64_t> column(n, 0);
     std::uint64_t correct = 0;
     std::uint64_t all = 0;
-    for (int r = 0; r < kClasses; r++) {
+    for (std::size_t r = 0; r < n; r++) {
         std::uint64_t row = 0;
-        std::printf("%5d ", r);
-        for (int c = 0; c < kClasses; c++) {
-            std::printf(" %9" PRIu64, table[r][c]);
-            row += table[r][c];
-            column[c] += table[r][c];
+        std::printf("%5zu ", r);
+        for (std::size_t c = 0; c < n; c++) {
+            std::printf(" %9" PRIu64, table[r * n + c]);
+            row += table[r * n + c];
+            column[c] += table[r * n + c];
         }
         std::printf(" %9" PRIu64 "\n", row);
-        correct += table[r][r];
+        correct += table[r * n + r];
         all += row;
     }
     std::printf("total ");
-    for (int c = 0; c < kClasses; c++)
+    for (std::size_t c = 0; c < n; c++)
         std::printf(" %9" PRIu64, column[c]);
     std::printf(" %9" PRIu64 "\n", all);
     if (unclassified > 0)
         std::printf("Not classified (an output or target is not a number): %" PRIu64 "\n", unclassified);
     std::printf("Correct: %" PRIu64 "/%" PRIu64 " = %f\n", correct, all,
                 all ? static_cast<double>(correct) / static_cast<double>(all) : 0.0);
+    if (!net.built_in)
+        std::printf("Mean error: %.6f over %zu patterns\n", error_sum / static_cast<double>(g_patterns.size()),
+                    g_patterns.size());
 }
 
 }  // namespace
@@ -225,16 +249,30 @@ int main(int argc, char **argv)
     if (status >= 0)
         return status;
 
-    // The patterns, before the network is touched.
+    // The network, checked before anything of it is used.
+    std::string error;
+    if (!net_host::open_network(o.module, error)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    const net_host::Network &net = net_host::network();
+
+    // The patterns, before the network is loaded.
     if (o.data.empty()) {
-        g_patterns = nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed);
+        if (net.inputs != 2 || net.outputs != 4) {
+            std::fprintf(stderr,
+                         "%s: the demonstration task is for a network of 2 inputs and 4 outputs; %s has %d inputs "
+                         "and %d outputs: give its patterns with --data FILE\n",
+                         kTool, net_host::network_label().c_str(), net.inputs, net.outputs);
+            return 1;
+        }
+        g_patterns = nn_patterns::to_set(nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed));
     } else {
-        std::string error;
-        if (!nn_patterns::load_csv(o.data, g_patterns, error)) {
+        if (!nn_patterns::load_csv_sized(o.data, net.inputs, net.outputs, o.targets, g_patterns, error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
-        if (g_patterns.empty()) {
+        if (g_patterns.size() == 0) {
             std::fprintf(stderr, "%s: no patterns\n", o.data.c_str());
             return 1;
         }
@@ -247,17 +285,40 @@ int main(int argc, char **argv)
     const int count = static_cast<int>(g_patterns.size());
 
     // The network: initialized, then the save file over the random values.
-    nn_init_network();
-    if (nn_load_network(o.network.c_str()) != 0)
-        return bp_cli::module_error(kTool);
-    nn_set_input(g_input);
-    nn_set_target_output(g_target);
+    net.init();
+    if (net.load(o.network.c_str()) != 0) {
+        bp_cli::report_module_message(kTool);
+        const std::string other = net_host::other_network_in(o.network);
+        if (!other.empty())
+            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, o.network.c_str(),
+                         other.c_str(), net.name.c_str());
+        return 1;
+    }
+    // The scaling the network was trained with, when nn-train kept one beside it.
+    const std::string scale_file = scaling::side_file(o.network);
+    if (text_file::exists(scale_file)) {
+        scaling::Scaling scale;
+        std::size_t bad = 0;
+        if (!scaling::load(scale_file, net.inputs, scale, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        if (!scaling::apply(scale, g_patterns, bad)) {
+            std::fprintf(stderr, "%s: pattern %zu: an input scaled by %s is beyond the float range\n", kTool, bad + 1,
+                         scale_file.c_str());
+            return 1;
+        }
+    }
+    g_input.assign(static_cast<std::size_t>(net.inputs), 0.0f);
+    g_target.assign(static_cast<std::size_t>(net.outputs), 0.0f);
+    net.set_input(g_input.data());
+    net.set_target(g_target.data());
 
     g_next = 0;
     if (o.trace)
-        network_forward_print(count, next_pattern);
+        net.forward_print(count, next_pattern);
     else
-        network_forward_pdpfa(static_cast<unsigned>(count), next_pattern, o.threshold);
+        net.forward_pdpfa(static_cast<unsigned>(count), next_pattern, o.threshold);
     std::printf("\n");
     print_confusion();
     return bp_cli::finish_output(kTool);

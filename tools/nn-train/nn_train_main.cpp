@@ -1,5 +1,6 @@
-// nn-train: train the network on the built-in demonstration task or on patterns from a CSV
-// file, and write the result as a save file that PlotComposite loads.
+// nn-train: train a network (the built-in nn, or a module given with --module) on the
+// built-in demonstration task or on patterns from a CSV file, and write the result as a save
+// file that PlotComposite and nn-eval load.
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "network/nn.h"
 #include "tools/common/cli.h"
+#include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
+#include "tools/common/scaling.h"
+#include "tools/common/scoring.h"
+#include "tools/common/text_file.h"
 
 namespace {
 
@@ -35,6 +39,8 @@ constexpr std::uint64_t kShuffleSalt = 0x5DEECE66Dull;
 // Everything the command line sets.
 struct Options {
     std::uint64_t iterations = kDefaultIterations;
+    std::uint64_t epochs = 0;  // when nonzero: passes over the training set, in place of iterations
+    bool iterations_given = false;
     std::uint64_t samples = kDefaultSamples;
     std::uint64_t sample_seed = kDefaultSampleSeed;
     int seed = kDefaultSeed;
@@ -46,15 +52,23 @@ struct Options {
     std::string data;
     std::string resume;
     std::string output = "Network.save";
+    std::string module;
+    std::string test;
+    std::string curve;
+    nn_patterns::TargetForm targets = nn_patterns::TargetForm::kVector;
+    scaling::Method scale = scaling::Method::kNone;
+    bool scale_given = false;
 };
 
-// The presentation loop's state: the training set, the order and the running error.
-std::vector<nn_patterns::Pattern> g_patterns;
+// The presentation loop's state: the training and held-out sets, the order, the vectors
+// registered with the network and the running error.
+nn_patterns::PatternSet g_patterns;
+nn_patterns::PatternSet g_test;
 std::vector<std::size_t> g_order;
 std::size_t g_next = 0;
 std::uint64_t g_shuffle_state = 0;
-float g_input[2];
-float g_target[4];
+std::vector<float> g_input;
+std::vector<float> g_target;
 bool g_pending = false;      // a presentation whose error has not been counted yet
 double g_window_error = 0.0;  // sum of the errors counted since the last progress report
 std::uint64_t g_window_count = 0;
@@ -65,16 +79,33 @@ void print_help()
         "Usage: nn-train [OPTION]...\n"
         "Train the network by backpropagation and write a save file for PlotComposite.\n"
         "\n"
-        "Without --data it learns the built-in demonstration task: four classes in the\n"
-        "input plane, normally distributed around (0.4, 0.2), (-0.4, 0.2) and (0, -0.2)\n"
-        "with standard deviation 0.19749143 and around (0, 0.2) with 0.1, one output per\n"
-        "class, the classes drawn in turn.\n"
+        "Without --module the network is the built-in nn (2 inputs, 4 outputs); with it,\n"
+        "the network of a module made by \"bpnet-gen --shared\".\n"
+        "Without --data it learns the built-in demonstration task (for 2 inputs and 4\n"
+        "outputs only): four classes in the input plane, normally distributed around\n"
+        "(0.4, 0.2), (-0.4, 0.2) and (0, -0.2) with standard deviation 0.19749143 and\n"
+        "around (0, 0.2) with 0.1, one output per class, the classes drawn in turn.\n"
         "\n"
         "Options:\n"
-        "  --data FILE          train on the patterns of FILE: one per line\n"
-        "                       \"x0,x1,t0,t1,t2,t3\"; blank lines and lines starting\n"
-        "                       with \"#\" are skipped\n"
+        "  --module FILE        train the network of the shared module FILE\n"
+        "  --data FILE          train on the patterns of FILE: one per line, the inputs\n"
+        "                       then the targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank\n"
+        "                       lines and lines starting with \"#\" are skipped\n"
+        "  --targets FORM       vector (default): a line holds every target; class: a\n"
+        "                       line holds one class index 0..outputs-1 in their place,\n"
+        "                       the target being 1 for that output and 0 for the others\n"
+        "  --test FILE          held-out patterns (same form as --data): their error and\n"
+        "                       accuracy are reported at the end and in the progress bar\n"
         "  --iterations N       presentations of a pattern (default %" PRIu64 ")\n"
+        "  --epochs N           passes over the training set, in place of --iterations\n"
+        "  --scale METHOD       none (default), minmax (each input's training range onto\n"
+        "                       [-1, 1]) or zscore (less the mean, over the standard\n"
+        "                       deviation): computed from the training set, applied to\n"
+        "                       it and to --test, kept beside the save file as FILE.scale\n"
+        "                       for nn-eval; with --resume, the resumed file's scaling\n"
+        "                       is kept unless --scale is given\n"
+        "  --curve FILE         write the training and held-out error and accuracy after\n"
+        "                       every epoch to FILE, as CSV\n"
         "  --seed S             seed of the initial weights (default %d)\n"
         "  --range R            initial weights uniform in [-R, R] (default %g)\n"
         "  --rate R             learning rate (default %g)\n"
@@ -104,15 +135,15 @@ void print_help()
 }
 
 // Error of the outputs against the targets, as the learning step measures it, without
-// touching the network: half the sum of the squared float differences, times 0.25.
-double output_error(const float *outputs, const float *targets)
+// touching the network: half the sum of the squared float differences over the outputs.
+double output_error(const float *outputs, const float *targets, int n)
 {
     double sum = 0.0;
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < n; i++) {
         const float d = static_cast<float>(static_cast<double>(targets[i]) - outputs[i]);
         sum += static_cast<double>(d) * d;
     }
-    return static_cast<double>(static_cast<float>(0.5 * sum)) * 0.25;
+    return static_cast<double>(static_cast<float>(0.5 * sum)) / n;
 }
 
 // Count the error of the presentation just finished (its outputs and targets are still in place).
@@ -120,7 +151,7 @@ void count_pending_error()
 {
     if (!g_pending)
         return;
-    g_window_error += output_error(nn_get_output(), g_target);
+    g_window_error += output_error(net_host::network().get_output(), g_target.data(), g_patterns.outputs);
     g_window_count++;
     g_pending = false;
 }
@@ -143,9 +174,9 @@ void next_pattern()
         if (g_shuffle_state != 0)
             reshuffle();
     }
-    const nn_patterns::Pattern &p = g_patterns[g_order[g_next++]];
-    std::memcpy(g_input, p.in, sizeof g_input);
-    std::memcpy(g_target, p.target, sizeof g_target);
+    const std::size_t k = g_order[g_next++];
+    std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
+    std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
     g_pending = true;
 }
 
@@ -161,6 +192,10 @@ void draw_progress(std::uint64_t done, std::uint64_t total)
     bar[kWidth] = '\0';
     const double mean = g_window_count ? g_window_error / static_cast<double>(g_window_count) : 0.0;
     std::fprintf(stderr, "\r[%s] %3d%%  mean error %.6f", bar, static_cast<int>(fraction * 100.0), mean);
+    if (g_test.size() > 0) {
+        const scoring::Score t = scoring::score(g_test, g_input.data(), g_target.data());
+        std::fprintf(stderr, "  held-out %.6f, %.2f%%", t.mean_error, 100.0 * scoring::accuracy(t));
+    }
     std::fflush(stderr);
     g_window_error = 0.0;
     g_window_count = 0;
@@ -204,10 +239,29 @@ int parse_options(int argc, char **argv, Options &o)
         std::int64_t s = 0;
         float f = 0.0f;
         if (option("--iterations")) {
-            if (bp_cli::parse_unsigned(value, UINT32_MAX, u))
+            if (bp_cli::parse_unsigned(value, UINT32_MAX, u)) {
                 o.iterations = u;
-            else
+                o.iterations_given = true;
+            } else {
                 bad("--iterations", "expected a whole number from 0 to 4294967295");
+            }
+        } else if (option("--epochs")) {
+            if (bp_cli::parse_unsigned(value, UINT32_MAX, u) && u > 0)
+                o.epochs = u;
+            else
+                bad("--epochs", "expected a whole number from 1 to 4294967295");
+        } else if (option("--targets")) {
+            if (std::string_view(value) == "vector")
+                o.targets = nn_patterns::TargetForm::kVector;
+            else if (std::string_view(value) == "class")
+                o.targets = nn_patterns::TargetForm::kClass;
+            else
+                bad("--targets", "expected vector or class");
+        } else if (option("--scale")) {
+            if (scaling::parse_method(value, o.scale))
+                o.scale_given = true;
+            else
+                bad("--scale", "expected none, minmax or zscore");
         } else if (option("--samples")) {
             if (bp_cli::parse_unsigned(value, 100000000, u) && u > 0)
                 o.samples = u;
@@ -256,7 +310,17 @@ int parse_options(int argc, char **argv, Options &o)
             o.resume = value;
         } else if (option("--output")) {
             o.output = value;
+        } else if (option("--module")) {
+            o.module = value;
+        } else if (option("--test")) {
+            o.test = value;
+        } else if (option("--curve")) {
+            o.curve = value;
         }
+        // A file option given an empty name is a mistake (an unset variable, say), never
+        // the same as leaving the option out.
+        if (ok && known && value != nullptr && *value == '\0' && arg.rfind("--output", 0) != 0)
+            bad(std::string(arg.substr(0, arg.find('='))).c_str(), "empty file name");
         if (!ok)
             return bp_cli::usage_error(kTool, expected);
         if (!known)
@@ -264,20 +328,66 @@ int parse_options(int argc, char **argv, Options &o)
     }
     if (o.output.empty())
         return bp_cli::usage_error(kTool, "empty file name for --output");
+    if (o.epochs > 0 && o.iterations_given)
+        return bp_cli::usage_error(kTool, "give --iterations or --epochs, not both");
     return -1;
+}
+
+// Load a CSV file of the network's sizes into set; false after printing the message.
+bool load_patterns(const std::string &file, nn_patterns::TargetForm form, nn_patterns::PatternSet &set)
+{
+    const net_host::Network &net = net_host::network();
+    std::string error;
+    if (!nn_patterns::load_csv_sized(file, net.inputs, net.outputs, form, set, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return false;
+    }
+    if (set.size() == 0) {
+        std::fprintf(stderr, "%s: no patterns\n", file.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Scale the inputs of set; false after printing the message when a value leaves the float range.
+bool scale_patterns(const scaling::Scaling &s, nn_patterns::PatternSet &set, const std::string &file)
+{
+    std::size_t bad = 0;
+    if (scaling::apply(s, set, bad))
+        return true;
+    std::fprintf(stderr, "%s: pattern %zu: an input scaled (%s) is beyond the float range\n", file.c_str(), bad + 1,
+                 scaling::method_name(s.method));
+    return false;
+}
+
+// One line of the error curve: the epoch (fractional for a last partial pass), the
+// presentations so far, then training and held-out error and accuracy.
+std::string curve_row(std::uint64_t done)
+{
+    const scoring::Score train = scoring::score(g_patterns, g_input.data(), g_target.data());
+    char line[256];
+    std::snprintf(line, sizeof line, "%.6g,%" PRIu64 ",%.6f,%.6f",
+                  static_cast<double>(done) / static_cast<double>(g_patterns.size()), done, train.mean_error,
+                  scoring::accuracy(train));
+    std::string row = line;
+    if (g_test.size() > 0) {
+        const scoring::Score test = scoring::score(g_test, g_input.data(), g_target.data());
+        std::snprintf(line, sizeof line, ",%.6f,%.6f", test.mean_error, scoring::accuracy(test));
+        row += line;
+    }
+    return row + "\n";
 }
 
 // Mean error of the trained network over the whole training set.
 double training_set_error()
 {
-    double sum = 0.0;
-    for (const nn_patterns::Pattern &p : g_patterns) {
-        std::memcpy(g_input, p.in, sizeof g_input);
-        std::memcpy(g_target, p.target, sizeof g_target);
-        nn_propagate_forward();
-        sum += nn_calc_error();
-    }
-    return sum / static_cast<double>(g_patterns.size());
+    return scoring::score(g_patterns, g_input.data(), g_target.data()).mean_error;
+}
+
+// Print a failure of the network module and return exit status 1.
+int network_failure()
+{
+    return bp_cli::module_error(kTool);
 }
 
 }  // namespace
@@ -289,20 +399,51 @@ int main(int argc, char **argv)
     if (status >= 0)
         return status;
 
-    // The training set, before anything is trained or written.
-    if (o.data.empty()) {
-        g_patterns = nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed);
-    } else {
-        std::string error;
-        if (!nn_patterns::load_csv(o.data, g_patterns, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        if (g_patterns.empty()) {
-            std::fprintf(stderr, "%s: no patterns\n", o.data.c_str());
-            return 1;
-        }
+    // The network, checked before anything of it is used.
+    std::string error;
+    if (!net_host::open_network(o.module, error)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
     }
+    const net_host::Network &net = net_host::network();
+
+    // The training and held-out sets, before anything is trained or written.
+    if (o.data.empty()) {
+        if (net.inputs != 2 || net.outputs != 4) {
+            std::fprintf(stderr,
+                         "%s: the demonstration task is for a network of 2 inputs and 4 outputs; %s has %d inputs "
+                         "and %d outputs: give its patterns with --data FILE\n",
+                         kTool, net_host::network_label().c_str(), net.inputs, net.outputs);
+            return 1;
+        }
+        g_patterns = nn_patterns::to_set(nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed));
+    } else if (!load_patterns(o.data, o.targets, g_patterns)) {
+        return 1;
+    }
+    if (!o.test.empty() && !load_patterns(o.test, o.targets, g_test))
+        return 1;
+    if (o.epochs > 0) {
+        const std::uint64_t size = g_patterns.size();
+        if (o.epochs > UINT32_MAX / size) {
+            std::fprintf(stderr, "%s: %" PRIu64 " epochs of %" PRIu64 " patterns are more than 4294967295 presentations\n",
+                         kTool, o.epochs, size);
+            return 1;
+        }
+        o.iterations = o.epochs * size;
+    }
+
+    // The input scaling: computed from the training set, or the resumed network's own.
+    scaling::Scaling scale;
+    if (o.scale_given || o.resume.empty() || !text_file::exists(scaling::side_file(o.resume))) {
+        scale = scaling::compute(o.scale, g_patterns);
+    } else if (!scaling::load(scaling::side_file(o.resume), net.inputs, scale, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    if (!scale_patterns(scale, g_patterns, o.data.empty() ? std::string("demonstration set") : o.data) ||
+        !scale_patterns(scale, g_test, o.test))
+        return 1;
+
     g_order.resize(g_patterns.size());
     for (std::size_t i = 0; i < g_order.size(); i++)
         g_order[i] = i;
@@ -315,40 +456,118 @@ int main(int argc, char **argv)
     }
 
     // The network: fresh random weights, or a save file over them.
-    nn_set_random_init_seed(o.seed);
-    nn_set_random_init_range(o.range);
-    nn_set_learning_rate(o.rate);
-    nn_set_inertia(o.inertia);
-    BPthreshold = o.threshold;
-    nn_init_network();
-    if (!o.resume.empty() && nn_load_network(o.resume.c_str()) != 0)
-        return bp_cli::module_error(kTool);
-    nn_set_input(g_input);
-    nn_set_target_output(g_target);
-    const unsigned start_counter = static_cast<unsigned>(nn_get_backprop_counter());
+    net.set_seed(o.seed);
+    net.set_range(o.range);
+    net.set_rate(o.rate);
+    net.set_inertia(o.inertia);
+    *net.threshold = o.threshold;
+    net.init();
+    if (!o.resume.empty() && net.load(o.resume.c_str()) != 0) {
+        bp_cli::report_module_message(kTool);
+        const std::string other = net_host::other_network_in(o.resume);
+        if (!other.empty())
+            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, o.resume.c_str(),
+                         other.c_str(), net.name.c_str());
+        return 1;
+    }
+    g_input.assign(static_cast<std::size_t>(net.inputs), 0.0f);
+    g_target.assign(static_cast<std::size_t>(net.outputs), 0.0f);
+    net.set_input(g_input.data());
+    net.set_target(g_target.data());
+    const unsigned start_counter = static_cast<unsigned>(net.get_counter());
 
-    // Training, in slices so that the progress bar can follow.
+    // Training, in slices so that the progress bar and the error curve can follow.
     const bool progress = isatty(STDERR_FILENO) != 0;
     const std::uint64_t slice = progress ? (o.iterations / 200 > 0 ? o.iterations / 200 : 1) : o.iterations;
+    const std::uint64_t epoch = g_patterns.size();
+    const bool curve = !o.curve.empty();
+    std::string curve_text;
+    if (curve) {
+        curve_text = std::string("# ") + kTool + " error curve of " + net.name +
+                     ": epoch,presentations,training_error,training_accuracy" +
+                     (g_test.size() > 0 ? ",heldout_error,heldout_accuracy" : "") + "\n" + curve_row(0);
+    }
     std::uint64_t done = 0;
+    std::uint64_t next_draw = slice;
+    std::uint64_t next_epoch = epoch;
     while (done < o.iterations) {
-        const std::uint64_t n = o.iterations - done < slice ? o.iterations - done : slice;
-        network_learn(static_cast<unsigned>(n), next_pattern);
+        std::uint64_t stop = o.iterations;
+        if (progress && next_draw < stop)
+            stop = next_draw;
+        if (curve && next_epoch < stop)
+            stop = next_epoch;
+        net.learn(static_cast<unsigned>(stop - done), next_pattern);
         count_pending_error();
-        done += n;
-        if (progress)
+        done = stop;
+        if (curve && (done == next_epoch || done == o.iterations)) {
+            curve_text += curve_row(done);
+            if (done == next_epoch)
+                next_epoch += epoch;
+        }
+        if (progress && (done == next_draw || done == o.iterations)) {
             draw_progress(done, o.iterations);
+            if (done == next_draw)
+                next_draw += slice;
+        }
     }
     if (progress && o.iterations > 0)
         std::fputc('\n', stderr);
-    const unsigned steps = static_cast<unsigned>(nn_get_backprop_counter()) - start_counter;
+    const unsigned steps = static_cast<unsigned>(net.get_counter()) - start_counter;
 
     const double mean_error = training_set_error();
-    if (nn_dump_network(o.output.c_str()) != 0)
-        return bp_cli::module_error(kTool);
+    scoring::Score held_out;
+    if (g_test.size() > 0)
+        held_out = scoring::score(g_test, g_input.data(), g_target.data());
+
+    // The side files go to temporary files first; they replace the old ones only once the
+    // save file has been written.
+    const std::string scale_file = scaling::side_file(o.output);
+    std::string scale_temp, curve_temp;
+    if (scale.method != scaling::Method::kNone &&
+        !text_file::write_temporary(scale_file, scaling::format(scale), scale_temp, error)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    if (curve && !text_file::write_temporary(o.curve, curve_text, curve_temp, error)) {
+        text_file::discard(scale_temp);
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    if (net.dump(o.output.c_str()) != 0) {
+        text_file::discard(scale_temp);
+        text_file::discard(curve_temp);
+        return network_failure();
+    }
+    bool written = true;
+    if (!scale_temp.empty()) {
+        written = text_file::commit(scale_temp, scale_file, error);
+    } else if (text_file::exists(scale_file) && std::remove(scale_file.c_str()) != 0) {
+        // A scaling left from an earlier run would be applied to this network's inputs.
+        error = scale_file + ": cannot remove the scaling of an earlier network: " + std::strerror(errno);
+        written = false;
+    }
+    if (!written) {
+        text_file::discard(curve_temp);
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    if (!curve_temp.empty() && !text_file::commit(curve_temp, o.curve, error)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+
     std::printf("%s: %" PRIu64 " presentations, %u learning steps (count %u), mean error %.6f over %zu "
                 "training patterns; wrote %s\n",
-                kTool, o.iterations, steps, static_cast<unsigned>(nn_get_backprop_counter()), mean_error,
+                kTool, o.iterations, steps, static_cast<unsigned>(net.get_counter()), mean_error,
                 g_patterns.size(), o.output.c_str());
+    if (g_test.size() > 0)
+        std::printf("%s: held-out: mean error %.6f over %zu patterns, accuracy %" PRIu64 "/%" PRIu64 " = %f\n",
+                    kTool, held_out.mean_error, held_out.count, held_out.correct, held_out.classified,
+                    scoring::accuracy(held_out));
+    if (scale.method != scaling::Method::kNone)
+        std::printf("%s: inputs scaled (%s), the scaling kept in %s\n", kTool, scaling::method_name(scale.method),
+                    scale_file.c_str());
+    if (curve)
+        std::printf("%s: error per epoch written to %s\n", kTool, o.curve.c_str());
     return bp_cli::finish_output(kTool);
 }
