@@ -1,0 +1,412 @@
+// The tools as hosts of any network: nn through its own shared library against the built-in
+// nn, modules that must be refused before any of their entry points runs, pattern files of
+// other sizes, class targets, held-out sets, epochs, input scaling and the error curve, and a
+// generated network of other sizes through every tool.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tools/common/nn_patterns.h"
+
+namespace {
+
+const std::string kTrain = bptest::bin_path("tools/nn-train/nn-train");
+const std::string kEval = bptest::bin_path("tools/nn-eval/nn-eval");
+const std::string kAscii = bptest::bin_path("tools/nn-ascii/nn-ascii");
+const std::string kModules = BPNET_TEST_MODULES;
+const std::string kNnLibrary = BPNET_NN_LIBRARY;
+
+// A temporary folder for one test.
+struct TempDir {
+    std::string path = bptest::make_temp_dir();
+    ~TempDir() { bptest::remove_tree(path); }
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+bptest::RunResult run_in(const TempDir &dir, const std::string &tool, std::vector<std::string> args,
+                         const std::string &input = "")
+{
+    args.insert(args.begin(), tool);
+    return bptest::run(args, dir.path, input);
+}
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The patterns of the demonstration task as CSV, vector targets or class indices.
+std::string demo_csv(std::size_t count, std::uint64_t seed, bool by_class)
+{
+    std::string text = "# demonstration patterns\n";
+    char line[160];
+    for (const nn_patterns::Pattern &p : nn_patterns::demo_patterns(count, seed)) {
+        int c = 0;
+        for (int j = 1; j < 4; j++)
+            if (p.target[j] > p.target[c])
+                c = j;
+        if (by_class)
+            std::snprintf(line, sizeof line, "%.9g,%.9g,%d\n", static_cast<double>(p.in[0]),
+                          static_cast<double>(p.in[1]), c);
+        else
+            std::snprintf(line, sizeof line, "%.9g,%.9g,%g,%g,%g,%g\n", static_cast<double>(p.in[0]),
+                          static_cast<double>(p.in[1]), static_cast<double>(p.target[0]),
+                          static_cast<double>(p.target[1]), static_cast<double>(p.target[2]),
+                          static_cast<double>(p.target[3]));
+        text += line;
+    }
+    return text;
+}
+
+// The text after `key` up to the end of its line.
+std::string line_after(const std::string &text, const std::string &key)
+{
+    const std::size_t p = text.find(key);
+    if (p == std::string::npos)
+        return "";
+    const std::size_t start = p + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+}  // namespace
+
+// nn's own shared library is a module like any other: through it every tool gives what it
+// gives with the built-in network, save files and dumps byte for byte.
+TEST(NnModule, NnThroughItsSharedLibraryMatchesTheBuiltInNetwork)
+{
+    TempDir dir;
+    bptest::write_file(dir / "train.csv", demo_csv(300, 7, false));
+    bptest::write_file(dir / "test.csv", demo_csv(100, 8, false));
+    const std::vector<std::vector<std::string>> runs = {
+        {"--iterations", "20000", "--seed", "5", "--order", "shuffled"},
+        {"--data", "train.csv", "--epochs", "20", "--rate", "0.3", "--scale", "zscore", "--test", "test.csv"},
+    };
+    for (const std::vector<std::string> &args : runs) {
+        std::vector<std::string> built_in = args, loaded = args;
+        built_in.insert(built_in.end(), {"--output", "a.save"});
+        loaded.insert(loaded.end(), {"--output", "b.save", "--module", kNnLibrary});
+        const bptest::RunResult a = run_in(dir, kTrain, built_in);
+        const bptest::RunResult b = run_in(dir, kTrain, loaded);
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        EXPECT_EQ(bptest::read_file(dir / "a.save"), bptest::read_file(dir / "b.save")) << args[1];
+        EXPECT_EQ(bptest::read_file(dir / "a.save.scale"), bptest::read_file(dir / "b.save.scale"));
+        std::string expected = a.out;
+        for (std::size_t p; (p = expected.find("a.save")) != std::string::npos;)
+            expected.replace(p, 6, "b.save");
+        EXPECT_EQ(b.out, expected);
+
+        // The module's report is the built-in one, then its mean error.
+        const bptest::RunResult ea = run_in(dir, kEval, {"--network", "a.save", "--data", "test.csv"});
+        const bptest::RunResult eb =
+            run_in(dir, kEval, {"--network", "b.save", "--data", "test.csv", "--module", kNnLibrary});
+        ASSERT_EQ(ea.status, 0) << ea.err;
+        ASSERT_EQ(eb.status, 0) << eb.err;
+        EXPECT_EQ(eb.out.substr(0, ea.out.size()), ea.out);
+        EXPECT_EQ(eb.out.substr(ea.out.size()).rfind("Mean error: ", 0), 0u) << eb.out;
+
+        for (const char *form : {"show", "export"}) {
+            const bptest::RunResult da = run_in(dir, kAscii, {form, "a.save"});
+            const bptest::RunResult db = run_in(dir, kAscii, {"--module", kNnLibrary, form, "b.save"});
+            EXPECT_EQ(da.status, 0) << da.err;
+            EXPECT_EQ(da.out, db.out) << form;
+        }
+    }
+}
+
+// Every damaged or foreign shared object is refused with status 1 and a message naming the
+// problem, by every tool, before anything is written. The stand-in module aborts when any
+// entry point other than its query and start-up is called, so a refusal that came too late
+// shows as a crash.
+TEST(NnModule, DamagedAndForeignModulesAreRefusedUncalled)
+{
+    TempDir dir;
+    bptest::write_file(dir / "data.csv", "1,2,3,0,1\n");
+    bptest::write_file(dir / "not-elf.so", "this is text, not a shared object\n");
+    const std::string fake = kModules + "/fake_module.so";
+    struct Case {
+        std::string module;
+        std::string damage;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {dir / "missing.so", "", "missing.so: No such file or directory"},
+        {dir.path, "", ": not a regular file"},
+        {dir / "not-elf.so", "", "not-elf.so: cannot load it as a shared module"},
+        {kModules + "/fake_module_no_query.so", "", "not a bpnet network module (it has no network_query)"},
+        {kModules + "/fake_module_no_calc_error.so", "", "(it has no fake_calc_error)"},
+        {fake, "null_descriptor", "damaged network module: its network_query(0, 0) gives no descriptor"},
+        {fake, "bad_name", "black-box name is missing or not a name"},
+        {fake, "zero_inputs", "gives an input size of 0 (expected 1 to 1048576)"},
+        {fake, "absurd_size", "gives layer 0 a size of 1073741824"},
+        {fake, "null_forward", "the descriptor's black box has a null entry point"},
+        {fake, "layer_count", "gives 2 layers, but layer 1 does not answer"},
+        {fake, "extra_layer", "gives 1 layers, but layer 1 answers too"},
+        {fake, "network_name", "network name does not match its black box fake"},
+        {fake, "null_load", "network section has a null entry point"},
+        {fake, "unit_count", "counts 7 units, its layers hold 2"},
+    };
+    for (const Case &c : cases) {
+        const std::vector<std::vector<std::string>> commands = {
+            {kTrain, "--module", c.module, "--data", "data.csv", "--output", "out.save"},
+            {kEval, "--module", c.module, "--data", "data.csv", "--network", "out.save"},
+            {kAscii, "--module", c.module, "import", "out.save"},
+        };
+        for (std::vector<std::string> command : commands) {
+            command.insert(command.begin(), {"/usr/bin/env", "FAKE_DAMAGE=" + c.damage});
+            const bptest::RunResult r = bptest::run(command, dir.path, "#\n0\n#\n");
+            EXPECT_EQ(r.status, 1) << command[2] << " " << c.damage << ": " << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << command[2] << " " << c.damage << ": " << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+            EXPECT_FALSE(exists(dir / "out.save"));
+        }
+    }
+
+    // The undamaged stand-in passes every check: what stops it is the first thing a tool
+    // would have to call it for.
+    const bptest::RunResult demo = run_in(dir, kTrain, {"--module", fake});
+    EXPECT_EQ(demo.status, 1);
+    EXPECT_NE(demo.err.find("demonstration task is for a network of 2 inputs and 4 outputs; network fake of module " +
+                            fake + " has 3 inputs and 2 outputs: give its patterns with --data FILE"),
+              std::string::npos)
+        << demo.err;
+    const bptest::RunResult eval_demo = run_in(dir, kEval, {"--module", fake});
+    EXPECT_EQ(eval_demo.status, 1);
+    EXPECT_NE(eval_demo.err.find("has 3 inputs and 2 outputs"), std::string::npos) << eval_demo.err;
+}
+
+// Pattern files are checked against the network's sizes before the network is called:
+// every error names the file and the line.
+TEST(NnModule, PatternErrorsNameFileAndLineForAnySize)
+{
+    TempDir dir;
+    const std::string fake = kModules + "/fake_module.so";
+    struct Case {
+        std::string text;
+        std::string form;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"1,2,3,0,1\n1,2,3,0\n", "vector", "bad.csv:2: expected 5 comma-separated fields (x0,x1,x2,t0,t1), found 4"},
+        {"1,2,3,0,1,1\n", "vector", "bad.csv:1: expected 5 comma-separated fields (x0,x1,x2,t0,t1), found 6"},
+        {"# c\n1,2,3,1\n\n1,2,3,2\n", "class", "bad.csv:4: class 2 is out of range: the network has 2 outputs, classes 0 to 1"},
+        {"1,2,3,-1\n", "class", "bad.csv:1: field 4 is not a class index (a whole number from 0 to 1): \"-1\""},
+        {"1,2,3,0.5\n", "class", "bad.csv:1: field 4 is not a class index"},
+        {"1,2,3,0,1\n", "class", "bad.csv:1: expected 4 comma-separated fields (x0,x1,x2,class), found 5"},
+        {"1,x,3,0\n", "class", "bad.csv:1: field 2 is not a finite number: \"x\""},
+    };
+    for (const Case &c : cases) {
+        bptest::write_file(dir / "bad.csv", c.text);
+        bptest::write_file(dir / "good.csv", c.form == "class" ? "1,2,3,1\n" : "1,2,3,0,1\n");
+        for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+                 {kTrain, "--module", fake, "--targets", c.form, "--data", "bad.csv"},
+                 {kTrain, "--module", fake, "--targets", c.form, "--data", "good.csv", "--test", "bad.csv"},
+                 {kEval, "--module", fake, "--targets", c.form, "--data", "bad.csv"}}) {
+            const bptest::RunResult r = bptest::run(args, dir.path);
+            EXPECT_EQ(r.status, 1) << c.text;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+        }
+    }
+    EXPECT_FALSE(exists(dir / "Network.save"));
+
+    // The built-in network's 2 inputs and 4 outputs, by class.
+    bptest::write_file(dir / "nn.csv", "0.1,0.2,3\n0.1,0.2,4\n");
+    const bptest::RunResult r = run_in(dir, kTrain, {"--data", "nn.csv", "--targets", "class"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "nn.csv:2: class 4 is out of range: the network has 4 outputs, classes 0 to 3\n");
+}
+
+// Class indices are one-hot targets; epochs are passes over the training set; neither the
+// held-out set nor the error curve changes what is learned; the curve and the summary agree.
+TEST(NnModule, ClassTargetsEpochsHeldOutSetAndCurve)
+{
+    TempDir dir;
+    bptest::write_file(dir / "vector.csv", demo_csv(200, 3, false));
+    bptest::write_file(dir / "class.csv", demo_csv(200, 3, true));
+    bptest::write_file(dir / "test-class.csv", demo_csv(80, 4, true));
+    const auto train = [&](std::vector<std::string> args) {
+        const bptest::RunResult r = run_in(dir, kTrain, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    };
+    train({"--data", "vector.csv", "--iterations", "3000", "--output", "vector.save"});
+    train({"--data", "class.csv", "--targets", "class", "--epochs", "15", "--output", "class.save"});
+    const bptest::RunResult full =
+        train({"--data", "class.csv", "--targets", "class", "--epochs", "15", "--order", "shuffled", "--test",
+               "test-class.csv", "--curve", "curve.csv", "--output", "full.save"});
+    train({"--data", "class.csv", "--targets", "class", "--iterations", "3000", "--order", "shuffled", "--output",
+           "plain.save"});
+    const std::string vector_save = bptest::read_file(dir / "vector.save");
+    EXPECT_EQ(vector_save.size(), 633u);
+    EXPECT_EQ(bptest::read_file(dir / "class.save"), vector_save);
+    EXPECT_EQ(bptest::read_file(dir / "full.save"), bptest::read_file(dir / "plain.save"));
+    EXPECT_NE(bptest::read_file(dir / "full.save"), vector_save);
+
+    // The curve: a header, the untrained network, then one row per epoch.
+    const std::string curve = bptest::read_file(dir / "curve.csv");
+    std::vector<std::string> rows;
+    for (std::size_t p = 0, q; (q = curve.find('\n', p)) != std::string::npos; p = q + 1)
+        rows.push_back(curve.substr(p, q - p));
+    ASSERT_EQ(rows.size(), 17u) << curve;
+    EXPECT_EQ(rows[0], "# nn-train error curve of nn: epoch,presentations,training_error,training_accuracy,"
+                       "heldout_error,heldout_accuracy");
+    for (int e = 0; e <= 15; e++) {
+        const std::string &row = rows[static_cast<std::size_t>(e) + 1];
+        EXPECT_EQ(row.rfind(std::to_string(e) + "," + std::to_string(e * 200) + ",", 0), 0u) << row;
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 5) << row;
+    }
+    // Its last row is the network written: the summary's training error and held-out figures.
+    const std::string &last = rows.back();
+    double train_error = 0, train_acc = 0, test_error = 0, test_acc = 0;
+    ASSERT_EQ(std::sscanf(last.c_str(), "15,3000,%lf,%lf,%lf,%lf", &train_error, &train_acc, &test_error, &test_acc),
+              4)
+        << last;
+    char expected[160];
+    std::snprintf(expected, sizeof expected, "mean error %.6f over 200 training patterns", train_error);
+    EXPECT_NE(full.out.find(expected), std::string::npos) << full.out;
+    std::snprintf(expected, sizeof expected, "held-out: mean error %.6f over 80 patterns, accuracy ", test_error);
+    EXPECT_NE(full.out.find(expected), std::string::npos) << full.out;
+    // nn-eval on the held-out file gives the same accuracy.
+    const bptest::RunResult eval =
+        run_in(dir, kEval, {"--network", "full.save", "--data", "test-class.csv", "--targets", "class"});
+    ASSERT_EQ(eval.status, 0) << eval.err;
+    EXPECT_EQ(line_after(full.out, "accuracy "), line_after(eval.out, "Correct: ")) << full.out << eval.out;
+    EXPECT_GT(test_acc, 0.5);
+
+    // A last partial pass gets its own row.
+    train({"--data", "class.csv", "--targets", "class", "--iterations", "500", "--curve", "part.csv", "--output", "part.save"});
+    const std::string part = bptest::read_file(dir / "part.csv");
+    EXPECT_NE(part.find("\n2,400,"), std::string::npos) << part;
+    EXPECT_NE(part.find("\n2.5,500,"), std::string::npos) << part;
+
+    // Conflicting or empty options are refused before anything is written.
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--epochs", "2", "--iterations", "10"},
+             {"--epochs", "0"},
+             {"--targets", "onehot"},
+             {"--scale", "log"},
+             {"--test", ""},
+             {"--curve="},
+             {"--module", ""},
+             {"--data", ""}}) {
+        std::vector<std::string> full_args = args;
+        full_args.insert(full_args.end(), {"--output", "never.save"});
+        const bptest::RunResult r = run_in(dir, kTrain, full_args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_NE(r.err.find("Try 'nn-train --help'"), std::string::npos) << r.err;
+    }
+    const bptest::RunResult too_many =
+        run_in(dir, kTrain, {"--data", "class.csv", "--targets", "class", "--epochs", "4294967295"});
+    EXPECT_EQ(too_many.status, 1);
+    EXPECT_NE(too_many.err.find("4294967295 epochs of 200 patterns are more than 4294967295 presentations"),
+              std::string::npos)
+        << too_many.err;
+    EXPECT_FALSE(exists(dir / "never.save"));
+    EXPECT_FALSE(exists(dir / "Network.save"));
+}
+
+// The scaling nn-train computes is kept beside the save file and applied by nn-eval: a
+// network trained on scaled inputs and evaluated on raw ones reports what it reports for
+// the inputs scaled beforehand by hand.
+TEST(NnModule, ScalingIsKeptBesideTheSaveFileAndAppliedByNnEval)
+{
+    TempDir dir;
+    // Inputs far from the network's range: ten times the demonstration plane, shifted.
+    std::string raw = "# scaled demonstration\n";
+    std::vector<nn_patterns::Pattern> patterns = nn_patterns::demo_patterns(120, 9);
+    char line[160];
+    for (nn_patterns::Pattern &p : patterns) {
+        p.in[0] = p.in[0] * 10.0f + 50.0f;
+        p.in[1] = p.in[1] * 3.0f - 7.0f;
+        std::snprintf(line, sizeof line, "%.9g,%.9g,%g,%g,%g,%g\n", static_cast<double>(p.in[0]),
+                      static_cast<double>(p.in[1]), static_cast<double>(p.target[0]),
+                      static_cast<double>(p.target[1]), static_cast<double>(p.target[2]),
+                      static_cast<double>(p.target[3]));
+        raw += line;
+    }
+    bptest::write_file(dir / "raw.csv", raw);
+    for (const char *method : {"minmax", "zscore"}) {
+        const bptest::RunResult t = run_in(
+            dir, kTrain, {"--data", "raw.csv", "--iterations", "2000", "--scale", method, "--output", "s.save"});
+        ASSERT_EQ(t.status, 0) << t.err;
+        EXPECT_NE(t.out.find(std::string("inputs scaled (") + method + "), the scaling kept in s.save.scale"),
+                  std::string::npos)
+            << t.out;
+        const std::string side = bptest::read_file(dir / "s.save.scale");
+        ASSERT_EQ(side.rfind("# bpnet input scaling: input i is used as (x - offset) * factor\nmethod ", 0), 0u)
+            << side;
+        EXPECT_NE(side.find(std::string("method ") + method + "\ninputs 2\n"), std::string::npos) << side;
+
+        // Scale the file by hand with the side file's numbers.
+        float offset[2], factor[2];
+        const std::size_t rows = side.find("\n0 ");
+        ASSERT_NE(rows, std::string::npos);
+        ASSERT_EQ(std::sscanf(side.c_str() + rows, "\n0 %f %f\n1 %f %f", &offset[0], &factor[0], &offset[1],
+                              &factor[1]),
+                  4);
+        std::string scaled;
+        float low = 1e30f, high = -1e30f;
+        for (const nn_patterns::Pattern &p : patterns) {
+            float x[2];
+            for (int i = 0; i < 2; i++) {
+                x[i] = static_cast<float>((static_cast<double>(p.in[i]) - offset[i]) * factor[i]);
+                low = std::min(low, x[i]);
+                high = std::max(high, x[i]);
+            }
+            std::snprintf(line, sizeof line, "%.9g,%.9g,%g,%g,%g,%g\n", static_cast<double>(x[0]),
+                          static_cast<double>(x[1]), static_cast<double>(p.target[0]),
+                          static_cast<double>(p.target[1]), static_cast<double>(p.target[2]),
+                          static_cast<double>(p.target[3]));
+            scaled += line;
+        }
+        if (std::string(method) == "minmax") {
+            EXPECT_NEAR(low, -1.0f, 1e-6f);
+            EXPECT_NEAR(high, 1.0f, 1e-6f);
+        }
+        bptest::write_file(dir / "scaled.csv", scaled);
+        const bptest::RunResult with_side = run_in(dir, kEval, {"--network", "s.save", "--data", "raw.csv"});
+        ASSERT_EQ(with_side.status, 0) << with_side.err;
+        // The same network without a side file, on the inputs scaled by hand.
+        bptest::write_file(dir / "copy.save", bptest::read_file(dir / "s.save"));
+        const bptest::RunResult by_hand = run_in(dir, kEval, {"--network", "copy.save", "--data", "scaled.csv"});
+        ASSERT_EQ(by_hand.status, 0) << by_hand.err;
+        EXPECT_EQ(with_side.out, by_hand.out) << method;
+        // Training on the scaled file without --scale learns the same network.
+        ASSERT_EQ(run_in(dir, kTrain, {"--data", "scaled.csv", "--iterations", "2000", "--output", "h.save"}).status, 0);
+        EXPECT_EQ(bptest::read_file(dir / "h.save"), bptest::read_file(dir / "s.save")) << method;
+    }
+
+    // Resuming keeps the resumed network's scaling unless --scale is given.
+    ASSERT_EQ(run_in(dir, kTrain, {"--data", "raw.csv", "--iterations", "10", "--resume", "s.save", "--output", "r.save"})
+                  .status,
+              0);
+    EXPECT_EQ(bptest::read_file(dir / "r.save.scale"), bptest::read_file(dir / "s.save.scale"));
+    // Training again without scaling removes the side file, which would no longer fit.
+    const bptest::RunResult none =
+        run_in(dir, kTrain, {"--data", "raw.csv", "--iterations", "10", "--scale", "none", "--output", "s.save"});
+    ASSERT_EQ(none.status, 0) << none.err;
+    EXPECT_FALSE(exists(dir / "s.save.scale"));
+
+    // A damaged side file stops nn-eval with its line.
+    for (const auto &[text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"method minmax\ninputs 2\n0 1 2\n1 1 x\n", "r.save.scale:4: expected \"1 OFFSET FACTOR\" with two finite numbers"},
+             {"method minmax\ninputs 3\n", "r.save.scale:2: the scaling is for 3 inputs, the network has 2"},
+             {"method fancy\n", "r.save.scale:1: expected \"method minmax\" or \"method zscore\""},
+             {"# only\nmethod zscore\ninputs 2\n0 1 2\n", "r.save.scale:4: the scaling ends before its 2 inputs"},
+             {"method zscore\ninputs 2\n0 1 2\n1 1 2\n2 1 2\n", "r.save.scale:5: more lines than the 2 inputs"}}) {
+        bptest::write_file(dir / "r.save.scale", text);
+        const bptest::RunResult r = run_in(dir, kEval, {"--network", "r.save", "--data", "raw.csv"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, message + "\n");
+    }
+}
