@@ -61,7 +61,9 @@ void remove_tree(const std::string &path)
 RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input)
 {
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    // Close-on-exec, so that a child started from another thread at the same time cannot hold
+    // these pipes open; dup2 in the child clears the flag on its standard streams.
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0)

@@ -1,0 +1,249 @@
+// bpnet-gen: reads a network description and writes the network's straight-line module
+// (NAME.h and NAME.cpp), or compiles it into a shared module with --shared.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gen/bpnet_gen_config.h"
+#include "gen/emit.h"
+#include "gen/model.h"
+#include "tools/common/cli.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr const char *kTool = "bpnet-gen";
+namespace fs = std::filesystem;
+
+int help()
+{
+    std::printf(
+        "Usage: bpnet-gen DESCRIPTION -o DIR\n"
+        "       bpnet-gen --shared DESCRIPTION -o FILE.so\n"
+        "       bpnet-gen --check DESCRIPTION\n"
+        "Generate the straight-line network module of the network that DESCRIPTION (a TOML\n"
+        "file) describes: DIR/NAME.h and DIR/NAME.cpp, NAME being the network's name.\n"
+        "\n"
+        "  -o, --output PATH  the folder for the module's files, or the shared module with --shared\n"
+        "      --shared       compile the module into a shared module FILE.so that a host can load\n"
+        "      --check        only read and check the description\n"
+        "      --help         print this help and exit\n"
+        "      --version      print the version and exit\n"
+        "\n"
+        "A description that is not valid is reported as FILE:LINE:COLUMN: what is wrong, and\n"
+        "nothing is written. Exit status: 0 on success, 1 on any error.\n");
+    return bp_cli::finish_output(kTool);
+}
+
+// Write `text` to `path` through a temporary file beside it, renamed over it when complete.
+bool write_file(const fs::path &path, const std::string &text)
+{
+    const fs::path temp = path.string() + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            std::error_code ec;
+            fs::remove(temp, ec);
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::rename(temp, path, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+// Where the headers and the kernel library are: beside an installed bpnet-gen
+// (<prefix>/bin, <prefix>/include/bpnet, <prefix>/<libdir>), else in the build tree.
+struct Toolchain {
+    std::string include;
+    std::string library;
+};
+
+Toolchain find_toolchain()
+{
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path prefix = exe.parent_path().parent_path();
+        const fs::path include = prefix / "include" / "bpnet";
+        const fs::path library = prefix / BPNET_GEN_INSTALL_LIBDIR / "libbpsim.a";
+        if (fs::exists(include / "gen" / "runtime" / "bpnet_module_impl.h", ec) && fs::exists(library, ec))
+            return {include.string(), library.string()};
+    }
+    return {BPNET_GEN_BUILD_INCLUDE, BPNET_GEN_BUILD_LIBRARY};
+}
+
+// Split a space-separated flag list.
+void add_words(std::vector<std::string> &args, const std::string &words)
+{
+    std::size_t at = 0;
+    while (at < words.size()) {
+        const std::size_t end = words.find(' ', at);
+        const std::string w = words.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (!w.empty())
+            args.push_back(w);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+}
+
+// Run a program and wait for it; its exit status, or -1 when it could not be started.
+int run(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Compile the generated module into a shared module at `output`.
+int build_shared(const bpgen::Model &m, const std::string &header, const std::string &source, const fs::path &output)
+{
+    std::error_code ec;
+    char pattern[] = "/tmp/bpnet-gen.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        std::fprintf(stderr, "%s: cannot make a temporary folder: %s\n", kTool, std::strerror(errno));
+        return 1;
+    }
+    const fs::path dir = pattern;
+    const fs::path cpp = dir / (m.network + ".cpp");
+    const fs::path so = dir / "module.so";
+    int status = 1;
+    if (!write_file(dir / (m.network + ".h"), header) || !write_file(cpp, source)) {
+        std::fprintf(stderr, "%s: cannot write the module's source in %s\n", kTool, dir.c_str());
+    } else {
+        const Toolchain tc = find_toolchain();
+        std::vector<std::string> args{BPNET_GEN_CXX};
+        add_words(args, BPNET_GEN_CXXFLAGS);
+        for (const char *a : {"-shared", "-fPIC", "-I"})
+            args.push_back(a);
+        args.back() += dir.string();
+        args.push_back("-I" + tc.include);
+        args.push_back(cpp.string());
+        args.push_back(tc.library);
+        // The kernel library goes into the module, its names hidden and every reference of the
+        // module bound to its own definitions: modules loaded side by side stay apart.
+        for (const char *a : {"-Wl,-Bsymbolic", "-Wl,--exclude-libs,ALL", "-lm", "-o"})
+            args.push_back(a);
+        args.push_back(so.string());
+        const int rc = run(args);
+        if (rc != 0) {
+            std::fprintf(stderr, "%s: the compiler %s %s (command: ", kTool, BPNET_GEN_CXX,
+                         rc < 0 ? "could not be run" : "failed");
+            for (const std::string &a : args)
+                std::fprintf(stderr, " %s", a.c_str());
+            std::fprintf(stderr, ")\n");
+        } else {
+            // Copy beside the target, then rename over it: a failure leaves no half module.
+            const fs::path temp = output.string() + ".tmp." + std::to_string(getpid());
+            fs::copy_file(so, temp, fs::copy_options::overwrite_existing, ec);
+            if (!ec)
+                fs::rename(temp, output, ec);
+            if (ec) {
+                fs::remove(temp, ec);
+                std::fprintf(stderr, "%s: cannot write %s\n", kTool, output.c_str());
+            } else {
+                status = 0;
+            }
+        }
+    }
+    fs::remove_all(dir, ec);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const char *description = nullptr;
+    const char *output = nullptr;
+    bool shared = false, check = false;
+    for (int i = 1; i < argc; i++) {
+        const std::string_view a = argv[i];
+        const char *value = nullptr;
+        if (a == "--help")
+            return help();
+        if (a == "--version") {
+            bp_cli::print_version(kTool);
+            return bp_cli::finish_output(kTool);
+        }
+        if (a == "--shared") {
+            shared = true;
+        } else if (a == "--check") {
+            check = true;
+        } else if (a == "-o") {
+            if (i + 1 >= argc)
+                return bp_cli::usage_error(kTool, "-o needs a value");
+            output = argv[++i];
+        } else if (const bp_cli::OptionMatch mt = bp_cli::option_value(argc, argv, i, "--output", value);
+                   mt != bp_cli::kNoMatch) {
+            if (mt == bp_cli::kMissingValue)
+                return bp_cli::usage_error(kTool, "--output needs a value");
+            output = value;
+        } else if (!a.empty() && a[0] != '-' && description == nullptr) {
+            description = argv[i];
+        } else {
+            return bp_cli::unknown_argument(kTool, a);
+        }
+    }
+    if (description == nullptr)
+        return bp_cli::usage_error(kTool, "no description file given");
+    if (check && (shared || output != nullptr))
+        return bp_cli::usage_error(kTool, "--check writes nothing: it takes no -o or --shared");
+    if (!check && output == nullptr)
+        return bp_cli::usage_error(kTool, shared ? "--shared needs -o FILE.so" : "no output folder given (-o DIR)");
+
+    bpgen::Error error;
+    const std::optional<bpgen::Model> model = bpgen::load_description(description, error);
+    if (!model) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.text.c_str());
+        return 1;
+    }
+    if (check)
+        return 0;
+    const std::string header = bpgen::emit_header(*model);
+    const std::string source = bpgen::emit_source(*model);
+    if (shared)
+        return build_shared(*model, header, source, output);
+
+    const fs::path dir = output;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) {
+        std::fprintf(stderr, "%s: %s is not a folder and cannot be made one\n", kTool, output);
+        return 1;
+    }
+    if (!write_file(dir / (model->network + ".h"), header) || !write_file(dir / (model->network + ".cpp"), source)) {
+        std::fprintf(stderr, "%s: cannot write the module into %s\n", kTool, output);
+        return 1;
+    }
+    return 0;
+}

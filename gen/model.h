@@ -1,0 +1,80 @@
+// The network model of a description file: what the generator reads from the TOML text and
+// checks before a single line of code is written. C++ only (the generator and its tests).
+#ifndef GEN_MODEL_H
+#define GEN_MODEL_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bpgen {
+
+// The unit kinds and the library kernels that compute them.
+enum class Unit { logistic, centred, tanh, linear, quadratic };
+
+// The name of a unit kind as a description writes it.
+const char *unit_name(Unit u);
+
+// Source index of the network inputs in a layer's source list.
+constexpr int kInputsSource = -1;
+
+// One layer of the network, in forward order.
+struct Layer {
+    std::string name;
+    int units = 0;
+    Unit unit = Unit::logistic;
+    // Sources in canonical order: the inputs (kInputsSource) first, then earlier layers by index.
+    std::vector<int> sources;
+};
+
+// A checked network description.
+struct Model {
+    std::string network;           // the black box's name
+    std::string description_file;  // the description's file name, without its folder
+    int inputs = 0;
+    std::vector<Layer> layers;     // forward order; the last is the output layer
+};
+
+// Where and what: "FILE:LINE:COLUMN: message".
+struct Error {
+    std::string text;
+};
+
+// Limits of a description.
+constexpr std::size_t kMaxNameLength = 31;
+constexpr int kMaxLayers = 1000;
+
+// Parse and check a description given as text; `path` names it in messages and gives the
+// description file name. The model, or the first error found.
+std::optional<Model> parse_description(std::string_view text, const std::string &path, Error &error);
+
+// Read the file at `path` and parse it as above.
+std::optional<Model> load_description(const std::string &path, Error &error);
+
+// One connection, in save-file order: grouped by the layer fed in forward order, each group
+// in canonical source order.
+struct Connection {
+    int layer = 0;              // the layer fed (forward index)
+    int source = kInputsSource; // the inputs, or a layer's forward index
+    int number = 0;             // from 1 on the output side
+    std::string array;          // the save file's array name: the layer's name and the number
+    std::int64_t count = 0;     // weights
+    int source_size = 0;
+};
+std::vector<Connection> connections(const Model &m);
+
+// Sizes derived from a model (64-bit, so that an oversized network is measured, not wrapped).
+struct Sizes {
+    std::int64_t data = 0;       // floats in network_data
+    std::int64_t trainable = 0;  // thresholds and weights
+    std::int64_t units = 0;      // units with a threshold
+    std::int64_t record = 0;     // bytes of the save-file record
+    int connections = 0;
+};
+Sizes measure(const Model &m);
+
+}  // namespace bpgen
+
+#endif

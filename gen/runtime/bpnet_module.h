@@ -1,0 +1,79 @@
+// Support for generated network modules: the record types of a module's constant tables and
+// the headers its straight-line code needs. A generated NAME.cpp includes this first, defines
+// its layout and tables, its forward pass and its learning step, and then includes
+// bpnet_module_impl.h, which builds every table-driven part of the module (state, accessors,
+// initialization, save files, ASCII dumps, descriptor, reports) from those tables. C++ only.
+#ifndef GEN_RUNTIME_BPNET_MODULE_H
+#define GEN_RUNTIME_BPNET_MODULE_H
+
+#include <algorithm>
+#include <cstddef>
+
+#include "bp/BpSim.h"
+#include "bp/BpSimInline.h"
+#include "bp/BpSupport.h"
+
+namespace bpm {
+
+// Source number of the network inputs.
+constexpr int kInputs = -1;
+
+// One layer, in forward order, with its vectors in network_data.
+struct LayerInfo {
+    const char *name;       // as in save files: "H1"
+    const char *qualified;  // as in the descriptor and the ASCII dump: "nn:H1"
+    int size;
+    int dim_x;
+    int dim_y;
+    int act;                // activations
+    int delta;              // deltas
+    int thr;                // thresholds
+    int thr_grad;           // threshold gradients
+    int thr_step;           // threshold steps
+    int first;              // its first incoming connection in the connection table
+    int count;              // its incoming connections
+};
+
+// One connection, in save-file order (by the layer fed, then by source).
+struct ConnectionInfo {
+    int layer;              // the layer fed (forward index)
+    int source;             // kInputs or the source layer's forward index
+    const char *array;      // the save file's array name
+    int weights;
+    int grads;
+    int steps;
+    int count;              // weights
+    int source_size;
+    int source_dim_x;
+    int source_dim_y;
+    int row;                // weights on one row of the labelled dump (one row per unit)
+};
+
+// A table of blocks tiles network_data when every block starts where the last one ended.
+struct Block {
+    int start;
+    int count;
+};
+template <std::size_t N>
+constexpr bool tiles(const Block (&blocks)[N], int total)
+{
+    int next = 0;
+    for (const Block &b : blocks) {
+        if (b.start != next || b.count <= 0)
+            return false;
+        next = b.start + b.count;
+    }
+    return next == total;
+}
+
+// BPupdate_weights over one block (s = mom*p + g; W += s; p = s), then its gradients set to 0.
+template <int n>
+inline void update_and_clear(float mom, float *g, float *W, float *p)
+{
+    bp_inline::update_weights<n>(mom, g, W, p);
+    std::fill_n(g, n, 0.0f);
+}
+
+}  // namespace bpm
+
+#endif

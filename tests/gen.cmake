@@ -1,0 +1,19 @@
+# The generator's tests: they link the description model, load generated modules with dlopen,
+# and need bpnet-gen (and the kernel library it links into modules) built first.
+foreach(t test_gen_differential test_gen_model test_gen_nn)
+  if(TARGET ${t})
+    target_sources(${t} PRIVATE support/ref_network.cpp support/gen_support.cpp)
+    target_link_libraries(${t} PRIVATE bpnet_gen_model ${CMAKE_DL_LIBS})
+    add_dependencies(${t} bpnet-gen bpsim)
+  endif()
+endforeach()
+# How many random descriptions the differential test compiles: the Release build runs the
+# most; the slower builds a smaller sample of the same seeds.
+if(TARGET test_gen_differential)
+  if(CMAKE_BUILD_TYPE STREQUAL "Release")
+    set(bpnet_diff_count 150)
+  else()
+    set(bpnet_diff_count 30)
+  endif()
+  target_compile_definitions(test_gen_differential PRIVATE BPNET_DIFF_COUNT=${bpnet_diff_count})
+endif()

@@ -1,0 +1,51 @@
+// Helpers for the generator's tests: random descriptions, generating and compiling modules in
+// parallel, loading them side by side, and capturing what they print.
+#ifndef TESTS_SUPPORT_GEN_SUPPORT_H
+#define TESTS_SUPPORT_GEN_SUPPORT_H
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace bptest {
+
+// A random valid description (TOML text): 1 to max_layers layers of 1 to max_units units,
+// random source sets listed in random order, random unit kinds, awkward names.
+std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units);
+
+// Run `bpnet-gen --shared` on each description file, `jobs` at a time; one exit status each
+// (the compiler's messages go to FILE.log beside each output).
+std::vector<int> build_modules(const std::vector<std::string> &descriptions, const std::vector<std::string> &outputs,
+                               int jobs);
+
+// A shared module loaded with RTLD_LOCAL, and its symbols.
+struct Module {
+    void *handle = nullptr;
+    std::string name;  // the black box's name, the prefix of its functions
+    explicit Module(const std::string &path, const std::string &network);
+    ~Module();
+    Module(const Module &) = delete;
+    Module &operator=(const Module &) = delete;
+    void *symbol(const std::string &s) const;
+    template <class T>
+    T fn(const std::string &suffix) const
+    {
+        return reinterpret_cast<T>(symbol(name + "_" + suffix));
+    }
+    template <class T>
+    T *var(const std::string &s) const
+    {
+        return static_cast<T *>(symbol(s));
+    }
+};
+
+// Standard output of `body`, captured through a temporary file.
+std::string capture_stdout(const std::function<void()> &body);
+
+}  // namespace bptest
+
+#endif

@@ -1,0 +1,303 @@
+// The reference network: every rule written out as loops over the model, every operation a
+// call of the library kernel with run-time sizes.
+#include "support/ref_network.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bp/BpSim.h"
+#include "bp/BpSupport.h"
+
+namespace bptest {
+
+namespace {
+
+void put_int(std::string &s, std::int32_t v)
+{
+    s.append(reinterpret_cast<const char *>(&v), 4);
+}
+
+void put_name(std::string &s, const std::string &name)
+{
+    s += name;
+    s += '\0';
+}
+
+void put_floats(std::string &s, const float *v, int n)
+{
+    s.append(reinterpret_cast<const char *>(v), static_cast<std::size_t>(n) * 4);
+}
+
+std::string format(const char *fmt, double v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, fmt, v);
+    return buf;
+}
+
+}  // namespace
+
+RefNetwork::RefNetwork(const bpgen::Model &model) : m(model)
+{
+    // Layout: activations and deltas (and net inputs of quadratic units) layer by layer, then
+    // thresholds, threshold gradients and steps layer by layer, then the connections by the
+    // layer fed in forward order and by source (inputs first, then layers in forward order),
+    // each as weights, gradients, steps.
+    int next = 0;
+    for (const bpgen::Layer &l : m.layers) {
+        LayerAt a{};
+        a.act = next;
+        a.delta = next + l.units;
+        next += 2 * l.units;
+        a.net = -1;
+        if (l.unit == bpgen::Unit::quadratic) {
+            a.net = next;
+            next += l.units;
+        }
+        layers.push_back(a);
+    }
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const int n = m.layers[i].units;
+        layers[i].thr = next;
+        layers[i].thr_grad = next + n;
+        layers[i].thr_step = next + 2 * n;
+        next += 3 * n;
+    }
+    int total = 0;
+    for (const bpgen::Layer &l : m.layers)
+        total += static_cast<int>(l.sources.size());
+    int number = total;  // numbered from 1 on the output side
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        std::vector<int> srcs = m.layers[i].sources;
+        std::sort(srcs.begin(), srcs.end());
+        for (int src : srcs) {
+            ConnectionAt c{};
+            c.layer = static_cast<int>(i);
+            c.source = src;
+            c.source_size = src < 0 ? m.inputs : m.layers[static_cast<std::size_t>(src)].units;
+            c.count = m.layers[i].units * c.source_size;
+            c.w = next;
+            c.g = next + c.count;
+            c.s = next + 2 * c.count;
+            next += 3 * c.count;
+            conns.push_back(c);
+        }
+    }
+    for (ConnectionAt &c : conns) {
+        // The numbers count down along the save order.
+        c.number = number--;
+        c.array = m.layers[static_cast<std::size_t>(c.layer)].name + std::to_string(c.number);
+    }
+    data.assign(static_cast<std::size_t>(next), 0.0f);
+}
+
+int RefNetwork::trainable() const
+{
+    int n = 0;
+    for (const bpgen::Layer &l : m.layers)
+        n += l.units;
+    for (const ConnectionAt &c : conns)
+        n += c.count;
+    return n;
+}
+
+void RefNetwork::init()
+{
+    BPfrandom_init(seed);
+    std::fill(data.begin(), data.end(), 0.0f);
+    BPinit_sigmoid_table();
+    const float width = static_cast<float>(2.0 * range);
+    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
+        auto draw = [&](int start, int n) {
+            for (int i = 0; i < n; i++)
+                data[static_cast<std::size_t>(start + i)] = static_cast<float>(static_cast<double>(BPfrandom(width)) - range);
+        };
+        draw(layers[static_cast<std::size_t>(li)].thr, m.layers[static_cast<std::size_t>(li)].units);
+        for (const ConnectionAt &c : conns)
+            if (c.layer == li)
+                draw(c.w, c.count);
+    }
+}
+
+void RefNetwork::forward()
+{
+    for (std::size_t li = 0; li < m.layers.size(); li++) {
+        const bpgen::Layer &l = m.layers[li];
+        const LayerAt &a = layers[li];
+        bool first = true;
+        for (const ConnectionAt &c : conns) {
+            if (c.layer != static_cast<int>(li))
+                continue;
+            if (first)
+                BPlvdot(at(c.w), source(c.source), c.source_size, at(a.act), c.source_size, l.units);
+            else
+                BPlvdot_sum(at(c.w), source(c.source), c.source_size, at(a.act), c.source_size, l.units);
+            first = false;
+        }
+        switch (l.unit) {
+        case bpgen::Unit::logistic: BPsig1(at(a.act), at(a.thr), l.units); break;
+        case bpgen::Unit::centred: BPsig2(at(a.act), at(a.thr), l.units); break;
+        case bpgen::Unit::tanh: BPsig3(at(a.act), at(a.thr), l.units); break;
+        case bpgen::Unit::linear: BPlinear(at(a.act), at(a.thr), l.units); break;
+        case bpgen::Unit::quadratic: BPquadratic(at(a.act), at(a.net), at(a.thr), l.units); break;
+        }
+    }
+}
+
+float RefNetwork::calc_error()
+{
+    const float scale = static_cast<float>(0.333333 * static_cast<double>(rate));
+    const float half = BPoutput_error(target, at(layers.back().act), at(layers.back().delta), scale, outputs());
+    return static_cast<float>(static_cast<double>(half) / outputs());
+}
+
+void RefNetwork::calc_grad()
+{
+    counter = static_cast<int>(static_cast<unsigned>(counter) + 1u);
+    for (std::size_t li = 0; li + 1 < m.layers.size(); li++)
+        std::fill_n(at(layers[li].delta), m.layers[li].units, 0.0f);
+    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
+        const bpgen::Layer &l = m.layers[static_cast<std::size_t>(li)];
+        const LayerAt &a = layers[static_cast<std::size_t>(li)];
+        const float r = BPfrandom(0.05f);
+        switch (l.unit) {
+        case bpgen::Unit::logistic: BPderiv_sig1(at(a.act), at(a.delta), l.units, r); break;
+        case bpgen::Unit::centred: BPderiv_sig2(at(a.act), at(a.delta), l.units, r); break;
+        case bpgen::Unit::tanh: BPderiv_sig3(at(a.act), at(a.delta), l.units, r); break;
+        case bpgen::Unit::linear: break;
+        case bpgen::Unit::quadratic: BPderiv_quadratic(at(a.net), at(a.delta), l.units); break;
+        }
+        BPaccum_biases(at(a.thr_grad), at(a.delta), l.units);
+        for (const ConnectionAt &c : conns) {
+            if (c.layer != li)
+                continue;
+            if (c.source < 0) {
+                BPaccum_weights_from_input(at(a.delta), input, at(c.g), l.units, c.source_size, c.source_size);
+            } else {
+                const LayerAt &s = layers[static_cast<std::size_t>(c.source)];
+                BPaccum_weights_from_hidden(at(a.delta), at(s.act), at(s.delta), at(c.w), at(c.g), l.units,
+                                            c.source_size, c.source_size);
+            }
+        }
+    }
+}
+
+void RefNetwork::update_weights(float mom)
+{
+    if (static_cast<unsigned>(counter) % 3u != 0)
+        return;
+    auto update = [&](int values, int grads, int steps, int n) {
+        BPupdate_weights(mom, at(grads), at(values), at(steps), n);
+        std::fill_n(at(grads), n, 0.0f);
+    };
+    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
+        const LayerAt &a = layers[static_cast<std::size_t>(li)];
+        update(a.thr, a.thr_grad, a.thr_step, m.layers[static_cast<std::size_t>(li)].units);
+        for (const ConnectionAt &c : conns)
+            if (c.layer == li)
+                update(c.w, c.g, c.s, c.count);
+    }
+}
+
+void RefNetwork::learn_presentation()
+{
+    forward();
+    if (calc_error() > threshold) {
+        calc_grad();
+        update_weights(inertia);
+    }
+}
+
+std::string RefNetwork::save_bytes() const
+{
+    std::string rec;
+    put_name(rec, m.network);
+    put_int(rec, counter);
+    put_int(rec, static_cast<std::int32_t>(m.layers.size()));
+    for (std::size_t li = 0; li < m.layers.size(); li++) {
+        put_name(rec, m.layers[li].name);
+        put_int(rec, m.layers[li].units);
+        put_floats(rec, data.data() + layers[li].thr, m.layers[li].units);
+    }
+    put_int(rec, static_cast<std::int32_t>(conns.size()));
+    for (const ConnectionAt &c : conns) {
+        put_name(rec, m.layers[static_cast<std::size_t>(c.layer)].name);
+        put_name(rec, c.array);
+        put_int(rec, c.count);
+        put_floats(rec, data.data() + c.w, c.count);
+    }
+    std::string file;
+    put_int(file, 100);
+    put_int(file, 7);
+    put_int(file, 0);
+    file.append(256, '\0');
+    put_int(file, 1);
+    put_int(file, static_cast<std::int32_t>(rec.size()));
+    return file + rec;
+}
+
+std::string RefNetwork::ascii_dump(bool labelled) const
+{
+    std::string s;
+    const auto add = [&s](const std::string &piece) { s += piece; };
+    if (labelled) {
+        add("\n\nBlackBox: ");
+        add(m.network);
+        add("\nIterations: ");
+    } else {
+        add("\n\n#\n");
+    }
+    add(std::to_string(counter));
+    const auto label = [&](int i) {
+        add("\nNode[");
+        add(std::to_string(i));
+        add(",0]:");
+    };
+    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
+        const bpgen::Layer &l = m.layers[static_cast<std::size_t>(li)];
+        const LayerAt &a = layers[static_cast<std::size_t>(li)];
+        if (labelled) {
+            add("\nLayer: ");
+            add(m.network);
+            add(":");
+            add(l.name);
+        }
+        for (int i = 0; i < l.units; i++) {
+            const double v = data[static_cast<std::size_t>(a.thr + i)];
+            if (labelled) {
+                label(i);
+                add("\n   Bias=");
+            } else {
+                add("\n");
+            }
+            add(format("%.12f", v));
+        }
+        for (const ConnectionAt &c : conns) {
+            if (c.layer != li)
+                continue;
+            if (labelled) {
+                add("\nConnection from ");
+                add(c.source < 0 ? std::string("$INPUTS") : m.network + ":" + m.layers[static_cast<std::size_t>(c.source)].name);
+                add(":");
+            }
+            for (int i = 0; i < l.units; i++) {
+                if (labelled) {
+                    label(i);
+                    add("\n");
+                }
+                for (int k = 0; k < c.source_size; k++) {
+                    if (!labelled)
+                        add("\n");
+                    add(format("%.12f ", data[static_cast<std::size_t>(c.w + i * c.source_size + k)]));
+                }
+            }
+        }
+    }
+    if (!labelled)
+        add("\n\n#");
+    add("\n");
+    return s;
+}
+
+}  // namespace bptest
