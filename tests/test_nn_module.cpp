@@ -410,3 +410,189 @@ TEST(NnModule, ScalingIsKeptBesideTheSaveFileAndAppliedByNnEval)
         EXPECT_EQ(r.err, message + "\n");
     }
 }
+
+#if BPNET_HAVE_GENERATOR
+
+namespace {
+
+const std::string kTri = kModules + "/tri.so";
+
+// The test network tri (tests/data/networks/tri.toml) with weights set by hand: each output
+// j sees only input j, with weight 4; every other value is 0. Its largest output is at its
+// largest input. Bare form: the count, then Out's 3 thresholds, Out<-$INPUTS (3 x 3),
+// Out<-H (3 x 5), H's 5 thresholds, H<-$INPUTS (5 x 3).
+std::string hand_dump()
+{
+    std::string text = "#\n17\n";
+    const auto put = [&](int count, float v) {
+        for (int i = 0; i < count; i++)
+            text += (v == 0.0f ? std::string("0") : std::to_string(v)) + "\n";
+    };
+    put(3, 0.0f);
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++)
+            put(1, r == c ? 4.0f : 0.0f);
+    put(15 + 5 + 15, 0.0f);
+    return text + "#\n";
+}
+
+}  // namespace
+
+// A generated network of 3 inputs and 3 outputs through every tool: nn-ascii builds a
+// network by hand, nn-eval's confusion table and accuracy for it are counted by hand,
+// nn-train gives byte-identical files for the same options, and the bare form survives a
+// round trip.
+TEST(NnModuleGenerated, EveryToolWorksOnANetworkOfOtherSizes)
+{
+    TempDir dir;
+    // The hand-made network.
+    const bptest::RunResult made = run_in(dir, kAscii, {"--module", kTri, "import", "hand.save"}, hand_dump());
+    ASSERT_EQ(made.status, 0) << made.err;
+    const bptest::RunResult shown = run_in(dir, kAscii, {"--module", kTri, "show", "hand.save"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("BlackBox: tri\nIterations: 17\nLayer: tri:Out\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Connection from $INPUTS:\nNode[0,0]:\n4.000000000000 0.000000000000 0.000000000000 \n"
+                             "Node[1,0]:\n0.000000000000 4.000000000000 0.000000000000 \n"),
+              std::string::npos)
+        << shown.out;
+
+    // Eight patterns, classes by index: three are wrong on purpose (largest input elsewhere).
+    bptest::write_file(dir / "hand.csv",
+                       "# x0,x1,x2,class\n"
+                       "1,0,0,0\n0,1,0,1\n0,0,1,2\n"
+                       "0.9,0.1,0,1\n"        // output 0
+                       "0.2,0.1,0.7,2\n"
+                       "0.1,0.8,0.1,0\n"      // output 1
+                       "0.3,0.3,0.9,0\n"      // output 2
+                       "0.5,0.6,0.4,1\n");
+    const bptest::RunResult eval =
+        run_in(dir, kEval, {"--module", kTri, "--network", "hand.save", "--data", "hand.csv", "--targets", "class"});
+    ASSERT_EQ(eval.status, 0) << eval.err;
+    EXPECT_EQ(eval.out.rfind("\n\ntri:\nMaxima: ", 0), 0u) << eval.out;
+    EXPECT_NE(eval.out.find("\n\nPd = "), std::string::npos);
+    const std::size_t table = eval.out.find("\nConfusion");
+    ASSERT_NE(table, std::string::npos) << eval.out;
+    EXPECT_EQ(eval.out.substr(table, eval.out.find("Mean error: ") - table),
+              "\nConfusion (rows: class of the largest target, columns: class of the largest output):\n"
+              "class          0         1         2     total\n"
+              "    0          1         1         1         3\n"
+              "    1          1         2         0         3\n"
+              "    2          0         0         2         2\n"
+              "total          2         3         3         8\n"
+              "Correct: 5/8 = 0.625000\n");
+    EXPECT_EQ(eval.out.substr(eval.out.size() - 17), " over 8 patterns\n") << eval.out;
+    // The mean error is the mean over the patterns of half the squared distance of outputs
+    // and targets per output: recomputed here from the trace's outputs and targets.
+    const bptest::RunResult trace = run_in(
+        dir, kEval, {"--module", kTri, "--network", "hand.save", "--data", "hand.csv", "--targets", "class", "--trace"});
+    ASSERT_EQ(trace.status, 0) << trace.err;
+    EXPECT_NE(trace.out.find("\nIteration: 7\nblack box tri:\n\tOutputs: "), std::string::npos) << trace.out;
+    EXPECT_NE(trace.out.find("\n\tTargets: 0.000000 1.000000 0.000000"), std::string::npos) << trace.out;
+    double error_sum = 0.0;
+    for (int k = 0; k < 8; k++) {
+        const std::size_t it = trace.out.find("\nIteration: " + std::to_string(k) + "\n");
+        ASSERT_NE(it, std::string::npos);
+        double o[3], t[3];
+        ASSERT_EQ(std::sscanf(trace.out.c_str() + trace.out.find("Outputs:", it), "Outputs: %lf %lf %lf\n\tTargets: %lf %lf %lf",
+                              &o[0], &o[1], &o[2], &t[0], &t[1], &t[2]),
+                  6);
+        for (int j = 0; j < 3; j++)
+            error_sum += 0.5 * (o[j] - t[j]) * (o[j] - t[j]) / 3.0;
+    }
+    const double reported = std::strtod(line_after(eval.out, "Mean error: ").c_str(), nullptr);
+    EXPECT_NEAR(reported, error_sum / 8.0, 2e-6) << eval.out;
+
+    // Training: the same options give the same files; another seed, another network.
+    std::string train_text = "# x0,x1,x2,class\n";
+    std::string test_text = train_text;
+    std::uint64_t state = 11;
+    for (int k = 0; k < 240; k++) {
+        float x[3];
+        for (float &v : x)
+            v = static_cast<float>(nn_patterns::splitmix64(state) >> 40) / static_cast<float>(1 << 24) * 20.0f;
+        int c = 0;
+        for (int j = 1; j < 3; j++)
+            if (x[j] > x[c])
+                c = j;
+        char line[96];
+        std::snprintf(line, sizeof line, "%.9g,%.9g,%.9g,%d\n", static_cast<double>(x[0]), static_cast<double>(x[1]),
+                      static_cast<double>(x[2]), c);
+        (k < 180 ? train_text : test_text) += line;
+    }
+    bptest::write_file(dir / "train.csv", train_text);
+    bptest::write_file(dir / "test.csv", test_text);
+    const auto train = [&](const std::string &out, const std::string &seed) {
+        return run_in(dir, kTrain,
+                      {"--module", kTri, "--data", "train.csv", "--test", "test.csv", "--targets", "class", "--scale",
+                       "minmax", "--epochs", "30", "--order", "shuffled", "--seed", seed, "--curve", out + ".csv",
+                       "--output", out + ".save"});
+    };
+    const bptest::RunResult a = train("a", "3");
+    const bptest::RunResult b = train("b", "3");
+    const bptest::RunResult c = train("c", "4");
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(a.out.rfind("nn-train: 5400 presentations, ", 0), 0u) << a.out;
+    const std::string saved = bptest::read_file(dir / "a.save");
+    EXPECT_GT(saved.size(), 276u + 47u * 4u);
+    EXPECT_EQ(bptest::read_file(dir / "b.save"), saved);
+    EXPECT_EQ(bptest::read_file(dir / "b.save.scale"), bptest::read_file(dir / "a.save.scale"));
+    EXPECT_EQ(bptest::read_file(dir / "b.csv"), bptest::read_file(dir / "a.csv"));
+    EXPECT_NE(bptest::read_file(dir / "c.save"), saved);
+    // It has learned something: the largest of three inputs is easy.
+    double accuracy = 0;
+    const std::size_t at = a.out.find(" = ", a.out.find("held-out:"));
+    ASSERT_NE(at, std::string::npos) << a.out;
+    accuracy = std::strtod(a.out.c_str() + at + 3, nullptr);
+    EXPECT_GT(accuracy, 0.8) << a.out;
+
+    // The bare form of the trained network: importing it and exporting again gives the same
+    // text, and the hand-made network (values 0 and 4) comes back byte for byte.
+    const bptest::RunResult exported = run_in(dir, kAscii, {"--module", kTri, "export", "a.save"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    EXPECT_EQ(std::count(exported.out.begin(), exported.out.end(), '\n'), 1 + 2 + 1 + 47 + 2) << exported.out;
+    ASSERT_EQ(run_in(dir, kAscii, {"--module", kTri, "import", "again.save"}, exported.out).status, 0);
+    EXPECT_EQ(run_in(dir, kAscii, {"--module", kTri, "export", "again.save"}).out, exported.out);
+    const bptest::RunResult hand_text = run_in(dir, kAscii, {"--module", kTri, "export", "hand.save"});
+    ASSERT_EQ(run_in(dir, kAscii, {"--module", kTri, "import", "hand2.save"}, hand_text.out).status, 0);
+    EXPECT_EQ(bptest::read_file(dir / "hand2.save"), bptest::read_file(dir / "hand.save"));
+}
+
+// A save file of one network is refused by the tools working on another, with a message
+// naming the network the file belongs to; nothing is written.
+TEST(NnModuleGenerated, SaveFilesOfAnotherNetworkAreRefused)
+{
+    TempDir dir;
+    ASSERT_EQ(run_in(dir, kAscii, {"--module", kTri, "import", "tri.save"}, hand_dump()).status, 0);
+    const std::string nn_save = bptest::data_path("sample.save");
+    bptest::write_file(dir / "nn.csv", "0.1,0.2,1,0,0,0\n");
+    bptest::write_file(dir / "tri.csv", "0.1,0.2,0.3,1\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{kEval, "--network", "tri.save", "--data", "nn.csv"},
+         "nn-eval: Unable to find nn as nn.\nnn-eval: tri.save is a save file of the network tri, not of nn\n"},
+        {{kAscii, "show", "tri.save"}, "nn-ascii: tri.save is a save file of the network tri, not of nn\n"},
+        {{kTrain, "--resume", "tri.save", "--data", "nn.csv", "--output", "out.save"},
+         "nn-train: tri.save is a save file of the network tri, not of nn\n"},
+        {{kEval, "--module", kTri, "--network", nn_save, "--data", "tri.csv", "--targets", "class"},
+         "nn-eval: " + nn_save + " is a save file of the network nn, not of tri\n"},
+        {{kAscii, "--module", kTri, "export", nn_save}, " is a save file of the network nn, not of tri\n"},
+        {{kTrain, "--module", kTri, "--resume", nn_save, "--data", "tri.csv", "--targets", "class", "--output",
+          "out.save"},
+         " is a save file of the network nn, not of tri\n"},
+    };
+    for (const Case &c : cases) {
+        const bptest::RunResult r = bptest::run(c.args, dir.path);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_GE(r.err.size(), c.message.size());
+        EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), c.message.size())), c.message) << r.err;
+    }
+    EXPECT_FALSE(exists(dir / "out.save"));
+}
+
+#endif
