@@ -154,6 +154,8 @@ Model build(const toml::table &root)
         if (from->empty())
             refuse(from_node.source(), "layer \"" + layer.name + "\" has no sources");
         for (const toml::node &sn : *from) {
+            if (!sn.is_string())
+                refuse(sn.source(), std::string("a source in \"from\" must be a string, not ") + type_name(sn));
             const std::string s = get_string(sn, "from");
             int source = kInputsSource;
             if (s != "$INPUTS") {

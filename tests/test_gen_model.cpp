@@ -1,0 +1,178 @@
+// Description files: every refusal with its file, line, column and message, nothing written
+// for a refused description, canonical source order, and save files of one network refused
+// by another network's loader without any change to the network.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gen/emit.h"
+#include "gen/model.h"
+#include "network/nn_query.h"
+#include "support/gen_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kOut = "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"$INPUTS\"]\n";
+const std::string kHead = "network = \"n\"\ninputs = 2\n";
+
+struct Refusal {
+    std::string text;
+    std::string message;  // what follows "d.toml:"
+};
+
+TEST(Description, EveryRefusalNamesLineColumnAndWhatIsWrong)
+{
+    const std::vector<Refusal> cases = {
+        {kHead + "extra = 1\n" + kOut, "3:1: unknown key \"extra\" in the description"},
+        {kHead + "[[layer]]\nname = \"Out\"\nsize = 2\nunits = 2\nfrom = [\"$INPUTS\"]\n",
+         "5:1: unknown key \"size\" in a layer"},
+        {"network = \"n\"\ninputs = \"2\"\n" + kOut, "2:10: \"inputs\" must be an integer, not a string"},
+        {"network = 5\ninputs = 2\n" + kOut, "1:11: \"network\" must be a string, not an integer"},
+        {"network = \"n\"\ninputs = -3\n" + kOut, "2:10: \"inputs\" must be at least 1 and at most 2147483647, not -3"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 0\nfrom = [\"$INPUTS\"]\n",
+         "5:9: \"units\" must be at least 1 and at most 2147483647, not 0"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2.5\nfrom = [\"$INPUTS\"]\n",
+         "5:9: \"units\" must be an integer, not a floating-point number"},
+        {"network = \"2x\"\ninputs = 2\n" + kOut,
+         "1:11: \"network\" must be a letter followed by letters, digits or '_', at most 31 characters, not \"2x\""},
+        {"network = \"abcdefghijabcdefghijabcdefghijab\"\ninputs = 2\n" + kOut,
+         "1:11: \"network\" must be a letter followed by letters, digits or '_', at most 31 characters, not "
+         "\"abcdefghijabcdefghijabcdefghijab\""},
+        {"network = \"network\"\ninputs = 2\n" + kOut,
+         "1:11: \"network\" cannot be the network's name: it names the network-level entry points"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"relu\"\nfrom = [\"$INPUTS\"]\n",
+         "6:8: unknown unit \"relu\" (logistic, centred, tanh, linear or quadratic)"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = \"$INPUTS\"\n",
+         "6:8: \"from\" must be an array of source names, not a string"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = []\n", "6:8: layer \"Out\" has no sources"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [1]\n",
+         "6:9: a source in \"from\" must be a string, not an integer"},
+        {kHead + "[[layer]]\nname = \"H\"\nunits = 2\nfrom = [\"Out\"]\n" + kOut,
+         "6:9: unknown source \"Out\": a source is \"$INPUTS\" or an earlier layer"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"Out\"]\n",
+         "6:9: layer \"Out\" cannot take its own output as a source"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"$INPUTS\", \"$INPUTS\"]\n",
+         "6:20: source \"$INPUTS\" is named twice"},
+        {kHead + kOut + kOut, "8:8: a second layer named \"Out\""},
+        {kHead + "[[layer]]\nname = \"$INPUTS\"\nunits = 2\nfrom = [\"$INPUTS\"]\n",
+         "4:8: \"name\" must be a letter followed by letters, digits or '_', at most 31 characters, not \"$INPUTS\""},
+        {kHead + "[[layer]]\nname = \"H\"\nunits = 2\nfrom = [\"$INPUTS\"]\n" + kOut,
+         "3:1: hidden layer \"H\" feeds no later layer"},
+        {"network = \"n\"\ninputs = 2000000000\n[[layer]]\nname = \"Out\"\nunits = 2000000000\nfrom = [\"$INPUTS\"]\n",
+         "3:1: the network is too large: 16442450941 floats of state, at most 536870911"},
+        {kHead + "layer = 3\n", "3:9: \"layer\" must be an array of tables ([[layer]]), not an integer"},
+        {kHead + "[layer]\nname = \"Out\"\n", "3:1: \"layer\" must be an array of tables ([[layer]]), not a table"},
+        {kHead + "layer = [1]\n", "3:10: each layer must be a table, not an integer"},
+        {kHead + "layer = []\n", "3:9: the network has no layers"},
+        {"inputs = 2\n" + kOut, "1:1: the description has no \"network\""},
+        {"network = \"n\"\n" + kOut, "1:1: the description has no \"inputs\""},
+        {kHead, "1:1: the description has no \"layer\""},
+        {kHead + "[[layer]]\nname = \"Out\"\nfrom = [\"$INPUTS\"]\n", "3:1: layer \"Out\" has no \"units\""},
+        {kHead + "[[layer]]\nunits = 2\nfrom = [\"$INPUTS\"]\n", "3:1: a layer has no \"name\""},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"$INPUTS\"\n",
+         "6:19: Error while parsing array: encountered end-of-file"},
+    };
+    for (const Refusal &c : cases) {
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(c.text, "d.toml", error);
+        EXPECT_FALSE(model.has_value()) << c.text;
+        EXPECT_EQ(error.text, "d.toml:" + c.message) << c.text;
+    }
+}
+
+TEST(Description, RefusedDescriptionWritesNothingAndExitsWithStatusOne)
+{
+    const std::string dir = bptest::make_temp_dir();
+    bptest::write_file(dir + "/bad.toml", kHead + "[[layer]]\nname = \"Out\"\nunits = 0\nfrom = [\"$INPUTS\"]\n");
+    const std::string gen = bptest::bin_path("gen/bpnet-gen");
+    const bptest::RunResult plain = bptest::run({gen, "bad.toml", "-o", "out"}, dir);
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_EQ(plain.err, "bpnet-gen: bad.toml:5:9: \"units\" must be at least 1 and at most 2147483647, not 0\n");
+    const bptest::RunResult shared = bptest::run({gen, "--shared", "bad.toml", "-o", "bad.so"}, dir);
+    EXPECT_EQ(shared.status, 1);
+    EXPECT_EQ(shared.err, plain.err);
+    std::vector<std::string> left;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"bad.toml"});
+
+    const bptest::RunResult missing = bptest::run({gen, "none.toml", "-o", "out"}, dir);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "bpnet-gen: none.toml: cannot open the description\n");
+    EXPECT_EQ(bptest::run({gen, "bad.toml"}, dir).status, 1);  // no output named
+    EXPECT_EQ(bptest::run({gen, "--check", "bad.toml"}, dir).status, 1);
+    bptest::remove_tree(dir);
+}
+
+TEST(Description, SourceOrderIsCanonicalWhateverOrderFromListsIt)
+{
+    const std::string a = kHead + "[[layer]]\nname = \"A\"\nunits = 3\nfrom = [\"$INPUTS\"]\n"
+                                  "[[layer]]\nname = \"B\"\nunits = 2\nfrom = [\"A\", \"$INPUTS\"]\n"
+                                  "[[layer]]\nname = \"C\"\nunits = 2\nunit = \"tanh\"\nfrom = [\"B\", \"$INPUTS\", \"A\"]\n";
+    std::string b = a;
+    const auto swap = [&b](const std::string &from, const std::string &to) { b.replace(b.find(from), from.size(), to); };
+    swap("[\"A\", \"$INPUTS\"]", "[\"$INPUTS\", \"A\"]");
+    swap("[\"B\", \"$INPUTS\", \"A\"]", "[\"A\", \"B\", \"$INPUTS\"]");
+    bpgen::Error error;
+    const auto ma = bpgen::parse_description(a, "x.toml", error);
+    const auto mb = bpgen::parse_description(b, "x.toml", error);
+    ASSERT_TRUE(ma && mb) << error.text;
+    EXPECT_EQ(ma->layers[2].sources, (std::vector<int>{bpgen::kInputsSource, 0, 1}));
+    EXPECT_EQ(bpgen::emit_source(*ma), bpgen::emit_source(*mb));
+    EXPECT_EQ(bpgen::emit_header(*ma), bpgen::emit_header(*mb));
+}
+
+// Two networks: a save file of one is refused by the other's loader, which changes nothing.
+TEST(Description, SaveFileOfAnotherNetworkIsRefusedAndChangesNothing)
+{
+    const std::string dir = bptest::make_temp_dir();
+    const std::string mine = "network = \"mine\"\ninputs = 3\n[[layer]]\nname = \"H\"\nunits = 4\nfrom = [\"$INPUTS\"]\n"
+                             "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"H\"]\n";
+    std::string wider = mine;  // the same name and layers, other sizes
+    wider.replace(wider.find("units = 4"), 9, "units = 5");
+    bptest::write_file(dir + "/mine.toml", mine);
+    bptest::write_file(dir + "/wider.toml", wider);
+    const std::vector<int> status = bptest::build_modules(
+        {std::string(BPNET_SOURCE_DIR) + "/examples/networks/nn.toml", dir + "/mine.toml", dir + "/wider.toml"},
+        {dir + "/nn.so", dir + "/mine.so", dir + "/wider.so"}, 2);
+    ASSERT_EQ(status, (std::vector<int>{0, 0, 0}));
+
+    struct Case {
+        const char *module, *network, *file_of, *file_network, *message;
+    };
+    const Case cases[] = {
+        {"mine", "mine", "nn", "nn", "\nUnable to find mine as mine.\n"},
+        {"nn", "nn", "mine", "mine", "\nUnable to find nn as nn.\n"},
+        {"mine", "mine", "wider", "mine", "\nBad layer size for H\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.file_of) + "'s file into " + c.module);
+        bptest::Module from(dir + "/" + c.file_of + ".so", c.file_network);
+        from.fn<int (*)(void)>("init_network")();
+        const std::string save = dir + "/" + c.file_of + ".save";
+        ASSERT_EQ(from.fn<int (*)(const char *)>("dump_network")(save.c_str()), 0);
+
+        bptest::Module into(dir + "/" + c.module + ".so", c.network);
+        *into.var<int>("init_seed") = 77;
+        into.fn<int (*)(void)>("init_network")();
+        *into.var<int>("b0bcounter") = 12;
+        const auto query = reinterpret_cast<nn_descriptor *(*)(int, int)>(into.symbol("network_query"));
+        const nn_descriptor *d = query(0, 0);
+        const float *data = into.var<float>("network_data");
+        // The whole state, up to the end of the last weight block of the output layer.
+        const std::size_t floats = static_cast<std::size_t>(d->connections[d->layer_connection_count - 1].weight_steps +
+                                                            d->connections[d->layer_connection_count - 1].weight_count - data);
+        const std::vector<float> before(data, data + floats);
+        EXPECT_EQ(into.fn<int (*)(const char *)>("load_network")(save.c_str()), -2);
+        EXPECT_STREQ(into.fn<char *(*)(void)>("error_string")(), c.message);
+        EXPECT_EQ(std::memcmp(before.data(), data, floats * sizeof(float)), 0);
+        EXPECT_EQ(*into.var<int>("b0bcounter"), 12);
+    }
+    bptest::remove_tree(dir);
+}
+
+}  // namespace
