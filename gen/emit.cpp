@@ -83,6 +83,28 @@ std::string fill(std::string text, const Model &m)
     return text;
 }
 
+// What a connection that is not full reads, for comments: "3 x 3 fields overlapping by 1,
+// shared".
+std::string field_text(const Connection &c)
+{
+    const Link &f = c.link;
+    std::ostringstream s;
+    if (f.kind == Kind::field1d)
+        s << "fields of " << f.field_x;
+    else
+        s << f.field_x << " x " << f.field_y << " fields";
+    s << " overlapping by " << f.overlap << (f.shared ? ", shared" : "");
+    return s.str();
+}
+
+// The shape of a layer for comments: " in a grid of X x Y" when it has more than one row.
+std::string grid_text(const Layer &l)
+{
+    if (l.dim_y == 1)
+        return "";
+    return " in a grid of " + std::to_string(l.dim_x) + " x " + std::to_string(l.dim_y);
+}
+
 std::string summary(const Model &m)
 {
     std::ostringstream s;
@@ -93,9 +115,15 @@ std::string summary(const Model &m)
         const Layer &l = m.layers[i];
         s << "//   " << (i + 1 == m.layers.size() ? "output " : "") << "layer " << l.name << ": " << l.units << ' '
           << unit_name(l.unit) << " units, from";
-        for (std::size_t k = 0; k < l.sources.size(); k++)
+        for (std::size_t k = 0; k < l.sources.size(); k++) {
             s << (k ? ", " : " ")
               << (l.sources[k] == kInputsSource ? "$INPUTS" : m.layers[static_cast<std::size_t>(l.sources[k])].name);
+            if (k < l.links.size() && l.links[k].kind != Kind::full) {
+                Connection c;
+                c.link = l.links[k];
+                s << " (" << field_text(c) << ")";
+            }
+        }
         s << "\n";
     }
     return s.str();
@@ -350,13 +378,46 @@ struct Names {
     }
 };
 
+// The layout constants of a connection that is not full: its field and the kernels' strides.
+void emit_field_constants(std::ostringstream &o, const Connection &c)
+{
+    const std::string p = prefix(c);
+    const Link &f = c.link;
+    if (f.kind == Kind::field1d) {
+        o << "constexpr int " << p << "_field = " << f.field_x << ", " << p << "_ov = " << f.overlap << ";\n";
+        return;
+    }
+    o << "constexpr int " << p << "_U = " << c.across << ", " << p << "_R = " << c.down << ", " << p << "_KW = " << f.field_x
+      << ", " << p << "_KH = " << f.field_y << ", " << p << "_ov = " << f.overlap << ", ";
+    if (!f.shared)
+        o << p << "_WS = " << c.ws << ", ";
+    o << p << "_S = " << c.s << ", " << p << "_B = " << c.b << ";\n";
+}
+
+// The table entry's tail for a connection that is not full: weights per labelled row, then the
+// field (kind, sharing, size, overlap and the layer's grid).
+std::string field_entry(const Connection &c)
+{
+    const std::string p = prefix(c);
+    const Link &f = c.link;
+    std::ostringstream s;
+    if (f.kind == Kind::field1d) {
+        s << (f.shared ? p + "_n" : p + "_field") << ", bpm::kField1d, " << (f.shared ? "true" : "false") << ", " << p
+          << "_field, 1, " << p << "_ov";
+    } else {
+        s << (f.shared ? p + "_n" : p + "_KW * " + p + "_KH") << ", bpm::kField2d, " << (f.shared ? "true" : "false")
+          << ", " << p << "_KW, " << p << "_KH, " << p << "_ov, " << p << "_U, " << p << "_R";
+    }
+    return s.str();
+}
+
 void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
 {
     const Sizes sz = measure(m);
     o << "// Sizes.\n";
     o << "constexpr int kInputs = " << m.inputs << ";\n";
-    o << "constexpr int kInputDimX = " << m.inputs << ";\n";
-    o << "constexpr int kInputDimY = 1;\n";
+    o << "constexpr int kInputDimX = " << m.input_dim_x << ";\n";
+    o << "constexpr int kInputDimY = " << m.input_dim_y << ";\n";
     o << "constexpr int kOutputs = " << m.layers.back().units << ";\n";
     o << "constexpr int kDataSize = " << lo.size << ";\n";
     o << "constexpr int kTrainable = " << sz.trainable << ";\n";
@@ -370,7 +431,7 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         const Layer &l = m.layers[i];
         const LayerOffsets &p = lo.layers[i];
         const std::string &n = l.name;
-        o << "// " << n << ": " << l.units << ' ' << unit_name(l.unit) << " units"
+        o << "// " << n << ": " << l.units << ' ' << unit_name(l.unit) << " units" << grid_text(l)
           << (i + 1 == m.layers.size() ? " (the output layer)" : "") << ".\n";
         o << "constexpr int " << n << "_size = " << l.units << ";\n";
         o << "constexpr int " << n << "_act = " << p.act << ", " << n << "_delta = " << p.delta;
@@ -384,11 +445,16 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     Names nm{m};
     for (std::size_t k = 0; k < lo.conns.size(); k++) {
         const Connection &c = lo.conns[k];
-        o << "// " << m.layers[static_cast<std::size_t>(c.layer)].name << " <- " << nm.source_label(c.source) << ": "
-          << m.layers[static_cast<std::size_t>(c.layer)].units << " x " << c.source_size << ", array \"" << c.array
-          << "\".\n";
+        o << "// " << m.layers[static_cast<std::size_t>(c.layer)].name << " <- " << nm.source_label(c.source) << ": ";
+        if (c.link.kind == Kind::full)
+            o << m.layers[static_cast<std::size_t>(c.layer)].units << " x " << c.source_size;
+        else
+            o << field_text(c) << ", " << c.count << " weights";
+        o << ", array \"" << c.array << "\".\n";
         o << "constexpr int c" << c.number << "_w = " << lo.coffs[k].w << ", c" << c.number << "_g = " << lo.coffs[k].g
           << ", c" << c.number << "_s = " << lo.coffs[k].s << ", c" << c.number << "_n = " << c.count << ";\n";
+        if (c.link.kind != Kind::full)
+            emit_field_constants(o, c);
     }
 
     o << "\n// The blocks tile network_data without gap or overlap.\n";
@@ -419,7 +485,8 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     for (const Layer &l : m.layers) {
         const std::string &n = l.name;
         const int count = static_cast<int>(l.sources.size());
-        o << "    {\"" << n << "\", \"" << m.network << ':' << n << "\", " << n << "_size, " << n << "_size, 1, " << n
+        const std::string dims = l.dim_y == 1 ? n + "_size, 1" : std::to_string(l.dim_x) + ", " + std::to_string(l.dim_y);
+        o << "    {\"" << n << "\", \"" << m.network << ':' << n << "\", " << n << "_size, " << dims << ", " << n
           << "_act, " << n << "_delta, " << n << "_thr, " << n << "_thr_grad, " << n << "_thr_step, " << first << ", "
           << count << "},\n";
         first += count;
@@ -429,9 +496,11 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     for (const Connection &c : lo.conns) {
         const std::string p = prefix(c);
         const std::string ss = nm.source_size(c.source);
+        const std::string dims =
+            c.source_dim_y == 1 ? ss + ", 1" : std::to_string(c.source_dim_x) + ", " + std::to_string(c.source_dim_y);
         o << "    {" << c.layer << ", " << (c.source == kInputsSource ? "bpm::kInputs" : std::to_string(c.source))
           << ", \"" << c.array << "\", " << p << "_w, " << p << "_g, " << p << "_s, " << p << "_n, " << ss << ", "
-          << ss << ", 1, " << ss << "},\n";
+          << dims << ", " << (c.link.kind == Kind::full ? ss : field_entry(c)) << "},\n";
     }
     o << "};\n";
     const std::string out = m.layers.back().name;
@@ -482,6 +551,57 @@ std::string sources_text(const Model &m, const Layer &l)
     return s;
 }
 
+// The forward call of a connection that is not full. The one-dimensional kernels overwrite
+// (first connection) or add (_sum); the two-dimensional ones only add, so a layer whose first
+// connection is two-dimensional has its activations cleared first.
+void emit_field_forward(std::ostringstream &o, const Model &m, const Connection &c, bool first)
+{
+    Names nm{m};
+    const std::string p = prefix(c);
+    const std::string w = nm.conn(c, "w"), x = nm.source_act(c.source), d = nm.vec(c.layer, "act");
+    const bool shared = c.link.shared;
+    if (c.link.kind == Kind::field1d) {
+        o << "    " << (shared ? "BPlvdot_share" : "BPlvdot") << (first ? "" : "_sum") << '(' << w << ", " << x << ", "
+          << p << "_ov, " << d << ", " << p << "_field, " << nm.size(c.layer) << ");\n";
+        return;
+    }
+    if (first)
+        o << "    std::fill_n(" << d << ", " << nm.size(c.layer) << ", 0.0f);  // the 2-D kernels only add\n";
+    o << "    " << (shared ? "BPlvdot2d_share" : "BPlvdot2d") << '(' << p << "_U, " << p << "_R, " << p << "_KW, " << p
+      << "_KH, " << w << ", " << x << ", " << d << ", " << p << "_ov, ";
+    if (!shared)
+        o << p << "_WS, ";
+    o << p << "_S, " << p << "_B);\n";
+}
+
+// The gradient accumulation of a connection that is not full: from_input for the inputs,
+// from_hidden (which also passes the deltas back into the source layer) for a layer.
+void emit_field_grad(std::ostringstream &o, const Model &m, const Connection &c)
+{
+    Names nm{m};
+    const std::string p = prefix(c);
+    const bool input = c.source == kInputsSource, shared = c.link.shared;
+    const std::string e = nm.vec(c.layer, "delta"), x = nm.source_act(c.source), g = nm.conn(c, "g"),
+                      w = nm.conn(c, "w"), h = input ? "" : nm.vec(c.source, "delta");
+    const std::string suffix = std::string(input ? "_from_input" : "_from_hidden") + (shared ? "_share" : "");
+    if (c.link.kind == Kind::field1d) {
+        o << "    BPaccum_weights" << suffix << '(' << e << ", " << x << ", ";
+        if (!input)
+            o << h << ", " << w << ", ";
+        o << g << ", " << nm.size(c.layer) << ", " << p << "_field, " << p << "_ov);\n";
+        return;
+    }
+    o << "    BPaccum2d_weights" << suffix << '(' << p << "_U, " << p << "_R, " << p << "_KW, " << p << "_KH, ";
+    if (input)
+        o << g << ", " << x << ", " << e << ", ";
+    else
+        o << w << ", " << g << ", " << x << ", " << h << ", " << e << ", ";
+    o << p << "_ov, ";
+    if (!shared)
+        o << p << "_WS, ";
+    o << p << "_S, " << p << "_B);\n";
+}
+
 void emit_forward(std::ostringstream &o, const Model &m, const Layout &lo)
 {
     Names nm{m};
@@ -495,6 +615,11 @@ void emit_forward(std::ostringstream &o, const Model &m, const Layout &lo)
         for (const Connection &c : lo.conns) {
             if (c.layer != i)
                 continue;
+            if (c.link.kind != Kind::full) {
+                emit_field_forward(o, m, c, first);
+                first = false;
+                continue;
+            }
             const std::string ss = nm.source_size(c.source);
             o << "    bp_inline::" << (first ? "lvdot" : "lvdot_sum") << '<' << ss << ", " << nm.size(i) << ", " << ss
               << ">(" << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
@@ -527,6 +652,10 @@ void emit_calc_grad(std::ostringstream &o, const Model &m, const Layout &lo)
         for (const Connection &c : lo.conns) {
             if (c.layer != li)
                 continue;
+            if (c.link.kind != Kind::full) {
+                emit_field_grad(o, m, c);
+                continue;
+            }
             const std::string ss = nm.source_size(c.source);
             if (c.source == kInputsSource)
                 o << "    bp_inline::accum_weights_from_input<" << nm.size(li) << ", " << ss << ", " << ss << ">("

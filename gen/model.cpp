@@ -102,6 +102,147 @@ std::string get_name(const toml::node &n, std::string_view key)
     return s;
 }
 
+// A shape [X, Y]: two sizes, X units per row and Y rows, whose product is a size too.
+std::pair<int, int> get_shape(const toml::node &n, std::string_view key)
+{
+    const std::string k(key);
+    const toml::array *a = n.as_array();
+    if (a == nullptr)
+        refuse(n.source(), "\"" + k + "\" must be [X, Y] (X units per row, Y rows), not " + type_name(n));
+    if (a->size() != 2)
+        refuse(n.source(), "\"" + k + "\" must be [X, Y] (X units per row, Y rows), not " + std::to_string(a->size()) +
+                               " values");
+    const int x = get_size((*a)[0], key);
+    const int y = get_size((*a)[1], key);
+    const std::int64_t units = static_cast<std::int64_t>(x) * y;
+    if (units > INT_MAX)
+        refuse(n.source(), "\"" + k + "\" [" + std::to_string(x) + ", " + std::to_string(y) + "] holds " +
+                               std::to_string(units) + " units, more than " + std::to_string(INT_MAX));
+    return {x, y};
+}
+
+// How messages name a source.
+std::string source_label(const Model &m, int source)
+{
+    return source == kInputsSource ? std::string("$INPUTS")
+                                   : "layer \"" + m.layers[static_cast<std::size_t>(source)].name + "\"";
+}
+
+std::string pair_text(int x, int y)
+{
+    std::ostringstream s;
+    s << '[' << x << ", " << y << ']';
+    return s.str();
+}
+
+// The field of a source table: "field" (n, or [KW, KH]), "overlap" and "shared".
+Link get_link(const toml::table &st)
+{
+    Link link;
+    const toml::node *field = st.get("field");
+    const toml::node *overlap = st.get("overlap");
+    const toml::node *shared = st.get("shared");
+    if (field == nullptr) {
+        // A table with only a source is a full connection; overlap and sharing need a field.
+        for (const auto &[key, value] : st) {
+            for (const char *needs_field : {"overlap", "shared"})
+                if (key.str() == needs_field)
+                    refuse(key.source(), std::string(1, '"') + needs_field +
+                                             "\" needs a \"field\": a source without a field is fully connected");
+        }
+        return link;
+    }
+    if (const toml::array *a = field->as_array()) {
+        link.kind = Kind::field2d;
+        if (a->size() != 2)
+            refuse(field->source(), "a two-dimensional \"field\" must be [KW, KH] (width, height), not " +
+                                        std::to_string(a->size()) + " values");
+        link.field_x = get_size((*a)[0], "field");
+        link.field_y = get_size((*a)[1], "field");
+    } else if (field->is_integer()) {
+        link.kind = Kind::field1d;
+        link.field_x = get_size(*field, "field");
+    } else {
+        refuse(field->source(), std::string("\"field\" must be a size n or [KW, KH], not ") + type_name(*field));
+    }
+    if (overlap != nullptr) {
+        if (!overlap->is_integer())
+            refuse(overlap->source(), std::string("\"overlap\" must be an integer, not ") + type_name(*overlap));
+        const std::int64_t v = overlap->as_integer()->get();
+        if (link.kind == Kind::field2d && (v < 0 || v >= std::min(link.field_x, link.field_y)))
+            refuse(overlap->source(), "overlap " + std::to_string(v) +
+                                          " must be at least 0 and less than the field's width and height " +
+                                          pair_text(link.field_x, link.field_y));
+        if (link.kind == Kind::field1d && (v < 0 || v >= link.field_x))
+            refuse(overlap->source(), "overlap " + std::to_string(v) + " must be at least 0 and less than the field " +
+                                          std::to_string(link.field_x));
+        link.overlap = static_cast<int>(v);
+    }
+    if (shared != nullptr) {
+        if (!shared->is_boolean())
+            refuse(shared->source(), std::string("\"shared\" must be true or false, not ") + type_name(*shared));
+        link.shared = shared->as_boolean()->get();
+    }
+    return link;
+}
+
+// The fields of `link` must tile the source exactly as the kernels walk it and make exactly the
+// layer's units: a one-dimensional field (n, overlap ov) over the flat source of s values gives
+// (s - n)/(n - ov) + 1 units; a two-dimensional one (KW x KH, overlap ov) over the X x Y source
+// grid gives U = (X - KW)/(KW - ov) + 1 units per row and R = (Y - KH)/(KH - ov) + 1 rows, and
+// the layer's shape must be [U, R].
+void check_geometry(const toml::table &st, const Link &link, const Model &m, int source, const Layer &layer)
+{
+    const std::string label = source_label(m, source);
+    const Layer *src = source == kInputsSource ? nullptr : &m.layers[static_cast<std::size_t>(source)];
+    const int size = src ? src->units : m.inputs;
+    const int sx = src ? src->dim_x : m.input_dim_x;
+    const int sy = src ? src->dim_y : m.input_dim_y;
+    const toml::node &field = *st.get("field");
+    const int ov = link.overlap;
+    const std::string ovt = std::to_string(ov);
+    if (link.kind == Kind::field1d) {
+        const int n = link.field_x;
+        const std::string nt = std::to_string(n), st_size = std::to_string(size);
+        if (n > size)
+            refuse(field.source(), "field " + nt + " is longer than the " + st_size + " values of " + label);
+        if ((size - n) % (n - ov) != 0)
+            refuse(st.source(), "fields of " + nt + " overlapping by " + ovt + " do not tile the " + st_size +
+                                    " values of " + label + ": " + st_size + " - " + nt + " = " +
+                                    std::to_string(size - n) + " is not a multiple of " + nt + " - " + ovt + " = " +
+                                    std::to_string(n - ov));
+        const int units = (size - n) / (n - ov) + 1;
+        if (units != layer.units)
+            refuse(st.source(), "fields of " + nt + " overlapping by " + ovt + " over the " + st_size + " values of " +
+                                    label + " make " + std::to_string(units) + " units, but layer \"" + layer.name +
+                                    "\" has " + std::to_string(layer.units));
+        return;
+    }
+    const int kw = link.field_x, kh = link.field_y;
+    const std::string grid = std::to_string(sx) + " x " + std::to_string(sy) + " grid of " + label;
+    if (kw > sx)
+        refuse(field.source(), "field " + pair_text(kw, kh) + " is wider than the " + grid);
+    if (kh > sy)
+        refuse(field.source(), "field " + pair_text(kw, kh) + " is taller than the " + grid);
+    const auto untiled = [&](const char *what, int extent, int k) {
+        refuse(st.source(), "fields " + pair_text(kw, kh) + " overlapping by " + ovt + " do not tile the " + what +
+                                " of the " + grid + ": " + std::to_string(extent) + " - " + std::to_string(k) + " = " +
+                                std::to_string(extent - k) + " is not a multiple of " + std::to_string(k) + " - " +
+                                ovt + " = " + std::to_string(k - ov));
+    };
+    if ((sx - kw) % (kw - ov) != 0)
+        untiled("width", sx, kw);
+    if ((sy - kh) % (kh - ov) != 0)
+        untiled("height", sy, kh);
+    const int across = (sx - kw) / (kw - ov) + 1;
+    const int down = (sy - kh) / (kh - ov) + 1;
+    if (across != layer.dim_x || down != layer.dim_y)
+        refuse(st.source(), "fields " + pair_text(kw, kh) + " overlapping by " + ovt + " over the " + grid +
+                                " make a grid of " + std::to_string(across) + " x " + std::to_string(down) +
+                                " units, but layer \"" + layer.name + "\" has shape " +
+                                pair_text(layer.dim_x, layer.dim_y));
+}
+
 Unit get_unit(const toml::node &n)
 {
     const std::string s = get_string(n, "unit");
@@ -120,7 +261,18 @@ Model build(const toml::table &root)
     // collide with the network-level entry point of that name.
     if (m.network == "network")
         refuse(root.get("network")->source(), "\"network\" cannot be the network's name: it names the network-level entry points");
-    m.inputs = get_size(required(root, "inputs", "the description"), "inputs");
+    // The inputs: a size, or a grid [X, Y] of X*Y values stored row by row.
+    const toml::node &inputs_node = required(root, "inputs", "the description");
+    if (inputs_node.is_array()) {
+        const auto [x, y] = get_shape(inputs_node, "inputs");
+        m.input_dim_x = x;
+        m.input_dim_y = y;
+        m.inputs = x * y;
+    } else {
+        m.inputs = get_size(inputs_node, "inputs");
+        m.input_dim_x = m.inputs;
+        m.input_dim_y = 1;
+    }
 
     const toml::node &layers_node = required(root, "layer", "the description");
     const toml::array *layers = layers_node.as_array();
@@ -137,13 +289,30 @@ Model build(const toml::table &root)
         const toml::table *lt = ln.as_table();
         if (lt == nullptr)
             refuse(ln.source(), std::string("each layer must be a table, not ") + type_name(ln));
-        check_keys(*lt, {"name", "units", "unit", "from"}, "a layer");
+        check_keys(*lt, {"name", "units", "shape", "unit", "from"}, "a layer");
         Layer layer;
         const toml::node &name_node = required(*lt, "name", "a layer");
         layer.name = get_name(name_node, "name");
         if (index.count(layer.name) != 0)
             refuse(name_node.source(), "a second layer named \"" + layer.name + "\"");
-        layer.units = get_size(required(*lt, "units", "layer \"" + layer.name + "\""), "units");
+        // Units and shape: either gives the other; given both, they must agree.
+        if (const toml::node *shape = lt->get("shape")) {
+            const auto [x, y] = get_shape(*shape, "shape");
+            layer.dim_x = x;
+            layer.dim_y = y;
+            layer.units = x * y;
+            if (const toml::node *units = lt->get("units")) {
+                const int u = get_size(*units, "units");
+                if (u != layer.units)
+                    refuse(units->source(), "layer \"" + layer.name + "\" has units = " + std::to_string(u) +
+                                                ", but its shape " + pair_text(x, y) + " holds " +
+                                                std::to_string(layer.units));
+            }
+        } else {
+            layer.units = get_size(required(*lt, "units", "layer \"" + layer.name + "\""), "units");
+            layer.dim_x = layer.units;
+            layer.dim_y = 1;
+        }
         if (const toml::node *u = lt->get("unit"))
             layer.unit = get_unit(*u);
 
@@ -153,26 +322,44 @@ Model build(const toml::table &root)
             refuse(from_node.source(), std::string("\"from\" must be an array of source names, not ") + type_name(from_node));
         if (from->empty())
             refuse(from_node.source(), "layer \"" + layer.name + "\" has no sources");
+        // Each source is a name (a full connection) or a table { source = NAME, field = ...,
+        // overlap = ..., shared = ... } (a connection through receptive fields when it has a field).
+        std::vector<std::pair<int, Link>> links;
         for (const toml::node &sn : *from) {
-            if (!sn.is_string())
+            const toml::table *st = sn.as_table();
+            if (st == nullptr && !sn.is_string())
                 refuse(sn.source(), std::string("a source in \"from\" must be a string, not ") + type_name(sn));
-            const std::string s = get_string(sn, "from");
+            if (st != nullptr)
+                check_keys(*st, {"source", "field", "overlap", "shared"}, "a source table");
+            const toml::node &name = st != nullptr ? required(*st, "source", "a source table") : sn;
+            const std::string s = get_string(name, st != nullptr ? "source" : "from");
             int source = kInputsSource;
             if (s != "$INPUTS") {
                 const auto it = index.find(s);
                 if (it == index.end()) {
                     if (s == layer.name)
-                        refuse(sn.source(), "layer \"" + layer.name + "\" cannot take its own output as a source");
-                    refuse(sn.source(), "unknown source \"" + s + "\": a source is \"$INPUTS\" or an earlier layer");
+                        refuse(name.source(), "layer \"" + layer.name + "\" cannot take its own output as a source");
+                    refuse(name.source(), "unknown source \"" + s + "\": a source is \"$INPUTS\" or an earlier layer");
                 }
                 source = it->second;
             }
-            if (std::find(layer.sources.begin(), layer.sources.end(), source) != layer.sources.end())
-                refuse(sn.source(), "source \"" + s + "\" is named twice");
-            layer.sources.push_back(source);
+            for (const auto &seen : links)
+                if (seen.first == source)
+                    refuse(name.source(), "source \"" + s + "\" is named twice");
+            Link link;
+            if (st != nullptr) {
+                link = get_link(*st);
+                if (link.kind != Kind::full)
+                    check_geometry(*st, link, m, source, layer);
+            }
+            links.emplace_back(source, link);
         }
         // Canonical order: the inputs first, then the source layers in forward order.
-        std::sort(layer.sources.begin(), layer.sources.end());
+        std::sort(links.begin(), links.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[source, link] : links) {
+            layer.sources.push_back(source);
+            layer.links.push_back(link);
+        }
         index[layer.name] = static_cast<int>(m.layers.size());
         m.layers.push_back(std::move(layer));
     }
@@ -214,12 +401,37 @@ std::vector<Connection> connections(const Model &m)
     std::vector<Connection> all;
     for (std::size_t li = 0; li < m.layers.size(); li++) {
         const Layer &l = m.layers[li];
-        for (int src : l.sources) {
+        for (std::size_t k = 0; k < l.sources.size(); k++) {
+            const int src = l.sources[k];
+            const Layer *from = src == kInputsSource ? nullptr : &m.layers[static_cast<std::size_t>(src)];
             Connection c;
             c.layer = static_cast<int>(li);
             c.source = src;
-            c.source_size = src == kInputsSource ? m.inputs : m.layers[static_cast<std::size_t>(src)].units;
-            c.count = static_cast<std::int64_t>(l.units) * c.source_size;
+            c.source_size = from ? from->units : m.inputs;
+            c.source_dim_x = from ? from->dim_x : m.input_dim_x;
+            c.source_dim_y = from ? from->dim_y : m.input_dim_y;
+            c.link = k < l.links.size() ? l.links[k] : Link{};
+            const Link &f = c.link;
+            switch (f.kind) {
+            case Kind::full:
+                c.count = static_cast<std::int64_t>(l.units) * c.source_size;
+                break;
+            case Kind::field1d:
+                // A row of n weights per unit, or one row for all.
+                c.across = l.units;
+                c.count = (f.shared ? 1 : static_cast<std::int64_t>(l.units)) * f.field_x;
+                break;
+            case Kind::field2d:
+                // [destination row][field row][unit][field column], or one KH x KW kernel for all.
+                c.across = l.dim_x;
+                c.down = l.dim_y;
+                c.ws = static_cast<std::int64_t>(c.across) * f.field_x;
+                c.s = c.source_dim_x;
+                c.b = static_cast<std::int64_t>(f.overlap) * c.source_dim_x;
+                c.count = f.shared ? static_cast<std::int64_t>(f.field_y) * f.field_x
+                                   : static_cast<std::int64_t>(c.down) * f.field_y * c.ws;
+                break;
+            }
             all.push_back(c);
         }
     }

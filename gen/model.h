@@ -20,6 +20,20 @@ const char *unit_name(Unit u);
 // Source index of the network inputs in a layer's source list.
 constexpr int kInputsSource = -1;
 
+// How a connection reads its source: every unit the whole source (full), or each unit its own
+// receptive field, a run of the flat source vector (field1d) or a rectangle of the source grid
+// (field2d).
+enum class Kind { full, field1d, field2d };
+
+// The receptive field of one connection, as the description gives it.
+struct Link {
+    Kind kind = Kind::full;
+    int field_x = 0;      // field1d: the field's length n; field2d: its width KW
+    int field_y = 1;      // field2d: the field's height KH
+    int overlap = 0;      // source elements (field2d: columns and rows) that neighbouring fields share
+    bool shared = false;  // one weight row (field2d: one KH x KW kernel) for every unit
+};
+
 // One layer of the network, in forward order.
 struct Layer {
     std::string name;
@@ -27,6 +41,11 @@ struct Layer {
     Unit unit = Unit::logistic;
     // Sources in canonical order: the inputs (kInputsSource) first, then earlier layers by index.
     std::vector<int> sources;
+    // The field of each source, in the order of `sources`.
+    std::vector<Link> links;
+    // Shape: dim_x units per row, dim_y rows, stored row by row ([units, 1] without a shape).
+    int dim_x = 0;
+    int dim_y = 1;
 };
 
 // A checked network description.
@@ -34,6 +53,8 @@ struct Model {
     std::string network;           // the black box's name
     std::string description_file;  // the description's file name, without its folder
     int inputs = 0;
+    int input_dim_x = 0;           // the input grid ([inputs, 1] without a shape)
+    int input_dim_y = 1;
     std::vector<Layer> layers;     // forward order; the last is the output layer
 };
 
@@ -62,6 +83,13 @@ struct Connection {
     std::string array;          // the save file's array name: the layer's name and the number
     std::int64_t count = 0;     // weights
     int source_size = 0;
+    int source_dim_x = 0;       // the source grid
+    int source_dim_y = 1;
+    Link link;                  // the field
+    // The kernels' strides, derived from the field: field2d: U units per row, R rows,
+    // WS = U*KW, S = the source row length, B = overlap*S; field1d: U units, R = 1.
+    int across = 0, down = 1;
+    std::int64_t ws = 0, s = 0, b = 0;
 };
 std::vector<Connection> connections(const Model &m);
 

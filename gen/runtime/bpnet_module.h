@@ -34,6 +34,11 @@ struct LayerInfo {
     int count;              // its incoming connections
 };
 
+// How a connection reads its source: every unit the whole source vector (full), each unit a
+// run of field_x elements of the flat source (field1d), or each unit a field_x by field_y
+// rectangle of the source grid (field2d).
+enum : int { kFull = 0, kField1d = 1, kField2d = 2 };
+
 // One connection, in save-file order (by the layer fed, then by source).
 struct ConnectionInfo {
     int layer;              // the layer fed (forward index)
@@ -47,6 +52,14 @@ struct ConnectionInfo {
     int source_dim_x;
     int source_dim_y;
     int row;                // weights on one row of the labelled dump (one row per unit)
+    // Receptive fields; a full connection leaves these as they are.
+    int kind = kFull;
+    bool shared = false;    // one weight row (field2d: one kernel) for every unit
+    int field_x = 0;        // field1d: the field's length n; field2d: its width KW
+    int field_y = 1;        // field2d: its height KH
+    int overlap = 0;
+    int across = 0;         // field2d: units per row of the layer fed (U)
+    int down = 1;           // field2d: rows of the layer fed (R)
 };
 
 // A table of blocks tiles network_data when every block starts where the last one ended.

@@ -81,6 +81,40 @@ constexpr bool connections_grouped()
 }
 static_assert(connections_grouped());
 
+// Every connection holds exactly the weights its kind walks: full, m rows of the source size;
+// field1d, m rows of n (one when shared); field2d, R x KH x U x KW ([destination row][field
+// row][unit][field column]) over a layer of U x R units, or one KH x KW kernel when shared.
+constexpr bool weight_counts_match()
+{
+    for (const bpm::ConnectionInfo &c : kConnections) {
+        const bpm::LayerInfo &l = kLayers[c.layer];
+        long long expected = -1;
+        switch (c.kind) {
+        case bpm::kFull:
+            expected = 1LL * l.size * c.source_size;
+            if (c.row != c.source_size)
+                return false;
+            break;
+        case bpm::kField1d:
+            expected = (c.shared ? 1LL : 1LL * l.size) * c.field_x;
+            if (c.row != (c.shared ? c.count : c.field_x))
+                return false;
+            break;
+        case bpm::kField2d:
+            expected = c.shared ? 1LL * c.field_y * c.field_x : 1LL * c.down * c.field_y * c.across * c.field_x;
+            if (c.across != l.dim_x || c.down != l.dim_y || c.row != (c.shared ? c.count : c.field_y * c.field_x))
+                return false;
+            break;
+        default:
+            return false;
+        }
+        if (c.count != expected || l.dim_x * l.dim_y != l.size || c.source_dim_x * c.source_dim_y != c.source_size)
+            return false;
+    }
+    return true;
+}
+static_assert(weight_counts_match());
+
 constexpr int kCompilerId = 100;
 constexpr int kCompilerVersion = 7;
 constexpr int kCompilerRevision = 0;
@@ -584,14 +618,28 @@ void print_thresholds(const bpm::LayerInfo &l, int labelled)
     }
 }
 
-// A weight block: labelled, each unit's row after its label on one line; bare, one weight a
-// line. Every weight is followed by a blank.
+// A weight block: labelled, each unit's row after its label on one line (a shared row or
+// kernel once, labelled as unit 0); bare, one weight a line in storage order. Every weight is
+// followed by a blank.
 void print_weights(const bpm::ConnectionInfo &c, const bpm::LayerInfo &l, int labelled)
 {
     const float *w = network_data + c.weights;
     if (!labelled) {
         for (int i = 0; i < c.count; i++)
             std::printf("\n%.12f ", static_cast<double>(w[i]));
+        return;
+    }
+    if (c.kind == bpm::kField2d && !c.shared) {
+        // Unit (u, r) has its field row j at ((r*KH + j)*U + u)*KW: its KH x KW weights are
+        // gathered field row by field row.
+        for (int i = 0; i < l.size; i++) {
+            const int r = i / c.across, u = i % c.across;
+            print_label(i, l.dim_x);
+            std::printf("\n");
+            for (int j = 0; j < c.field_y; j++)
+                for (int k = 0; k < c.field_x; k++)
+                    std::printf("%.12f ", static_cast<double>(w[((r * c.field_y + j) * c.across + u) * c.field_x + k]));
+        }
         return;
     }
     const int rows = c.count / c.row;
