@@ -148,7 +148,7 @@ TEST(NnModule, DamagedAndForeignModulesAreRefusedUncalled)
         {fake, "absurd_size", "gives layer 0 a size of 1073741824"},
         {fake, "null_forward", "the descriptor's black box has a null entry point"},
         {fake, "layer_count", "gives 2 layers, but layer 1 does not answer"},
-        {fake, "extra_layer", "gives 1 layers, but layer 1 answers too"},
+        {fake, "extra_layer", "gives 1 layer, but layer 1 answers too"},
         {fake, "network_name", "network name does not match its black box fake"},
         {fake, "null_load", "network section has a null entry point"},
         {fake, "unit_count", "counts 7 units, its layers hold 2"},

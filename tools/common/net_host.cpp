@@ -87,6 +87,12 @@ bool in_range(int v, int low, int high)
     return v >= low && v <= high;
 }
 
+// "1 layer", "3 layers".
+std::string count_of(std::int64_t n, const char *what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 // Check the black-box and layer sections of the descriptor for every layer, through
 // network_query alone; fills the sizes of g_network. An empty result means consistent.
 std::string check_layers(QueryFn query)
@@ -98,7 +104,7 @@ std::string check_layers(QueryFn query)
         return "the descriptor's black-box name is missing or not a name";
     const std::string box = d->box_name;
     if (!in_range(d->layer_count, 1, net_host::kMaxLayers))
-        return "the descriptor gives " + std::to_string(d->layer_count) + " layers (expected 1 to " +
+        return "the descriptor gives " + count_of(d->layer_count, "layer") + " (expected 1 to " +
                std::to_string(net_host::kMaxLayers) + ")";
     if (!in_range(d->input_size, 1, net_host::kMaxUnits))
         return "the descriptor gives an input size of " + std::to_string(d->input_size) + " (expected 1 to " +
@@ -120,7 +126,7 @@ std::string check_layers(QueryFn query)
         const nn_descriptor *l = query(0, layer);
         const std::string which = "layer " + std::to_string(layer);
         if (l == nullptr)
-            return "the descriptor gives " + std::to_string(layers) + " layers, but " + which + " does not answer";
+            return "the descriptor gives " + count_of(layers, "layer") + ", but " + which + " does not answer";
         if (l->layer_count != layers || l->input_size != inputs || !valid_name(l->box_name) || box != l->box_name)
             return "the descriptor changes its black box from one layer to the next";
         if (l->layer_number != layer)
@@ -129,8 +135,8 @@ std::string check_layers(QueryFn query)
             return "the descriptor gives " + which + " a size of " + std::to_string(l->layer_size) +
                    " (expected 1 to " + std::to_string(net_host::kMaxUnits) + ")";
         if (!in_range(l->layer_connection_count, 1, layers))
-            return "the descriptor gives " + which + " " + std::to_string(l->layer_connection_count) +
-                   " incoming connections (expected 1 to " + std::to_string(layers) + ")";
+            return "the descriptor gives " + which + " " + count_of(l->layer_connection_count, "incoming connection") +
+                   " (expected 1 to " + std::to_string(layers) + ")";
         if (l->layer_activations == nullptr || l->layer_thresholds == nullptr || l->layer_deltas == nullptr ||
             l->layer_threshold_steps == nullptr)
             return "the descriptor gives " + which + " a null vector";
@@ -139,7 +145,7 @@ std::string check_layers(QueryFn query)
             outputs = l->layer_size;
     }
     if (query(0, layers) != nullptr)
-        return "the descriptor gives " + std::to_string(layers) + " layers, but layer " + std::to_string(layers) +
+        return "the descriptor gives " + count_of(layers, "layer") + ", but layer " + std::to_string(layers) +
                " answers too";
     if (units > net_host::kMaxUnits)
         return "the descriptor's layers hold " + std::to_string(units) + " units (at most " +
@@ -169,7 +175,7 @@ std::string check_network_section(QueryFn query)
         d->set_random_init_seed_proc == nullptr || d->set_random_init_range_proc == nullptr)
         return "the descriptor's network section has a null entry point";
     if (d->unit_count != g_network.units)
-        return "the descriptor counts " + std::to_string(d->unit_count) + " units, its layers hold " +
+        return "the descriptor counts " + count_of(d->unit_count, "unit") + ", its layers hold " +
                std::to_string(g_network.units);
     if (d->parameter_count <= d->unit_count)
         return "the descriptor counts " + std::to_string(d->parameter_count) + " trainable values for " +
