@@ -51,8 +51,12 @@ foreach(sub bp network platform)
   install(FILES ${bpnet_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/${sub})
 endforeach()
 
+# What generated modules compile against besides the library's headers: the module runtime.
+file(GLOB bpnet_runtime_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gen/runtime/*.h)
+install(FILES ${bpnet_runtime_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/gen/runtime)
+
 # The tools that this tree builds (each is installed once its target exists).
-foreach(tool PlotComposite nn-train nn-ascii nn-eval)
+foreach(tool PlotComposite nn-train nn-ascii nn-eval bpnet-gen)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -66,10 +70,12 @@ install(FILES ${bpnet_man1} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(EXPORT bpnetTargets NAMESPACE bpnet:: DESTINATION ${BPNET_INSTALL_CMAKEDIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/bpnetConfig.cmake.in
   ${PROJECT_BINARY_DIR}/bpnetConfig.cmake
-  INSTALL_DESTINATION ${BPNET_INSTALL_CMAKEDIR})
+  INSTALL_DESTINATION ${BPNET_INSTALL_CMAKEDIR}
+  PATH_VARS CMAKE_INSTALL_BINDIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/bpnetConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/bpnetConfig.cmake ${PROJECT_BINARY_DIR}/bpnetConfigVersion.cmake
+  ${CMAKE_CURRENT_LIST_DIR}/BpnetNetwork.cmake
   DESTINATION ${BPNET_INSTALL_CMAKEDIR})
 
 # pkg-config file. With the usual relative install folders its paths start from ${pcfiledir},

@@ -33,12 +33,14 @@ int help()
         "Usage: bpnet-gen DESCRIPTION -o DIR\n"
         "       bpnet-gen --shared DESCRIPTION -o FILE.so\n"
         "       bpnet-gen --check DESCRIPTION\n"
+        "       bpnet-gen --print-name DESCRIPTION\n"
         "Generate the straight-line network module of the network that DESCRIPTION (a TOML\n"
         "file) describes: DIR/NAME.h and DIR/NAME.cpp, NAME being the network's name.\n"
         "\n"
         "  -o, --output PATH  the folder for the module's files, or the shared module with --shared\n"
         "      --shared       compile the module into a shared module FILE.so that a host can load\n"
         "      --check        only read and check the description\n"
+        "      --print-name   print the network's name (after checking the description)\n"
         "      --help         print this help and exit\n"
         "      --version      print the version and exit\n"
         "\n"
@@ -185,7 +187,7 @@ int main(int argc, char **argv)
 {
     const char *description = nullptr;
     const char *output = nullptr;
-    bool shared = false, check = false;
+    bool shared = false, check = false, print_name = false;
     for (int i = 1; i < argc; i++) {
         const std::string_view a = argv[i];
         const char *value = nullptr;
@@ -199,6 +201,8 @@ int main(int argc, char **argv)
             shared = true;
         } else if (a == "--check") {
             check = true;
+        } else if (a == "--print-name") {
+            print_name = true;
         } else if (a == "-o") {
             if (i + 1 >= argc)
                 return bp_cli::usage_error(kTool, "-o needs a value");
@@ -216,9 +220,9 @@ int main(int argc, char **argv)
     }
     if (description == nullptr)
         return bp_cli::usage_error(kTool, "no description file given");
-    if (check && (shared || output != nullptr))
-        return bp_cli::usage_error(kTool, "--check writes nothing: it takes no -o or --shared");
-    if (!check && output == nullptr)
+    if ((check || print_name) && (shared || output != nullptr))
+        return bp_cli::usage_error(kTool, "--check and --print-name write no module: they take no -o or --shared");
+    if (!check && !print_name && output == nullptr)
         return bp_cli::usage_error(kTool, shared ? "--shared needs -o FILE.so" : "no output folder given (-o DIR)");
 
     bpgen::Error error;
@@ -226,6 +230,10 @@ int main(int argc, char **argv)
     if (!model) {
         std::fprintf(stderr, "%s: %s\n", kTool, error.text.c_str());
         return 1;
+    }
+    if (print_name) {
+        std::printf("%s\n", model->network.c_str());
+        return bp_cli::finish_output(kTool);
     }
     if (check)
         return 0;

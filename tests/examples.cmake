@@ -46,3 +46,9 @@ if(TARGET host)
            COMMAND ${host_check} -DARGS=no-such.save "-DERROR_MATCH=Unable to open no-such.save"
                    -P ${CMAKE_CURRENT_LIST_FILE})
 endif()
+
+if(TARGET xor_host)
+  # The host of a generated module: trains, saves, reloads into a fresh network, runs.
+  add_test(NAME example_xor_host COMMAND xor_host ${CMAKE_CURRENT_BINARY_DIR}/xor-example.save)
+  set_tests_properties(example_xor_host PROPERTIES PASS_REGULAR_EXPRESSION "all four right")
+endif()

@@ -4,7 +4,7 @@
 # through pkg-config, each run and compared with the host built in the tree.
 #
 # Usage: install_test.sh STEP BUILD_DIR SOURCE_DIR WORK_DIR CMAKE C_COMPILER GENERATOR [C_FLAGS]
-#   STEP is one of: install, find_package, find_package_static, pkg_config, clean.
+#   STEP is one of: install, find_package, find_package_static, pkg_config, network, clean.
 #   WORK_DIR holds the prefix (WORK_DIR/prefix) and the consumer builds.
 #   C_FLAGS go to every consumer compile and link (the sanitizer flags of a sanitizer build).
 # Exit status: 0 passed, 1 failed, 77 skipped (pkg_config when pkg-config is not installed).
@@ -66,18 +66,27 @@ install)
              "$libdir/cmake/bpnet/bpnetConfigVersion.cmake" \
              include/bpnet/bp/BpSim.h include/bpnet/bp/BpSupport.h include/bpnet/network/nn.h \
              include/bpnet/platform/vl_mem.h include/bpnet/platform/vl_file.h \
-             include/bpnet/platform/vl_exit.h bin/PlotComposite share/man/man1/PlotComposite.1; do
+             include/bpnet/platform/vl_exit.h bin/PlotComposite share/man/man1/PlotComposite.1 \
+             "$libdir/libbpsim.a" "$libdir/libbpsim.so" "$libdir/cmake/bpnet/BpnetNetwork.cmake" \
+             bin/bpnet-gen share/man/man1/bpnet-gen.1 include/bpnet/bp/BpSimInline.h \
+             include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_module_impl.h; do
         [ -e "$prefix/$f" ] || fail "$f was not installed"
     done
-    for internal in network/nn_layout.h bp/BpSimInline.h; do
+    for internal in network/nn_layout.h; do
         [ ! -e "$prefix/include/bpnet/$internal" ] || fail "the internal header $internal was installed"
     done
-    # The installed headers resolve their own includes from include/bpnet alone, in C.
+    # The installed headers resolve their own includes from include/bpnet alone, in C; the
+    # headers that generated modules compile against (C++ templates) do so in C++.
     for h in "$prefix"/include/bpnet/*/*.h; do
         rel=${h#"$prefix/include/bpnet/"}
         printf '#include "%s"\nint main(void) { return 0; }\n' "$rel" >"$work/header.c"
-        "$cc" -std=c11 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
-            fail "installed header $rel does not compile on its own as C"
+        if grep -q '^template\|^namespace' "$h"; then
+            "$cc" -x c++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
+                fail "installed header $rel does not compile on its own as C++"
+        else
+            "$cc" -std=c11 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
+                fail "installed header $rel does not compile on its own as C"
+        fi
     done
     # Every installed tool answers --version with its name and the package version and --help
     # on standard output, fails with status 1 when that output cannot be written, and refuses
@@ -159,6 +168,43 @@ pkg_config)
         $(pkg-config --static --libs-only-l bpnet | sed 's/-lbpnet//') ||
         fail "static link with pkg-config --static failed"
     check_host pkg_config_static "$work/host_pc_static"
+    ;;
+network)
+    # A project of its own: the network of examples/networks/xor.toml made into a library by
+    # bpnet_add_network from the installed package, linked by the C host examples/xor_host.c,
+    # which trains, saves, reloads and runs it; a changed description is generated again; and
+    # the installed bpnet-gen --shared makes a shared module of it.
+    proj=$work/network
+    rm -rf "$proj" && mkdir -p "$proj" || fail "cannot create $proj"
+    cp "$src/examples/xor_host.c" "$src/examples/networks/xor.toml" "$proj/" || fail "cannot copy the example"
+    cat >"$proj/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(bpnet_network_consumer LANGUAGES C CXX)
+find_package(bpnet 1.0 REQUIRED CONFIG)
+bpnet_add_network(xor_network xor.toml)
+add_executable(xor_host xor_host.c)
+target_link_libraries(xor_host PRIVATE xor_network)
+EOF
+    "$cmake" -S "$proj" -B "$proj/build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cflags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$cflags" >"$proj/configure.log" 2>&1 ||
+        { cat "$proj/configure.log" >&2; fail "network: configure failed"; }
+    "$cmake" --build "$proj/build" >"$proj/build.log" 2>&1 ||
+        { cat "$proj/build.log" >&2; fail "network: build failed"; }
+    out=$("$proj/build/xor_host" "$proj/xor.save" 2>&1) || fail "network: xor_host failed: $out"
+    grep -q "all four right" <<<"$out" || fail "network: xor_host printed: $out"
+    echo "network: a host of the generated xor module built with bpnet_add_network trains, saves, reloads and runs"
+    sed -i 's/units = 3/units = 4/' "$proj/xor.toml"
+    "$cmake" --build "$proj/build" >"$proj/build2.log" 2>&1 ||
+        { cat "$proj/build2.log" >&2; fail "network: rebuild after a description change failed"; }
+    grep -q "XOR_DATA_SIZE 6[0-9]" "$proj/build/xor_network_module/xor.h" ||
+        fail "network: the module was not generated again after the description changed"
+    "$proj/build/xor_host" "$proj/xor.save" >/dev/null 2>&1 || fail "network: xor_host of the changed network failed"
+    echo "network: the changed description was generated again and the host rebuilt"
+    "$prefix/bin/bpnet-gen" --shared "$proj/xor.toml" -o "$proj/xor.so" 2>"$proj/gen.err" ||
+        { cat "$proj/gen.err" >&2; fail "network: the installed bpnet-gen --shared failed"; }
+    [ -s "$proj/xor.so" ] || fail "network: no shared module written"
+    echo "network: the installed bpnet-gen --shared made a shared module"
     ;;
 clean)
     rm -rf "$work"
