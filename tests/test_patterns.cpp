@@ -2,7 +2,9 @@
 // command-line number parsers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -252,4 +254,81 @@ TEST(Cli, OptionValuesInBothForms)
     EXPECT_EQ(bp_cli::option_value(6, argv, i, "--rate", value), bp_cli::kNoMatch);
     i = 5;
     EXPECT_EQ(bp_cli::option_value(6, argv, i, "--output", value), bp_cli::kMissingValue);
+}
+
+// Pattern files of any size: random lines of random sizes, written with enough digits to
+// read back exactly, in both target forms; the reader gives back exactly what was written,
+// and with 2 inputs and 4 targets it is the reader of the built-in network's files.
+TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
+{
+    std::uint64_t state = 2024;
+    const auto below = [&](std::uint64_t n) { return nn_patterns::splitmix64(state) % n; };
+    for (int round = 0; round < 300; round++) {
+        const int inputs = 1 + static_cast<int>(below(9));
+        const int outputs = 1 + static_cast<int>(below(12));
+        const bool by_class = below(2) == 1;
+        const std::size_t count = below(6);
+        std::string text = below(2) ? "# header\n" : "";
+        std::vector<float> expected;
+        for (std::size_t k = 0; k < count; k++) {
+            for (int i = 0; i < inputs + outputs; i++) {
+                const float v = static_cast<float>(static_cast<double>(nn_patterns::splitmix64(state) >> 11) *
+                                                   0x1.0p-53 * 200.0 - 100.0);
+                if (i < inputs) {
+                    expected.push_back(v);
+                    text += i ? "," : "";
+                    char field[32];
+                    std::snprintf(field, sizeof field, "%.9g", static_cast<double>(v));
+                    text += field;
+                }
+            }
+            if (by_class) {
+                const int c = static_cast<int>(below(static_cast<std::uint64_t>(outputs)));
+                text += " , " + std::to_string(c);
+                for (int t = 0; t < outputs; t++)
+                    expected.push_back(t == c ? 1.0f : 0.0f);
+            } else {
+                for (int t = 0; t < outputs; t++) {
+                    const float v = static_cast<float>(below(1000)) / 8.0f;
+                    char field[32];
+                    std::snprintf(field, sizeof field, ",%.9g", static_cast<double>(v));
+                    text += field;
+                    expected.push_back(v);
+                }
+            }
+            text += below(3) == 0 ? "\r\n\n" : "\n";
+        }
+        nn_patterns::PatternSet set;
+        int line = -1;
+        std::string error;
+        const nn_patterns::TargetForm form = by_class ? nn_patterns::TargetForm::kClass : nn_patterns::TargetForm::kVector;
+        ASSERT_TRUE(nn_patterns::parse_csv_sized(text, inputs, outputs, form, set, line, error)) << error << "\n"
+                                                                                               << text;
+        EXPECT_EQ(set.inputs, inputs);
+        EXPECT_EQ(set.outputs, outputs);
+        ASSERT_EQ(set.size(), count);
+        EXPECT_EQ(set.values, expected) << text;
+        for (std::size_t k = 0; k < count; k++)
+            EXPECT_EQ(set.target(k), set.input(k) + inputs);
+
+        // One field too many or too few on a last line is refused with that line's number.
+        const int fields = inputs + (by_class ? 1 : outputs);
+        const int lines = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+        const int written = fields + (below(2) ? 1 : -1);
+        if (written == 0)
+            continue;  // no field at all: a blank line, which is skipped
+        std::string bad = text;
+        for (int f = 0; f < written; f++)
+            bad += f ? ",1" : "0";
+        bad += "\n";
+        EXPECT_FALSE(nn_patterns::parse_csv_sized(bad, inputs, outputs, form, set, line, error)) << bad;
+        EXPECT_EQ(line, lines + 1);
+        EXPECT_EQ(set.size(), count);
+
+        if (inputs == 2 && outputs == 4 && !by_class) {
+            std::vector<nn_patterns::Pattern> old;
+            ASSERT_TRUE(nn_patterns::parse_csv(text, old, line, error));
+            EXPECT_EQ(nn_patterns::to_set(old).values, set.values);
+        }
+    }
 }
