@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -184,6 +185,8 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
         const auto &l = model.layers[static_cast<std::size_t>(li)];
         const auto &at = ref.layers[static_cast<std::size_t>(li)];
         if (d == nullptr || d->layer_count != layers || d->input_size != model.inputs || d->layer_size != l.units ||
+            d->input_dim_x != model.input_dim_x || d->input_dim_y != model.input_dim_y || d->layer_dim_x != l.dim_x ||
+            d->layer_dim_y != l.dim_y || d->parameter_count != ref.trainable() ||
             std::string(d->layer_name) != model.network + ":" + l.name || d->layer_activations != data + at.act ||
             d->layer_thresholds != data + at.thr || d->layer_threshold_steps != data + at.thr_step ||
             d->layer_deltas != data + at.delta || d->layer_connection_count != static_cast<int>(l.sources.size()))
@@ -194,8 +197,11 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
                 continue;
             const nn_connection_record &r = d->connections[slot++];
             const int number = c.source < 0 ? -1 : layers - 1 - c.source;
+            // The unnamed fields keep, for every kind, the values of a full connection.
             if (r.weight_count != c.count || r.source_number != number || r.source_size != c.source_size ||
-                r.weights != data + c.w || r.weight_steps != data + c.s)
+                r.source_dim_x != c.source_dim_x || r.source_dim_y != c.source_dim_y || r.weights != data + c.w ||
+                r.weight_steps != data + c.s || r.field0 != 0 || r.field1 != 1 || r.field13 != c.source_size ||
+                r.field14 != 1 || r.field15 != c.source_size)
                 return "connection record " + std::to_string(slot - 1) + " of layer " + std::to_string(q) + " differs";
         }
     }
@@ -223,6 +229,9 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
     }
     const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
 
+    // How often each connection kind came up: full, one-dimensional and two-dimensional fields,
+    // each unshared and shared, each from the inputs and from a layer.
+    std::map<std::string, int> kinds;
     int failures = 0;
     for (int i = 0; i < count; i++) {
         const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
@@ -231,10 +240,23 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
         bpgen::Error error;
         const auto model = bpgen::parse_description(texts[static_cast<std::size_t>(i)], descriptions[static_cast<std::size_t>(i)], error);
         ASSERT_TRUE(model.has_value()) << error.text;
+        for (const auto &c : RefNetwork(*model).conns) {
+            const char *kind = c.kind == bpgen::Kind::full ? "full" : c.kind == bpgen::Kind::field1d ? "1-D" : "2-D";
+            kinds[std::string(kind) + (c.kind != bpgen::Kind::full && c.shared ? " shared" : "") +
+                  (c.source < 0 ? " from the inputs" : " from a layer")]++;
+        }
         Module mod(outputs[static_cast<std::size_t>(i)], model->network);
         const std::string diff = compare(mod, *model, seed, work);
         EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
         failures += diff.empty() ? 0 : 1;
+    }
+    std::string tally;
+    for (const auto &[kind, n] : kinds)
+        tally += "  " + kind + ": " + std::to_string(n) + "\n";
+    std::printf("Connections of the %d descriptions:\n%s", count, tally.c_str());
+    // The sample must exercise every kernel pair; a smaller one asked for at run time may not.
+    if (count >= 30) {
+        EXPECT_EQ(kinds.size(), 10u) << tally;
     }
     if (failures == 0)
         bptest::remove_tree(work);

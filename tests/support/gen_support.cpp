@@ -41,49 +41,200 @@ std::string random_name(std::mt19937_64 &rng, std::set<std::string> &used)
     }
 }
 
+// A receptive field of a random description (length 0: a full connection), with the units it
+// makes: `across` x `down` (one-dimensional fields: `across` units, down = 1).
+struct Field {
+    bool two_d = false;
+    int length = 0, height = 1, overlap = 0;
+    bool shared = false;
+    int across = 0, down = 1;
+};
+struct Source {
+    int source;    // -1: the inputs
+    Field field;
+    bool table;    // written as a table { source = ... }
+};
+// The inputs or a layer of a random description.
+struct Net {
+    std::string name;
+    int dim_x = 0, dim_y = 1;
+    bool shaped = false;
+    std::vector<Source> sources;
+    int size() const { return dim_x * dim_y; }
+};
+
+// Every field that tiles `src` exactly: one-dimensional fields over its flat vector,
+// two-dimensional ones over its grid. With `into`, only those that make exactly its units
+// (its shape, for two-dimensional fields).
+std::vector<Field> fields_over(const Net &src, const Net *into)
+{
+    std::vector<Field> all;
+    const int s = src.size();
+    for (int n = 1; n <= s; n++)
+        for (int ov = 0; ov < n; ov++)
+            if ((s - n) % (n - ov) == 0) {
+                Field f;
+                f.length = n;
+                f.overlap = ov;
+                f.across = (s - n) / (n - ov) + 1;
+                if (into == nullptr || f.across == into->size())
+                    all.push_back(f);
+            }
+    for (int kw = 1; kw <= src.dim_x; kw++)
+        for (int kh = 1; kh <= src.dim_y; kh++)
+            for (int ov = 0; ov < std::min(kw, kh); ov++)
+                if ((src.dim_x - kw) % (kw - ov) == 0 && (src.dim_y - kh) % (kh - ov) == 0) {
+                    Field f;
+                    f.two_d = true;
+                    f.length = kw;
+                    f.height = kh;
+                    f.overlap = ov;
+                    f.across = (src.dim_x - kw) / (kw - ov) + 1;
+                    f.down = (src.dim_y - kh) / (kh - ov) + 1;
+                    if (into == nullptr || (f.across == into->dim_x && f.down == into->dim_y))
+                        all.push_back(f);
+                }
+    return all;
+}
+
+// One of `fields` (not empty) at random: two-dimensional half the time when there are both
+// kinds, since a vector has far more one-dimensional fields than grids have two-dimensional ones.
+Field pick(std::mt19937_64 &rng, const std::vector<Field> &fields)
+{
+    std::vector<Field> kind[2];
+    for (const Field &f : fields)
+        kind[f.two_d ? 1 : 0].push_back(f);
+    const std::vector<Field> &from = kind[1].empty() ? kind[0] : kind[0].empty() ? kind[1] : kind[rng() % 2];
+    Field f = from[static_cast<std::size_t>(rng() % from.size())];
+    f.shared = rng() % 2 == 0;
+    return f;
+}
+
 }  // namespace
 
 std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units)
 {
     std::set<std::string> used{"network"};
     static const char *const units[] = {"logistic", "centred", "tanh", "linear", "quadratic"};
+    const auto below = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     const std::string network = random_name(rng, used);
-    const int layers = 1 + static_cast<int>(rng() % static_cast<unsigned>(max_layers));
-    const int inputs = 1 + static_cast<int>(rng() % static_cast<unsigned>(max_units));
-    std::vector<std::string> names;
-    std::vector<int> sizes;
-    std::vector<std::vector<int>> sources(static_cast<std::size_t>(layers));  // -1: the inputs
+    const int layers = 1 + below(max_layers);
+
+    // The inputs: a vector, or (half the time) a grid of up to 8 x 8.
+    std::vector<Net> nets;  // [0]: the inputs, then the layers
+    Net inputs;
+    if (rng() % 2 == 0) {
+        inputs.dim_x = 1 + below(8);
+        inputs.dim_y = 1 + below(8);
+        inputs.shaped = true;
+    } else {
+        inputs.dim_x = 1 + below(max_units);
+    }
+    nets.push_back(inputs);
+
     for (int l = 0; l < layers; l++) {
-        names.push_back(random_name(rng, used));
-        sizes.push_back(1 + static_cast<int>(rng() % static_cast<unsigned>(max_units)));
+        Net layer;
+        layer.name = random_name(rng, used);
+        std::vector<int> chosen;  // forward indices, -1: the inputs
         for (int s = -1; s < l; s++)
             if (rng() % 2 == 0)
-                sources[static_cast<std::size_t>(l)].push_back(s);
-        if (sources[static_cast<std::size_t>(l)].empty())
-            sources[static_cast<std::size_t>(l)].push_back(l == 0 ? -1 : static_cast<int>(rng() % static_cast<unsigned>(l + 1)) - 1);
+                chosen.push_back(s);
+        if (chosen.empty())
+            chosen.push_back(below(l + 1) - 1);
+        const auto net_of = [&nets](int s) -> const Net & { return nets[static_cast<std::size_t>(s + 1)]; };
+
+        // The layer's geometry: chosen freely (a third of the time), or made by the fields of
+        // one of its sources.
+        int lead = -2;
+        if (rng() % 3 == 0) {
+            layer.dim_x = 1 + below(max_units);
+            const int split = 1 + below(layer.dim_x);
+            if (rng() % 3 == 0 && layer.dim_x % split == 0) {
+                layer.dim_y = split;
+                layer.dim_x /= split;
+                layer.shaped = true;
+            }
+        } else {
+            lead = chosen[static_cast<std::size_t>(below(static_cast<int>(chosen.size())))];
+            const Net &src = net_of(lead);
+            const Field f = pick(rng, fields_over(src, nullptr));
+            layer.dim_x = f.across;
+            layer.dim_y = f.down;
+            layer.shaped = f.two_d && f.down > 1;
+            if (!f.two_d && rng() % 4 == 0 && f.across % 2 == 0) {
+                // A one-dimensional field only fixes the number of units: any shape of that size.
+                layer.dim_x = f.across / 2;
+                layer.dim_y = 2;
+                layer.shaped = true;
+            }
+            layer.sources.push_back({lead, f, true});
+        }
+        for (int s : chosen) {
+            if (s == lead)
+                continue;
+            Source src{s, Field{}, rng() % 5 == 0};
+            if (rng() % 2 == 0) {
+                const std::vector<Field> fit = fields_over(net_of(s), &layer);
+                if (!fit.empty()) {
+                    src.field = pick(rng, fit);
+                    src.table = true;
+                }
+            }
+            layer.sources.push_back(src);
+        }
+        nets.push_back(layer);
     }
-    // Every hidden layer must feed a later one.
+    // Every hidden layer must feed a later one: through a full connection, which fits any
+    // layer.
     for (int l = 0; l + 1 < layers; l++) {
         bool feeds = false;
         for (int k = l + 1; k < layers; k++)
-            feeds = feeds || std::count(sources[static_cast<std::size_t>(k)].begin(), sources[static_cast<std::size_t>(k)].end(), l) > 0;
+            for (const Source &s : nets[static_cast<std::size_t>(k + 1)].sources)
+                feeds = feeds || s.source == l;
         if (!feeds) {
-            const int k = l + 1 + static_cast<int>(rng() % static_cast<unsigned>(layers - l - 1));
-            sources[static_cast<std::size_t>(k)].push_back(l);
+            const int k = l + 1 + below(layers - l - 1);
+            nets[static_cast<std::size_t>(k + 1)].sources.push_back({l, Field{}, false});
         }
     }
+
     std::ostringstream t;
-    t << "# random description\nnetwork = \"" << network << "\"\ninputs = " << inputs << "\n";
+    t << "# random description\nnetwork = \"" << network << "\"\n";
+    if (nets[0].shaped)
+        t << "inputs = [" << nets[0].dim_x << ", " << nets[0].dim_y << "]\n";
+    else
+        t << "inputs = " << nets[0].dim_x << "\n";
     for (int l = 0; l < layers; l++) {
-        std::vector<int> &src = sources[static_cast<std::size_t>(l)];
-        std::shuffle(src.begin(), src.end(), rng);
-        t << "\n[[layer]]\nname = \"" << names[static_cast<std::size_t>(l)] << "\"\nunits = "
-          << sizes[static_cast<std::size_t>(l)] << "\n";
+        Net &n = nets[static_cast<std::size_t>(l + 1)];
+        std::shuffle(n.sources.begin(), n.sources.end(), rng);
+        t << "\n[[layer]]\nname = \"" << n.name << "\"\n";
+        if (!n.shaped || rng() % 3 == 0)
+            t << "units = " << n.size() << "\n";
+        if (n.shaped)
+            t << "shape = [" << n.dim_x << ", " << n.dim_y << "]\n";
         if (rng() % 4 != 0)
             t << "unit = \"" << units[rng() % 5] << "\"\n";
         t << "from = [";
-        for (std::size_t k = 0; k < src.size(); k++)
-            t << (k ? ", " : "") << '"' << (src[k] < 0 ? "$INPUTS" : names[static_cast<std::size_t>(src[k])]) << '"';
+        for (std::size_t k = 0; k < n.sources.size(); k++) {
+            const Source &s = n.sources[k];
+            const std::string name = s.source < 0 ? "$INPUTS" : nets[static_cast<std::size_t>(s.source + 1)].name;
+            t << (k ? ", " : "");
+            if (!s.table) {
+                t << '"' << name << '"';
+                continue;
+            }
+            t << "{ source = \"" << name << "\"";
+            if (s.field.length > 0) {
+                if (s.field.two_d)
+                    t << ", field = [" << s.field.length << ", " << s.field.height << "]";
+                else
+                    t << ", field = " << s.field.length;
+                if (s.field.overlap > 0 || rng() % 2 == 0)
+                    t << ", overlap = " << s.field.overlap;
+                if (s.field.shared || rng() % 2 == 0)
+                    t << ", shared = " << (s.field.shared ? "true" : "false");
+            }
+            t << " }";
+        }
         t << "]\n";
     }
     return t.str();

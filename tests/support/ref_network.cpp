@@ -69,14 +69,46 @@ RefNetwork::RefNetwork(const bpgen::Model &model) : m(model)
         total += static_cast<int>(l.sources.size());
     int number = total;  // numbered from 1 on the output side
     for (std::size_t i = 0; i < m.layers.size(); i++) {
-        std::vector<int> srcs = m.layers[i].sources;
-        std::sort(srcs.begin(), srcs.end());
-        for (int src : srcs) {
+        const bpgen::Layer &l = m.layers[i];
+        // Sources by index, each with its field.
+        std::vector<std::pair<int, bpgen::Link>> srcs;
+        for (std::size_t k = 0; k < l.sources.size(); k++)
+            srcs.emplace_back(l.sources[k], l.links[k]);
+        std::sort(srcs.begin(), srcs.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[src, link] : srcs) {
             ConnectionAt c{};
             c.layer = static_cast<int>(i);
             c.source = src;
-            c.source_size = src < 0 ? m.inputs : m.layers[static_cast<std::size_t>(src)].units;
-            c.count = m.layers[i].units * c.source_size;
+            const bpgen::Layer *from = src < 0 ? nullptr : &m.layers[static_cast<std::size_t>(src)];
+            c.source_size = from ? from->units : m.inputs;
+            c.source_dim_x = from ? from->dim_x : m.input_dim_x;
+            c.source_dim_y = from ? from->dim_y : m.input_dim_y;
+            c.kind = link.kind;
+            c.shared = link.shared;
+            c.kw = link.field_x;
+            c.kh = link.field_y;
+            c.ov = link.overlap;
+            switch (link.kind) {
+            case bpgen::Kind::full:
+                // Every unit reads the whole source: a field of the source's size, overlapping
+                // itself entirely.
+                c.kw = c.source_size;
+                c.ov = c.source_size;
+                c.count = l.units * c.source_size;
+                break;
+            case bpgen::Kind::field1d:
+                c.count = c.shared ? c.kw : l.units * c.kw;
+                break;
+            case bpgen::Kind::field2d:
+                // The fields step KW - ov along a source row and KH - ov rows down.
+                c.U = (c.source_dim_x - c.kw) / (c.kw - c.ov) + 1;
+                c.R = (c.source_dim_y - c.kh) / (c.kh - c.ov) + 1;
+                c.S = c.source_dim_x;
+                c.B = c.ov * c.S;
+                c.WS = c.U * c.kw;
+                c.count = c.shared ? c.kh * c.kw : c.R * c.kh * c.U * c.kw;
+                break;
+            }
             c.w = next;
             c.g = next + c.count;
             c.s = next + 2 * c.count;
@@ -129,10 +161,25 @@ void RefNetwork::forward()
         for (const ConnectionAt &c : conns) {
             if (c.layer != static_cast<int>(li))
                 continue;
-            if (first)
-                BPlvdot(at(c.w), source(c.source), c.source_size, at(a.act), c.source_size, l.units);
-            else
-                BPlvdot_sum(at(c.w), source(c.source), c.source_size, at(a.act), c.source_size, l.units);
+            const float *x = source(c.source);
+            switch (c.kind) {
+            case bpgen::Kind::full:
+            case bpgen::Kind::field1d:
+                if (c.shared)
+                    (first ? BPlvdot_share : BPlvdot_share_sum)(at(c.w), x, c.ov, at(a.act), c.kw, l.units);
+                else
+                    (first ? BPlvdot : BPlvdot_sum)(at(c.w), x, c.ov, at(a.act), c.kw, l.units);
+                break;
+            case bpgen::Kind::field2d:
+                // The two-dimensional kernels only add.
+                if (first)
+                    std::fill_n(at(a.act), l.units, 0.0f);
+                if (c.shared)
+                    BPlvdot2d_share(c.U, c.R, c.kw, c.kh, at(c.w), x, at(a.act), c.ov, c.S, c.B);
+                else
+                    BPlvdot2d(c.U, c.R, c.kw, c.kh, at(c.w), x, at(a.act), c.ov, c.WS, c.S, c.B);
+                break;
+            }
             first = false;
         }
         switch (l.unit) {
@@ -172,12 +219,28 @@ void RefNetwork::calc_grad()
         for (const ConnectionAt &c : conns) {
             if (c.layer != li)
                 continue;
-            if (c.source < 0) {
-                BPaccum_weights_from_input(at(a.delta), input, at(c.g), l.units, c.source_size, c.source_size);
+            const bool from_input = c.source < 0;
+            const float *x = source(c.source);
+            float *h = from_input ? nullptr : at(layers[static_cast<std::size_t>(c.source)].delta);
+            if (c.kind != bpgen::Kind::field2d) {
+                if (from_input)
+                    (c.shared ? BPaccum_weights_from_input_share
+                              : BPaccum_weights_from_input)(at(a.delta), x, at(c.g), l.units, c.kw, c.ov);
+                else
+                    (c.shared ? BPaccum_weights_from_hidden_share
+                              : BPaccum_weights_from_hidden)(at(a.delta), x, h, at(c.w), at(c.g), l.units, c.kw, c.ov);
+            } else if (from_input) {
+                if (c.shared)
+                    BPaccum2d_weights_from_input_share(c.U, c.R, c.kw, c.kh, at(c.g), x, at(a.delta), c.ov, c.S, c.B);
+                else
+                    BPaccum2d_weights_from_input(c.U, c.R, c.kw, c.kh, at(c.g), x, at(a.delta), c.ov, c.WS, c.S, c.B);
             } else {
-                const LayerAt &s = layers[static_cast<std::size_t>(c.source)];
-                BPaccum_weights_from_hidden(at(a.delta), at(s.act), at(s.delta), at(c.w), at(c.g), l.units,
-                                            c.source_size, c.source_size);
+                if (c.shared)
+                    BPaccum2d_weights_from_hidden_share(c.U, c.R, c.kw, c.kh, at(c.w), at(c.g), x, h, at(a.delta), c.ov,
+                                                        c.S, c.B);
+                else
+                    BPaccum2d_weights_from_hidden(c.U, c.R, c.kw, c.kh, at(c.w), at(c.g), x, h, at(a.delta), c.ov, c.WS,
+                                                  c.S, c.B);
             }
         }
     }
@@ -249,10 +312,13 @@ std::string RefNetwork::ascii_dump(bool labelled) const
         add("\n\n#\n");
     }
     add(std::to_string(counter));
-    const auto label = [&](int i) {
+    // Unit i of a layer X units wide is Node[i mod X, i div X].
+    const auto label = [&](int i, int x) {
         add("\nNode[");
-        add(std::to_string(i));
-        add(",0]:");
+        add(std::to_string(i % x));
+        add(",");
+        add(std::to_string(i / x));
+        add("]:");
     };
     for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
         const bpgen::Layer &l = m.layers[static_cast<std::size_t>(li)];
@@ -266,7 +332,7 @@ std::string RefNetwork::ascii_dump(bool labelled) const
         for (int i = 0; i < l.units; i++) {
             const double v = data[static_cast<std::size_t>(a.thr + i)];
             if (labelled) {
-                label(i);
+                label(i, l.dim_x);
                 add("\n   Bias=");
             } else {
                 add("\n");
@@ -281,15 +347,36 @@ std::string RefNetwork::ascii_dump(bool labelled) const
                 add(c.source < 0 ? std::string("$INPUTS") : m.network + ":" + m.layers[static_cast<std::size_t>(c.source)].name);
                 add(":");
             }
-            for (int i = 0; i < l.units; i++) {
-                if (labelled) {
-                    label(i);
+            const auto weight = [&](int k) { add(format("%.12f ", data[static_cast<std::size_t>(c.w + k)])); };
+            if (!labelled) {
+                // Storage order, one a line.
+                for (int k = 0; k < c.count; k++) {
                     add("\n");
+                    weight(k);
                 }
-                for (int k = 0; k < c.source_size; k++) {
-                    if (!labelled)
-                        add("\n");
-                    add(format("%.12f ", data[static_cast<std::size_t>(c.w + i * c.source_size + k)]));
+            } else if (c.shared) {
+                // The one row or kernel, once, as unit 0.
+                label(0, 1);
+                add("\n");
+                for (int k = 0; k < c.count; k++)
+                    weight(k);
+            } else if (c.kind == bpgen::Kind::field2d) {
+                // Each unit (u, r) in unit order, its field rows one after another.
+                for (int i = 0; i < l.units; i++) {
+                    const int u = i % c.U, r = i / c.U;
+                    label(i, l.dim_x);
+                    add("\n");
+                    for (int j = 0; j < c.kh; j++)
+                        for (int k = 0; k < c.kw; k++)
+                            weight((r * c.kh + j) * c.WS + u * c.kw + k);
+                }
+            } else {
+                // One row per unit.
+                for (int i = 0; i < l.units; i++) {
+                    label(i, l.dim_x);
+                    add("\n");
+                    for (int k = 0; k < c.kw; k++)
+                        weight(i * c.kw + k);
                 }
             }
         }

@@ -21,11 +21,17 @@ struct RefNetwork {
     struct LayerAt {
         int act, delta, net, thr, thr_grad, thr_step;
     };
-    // One connection: the layer fed, its source (-1: the inputs), array name and blocks.
+    // One connection: the layer fed, its source (-1: the inputs), array name and blocks, and
+    // for a receptive field its geometry in the kernels' terms (field1d: n = kw, m units;
+    // field2d: U x R units, KW x KH fields, strides WS, S, B).
     struct ConnectionAt {
         int layer, source, number;
         std::string array;
         int w, g, s, count, source_size;
+        int source_dim_x, source_dim_y;
+        bpgen::Kind kind;
+        bool shared;
+        int kw, kh, ov, U, R, WS, S, B;
     };
 
     bpgen::Model m;
