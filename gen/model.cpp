@@ -102,6 +102,12 @@ std::string get_name(const toml::node &n, std::string_view key)
     return s;
 }
 
+// "1 value", "3 values".
+std::string values_text(std::size_t n)
+{
+    return std::to_string(n) + (n == 1 ? " value" : " values");
+}
+
 // A shape [X, Y]: two sizes, X units per row and Y rows, whose product is a size too.
 std::pair<int, int> get_shape(const toml::node &n, std::string_view key)
 {
@@ -110,8 +116,7 @@ std::pair<int, int> get_shape(const toml::node &n, std::string_view key)
     if (a == nullptr)
         refuse(n.source(), "\"" + k + "\" must be [X, Y] (X units per row, Y rows), not " + type_name(n));
     if (a->size() != 2)
-        refuse(n.source(), "\"" + k + "\" must be [X, Y] (X units per row, Y rows), not " + std::to_string(a->size()) +
-                               " values");
+        refuse(n.source(), "\"" + k + "\" must be [X, Y] (X units per row, Y rows), not " + values_text(a->size()));
     const int x = get_size((*a)[0], key);
     const int y = get_size((*a)[1], key);
     const std::int64_t units = static_cast<std::int64_t>(x) * y;
@@ -155,8 +160,8 @@ Link get_link(const toml::table &st)
     if (const toml::array *a = field->as_array()) {
         link.kind = Kind::field2d;
         if (a->size() != 2)
-            refuse(field->source(), "a two-dimensional \"field\" must be [KW, KH] (width, height), not " +
-                                        std::to_string(a->size()) + " values");
+            refuse(field->source(),
+                   "a two-dimensional \"field\" must be [KW, KH] (width, height), not " + values_text(a->size()));
         link.field_x = get_size((*a)[0], "field");
         link.field_y = get_size((*a)[1], "field");
     } else if (field->is_integer()) {

@@ -1,0 +1,168 @@
+// Gradients of generated modules against finite differences, for every connection kind: full,
+// one-dimensional fields and two-dimensional fields, each unshared and shared, each from the
+// inputs and from a hidden layer. After one gradient accumulation, the gradient gathered for
+// each weight and threshold must be the change of the error under a small change of that value
+// alone, measured by two forward passes. A wrong index in a field's geometry would make the
+// module and an interpreter that shares the mistake agree; it cannot agree with the error.
+//
+// The units are quadratic (hidden) and linear (output): their derivatives take no random
+// offset, so the accumulated gradient is exactly the derivative of the error.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gen/model.h"
+#include "support/gen_support.h"
+#include "support/ref_network.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct Case {
+    const char *name;
+    const char *hidden_from;  // H's source entry
+    const char *out_from;     // Out's source entry
+    const char *hidden_size;  // H's units or shape
+    const char *out_size;     // Out's
+};
+
+// Inputs: a 7 x 5 grid (35 values). H <- $INPUTS and Out <- H are both of the kind under test,
+// so that H's deltas come back only through it: from_input and from_hidden are both checked.
+const Case kCases[] = {
+    {"full", "\"$INPUTS\"", "\"H\"", "units = 4", "units = 3"},
+    // (35 - 7)/(7 - 3) + 1 = 8 units; (8 - 4)/(4 - 2) + 1 = 3.
+    {"field1d", "{ source = \"$INPUTS\", field = 7, overlap = 3 }", "{ source = \"H\", field = 4, overlap = 2 }",
+     "units = 8", "units = 3"},
+    {"field1d_shared", "{ source = \"$INPUTS\", field = 7, overlap = 3, shared = true }",
+     "{ source = \"H\", field = 4, overlap = 2, shared = true }", "units = 8", "units = 3"},
+    // Fields side by side: 35/5 = 7 units; (7 - 3)/(3 - 1) + 1 = 3.
+    {"field1d_apart", "{ source = \"$INPUTS\", field = 5 }", "{ source = \"H\", field = 3, overlap = 1 }",
+     "units = 7", "units = 3"},
+    // Fields wider than high: U = (7 - 3)/2 + 1 = 3, R = (5 - 2)/1 + 1 = 4; then 1 x 2.
+    {"field2d", "{ source = \"$INPUTS\", field = [3, 2], overlap = 1 }", "{ source = \"H\", field = [3, 2] }",
+     "shape = [3, 4]", "shape = [1, 2]"},
+    {"field2d_shared", "{ source = \"$INPUTS\", field = [3, 2], overlap = 1, shared = true }",
+     "{ source = \"H\", field = [3, 2], shared = true }", "shape = [3, 4]", "shape = [1, 2]"},
+    // Square fields sliding by one: 5 x 3; then 4 x 2.
+    {"field2d_square", "{ source = \"$INPUTS\", field = [3, 3], overlap = 2 }",
+     "{ source = \"H\", field = [2, 2], overlap = 1 }", "shape = [5, 3]", "shape = [4, 2]"},
+    {"field2d_square_shared", "{ source = \"$INPUTS\", field = [3, 3], overlap = 2, shared = true }",
+     "{ source = \"H\", field = [2, 2], overlap = 1, shared = true }", "shape = [5, 3]", "shape = [4, 2]"},
+};
+
+std::string description(const Case &c)
+{
+    return std::string("network = \"") + c.name + "\"\ninputs = [7, 5]\n" + "\n[[layer]]\nname = \"H\"\n" +
+           c.hidden_size + "\nunit = \"quadratic\"\nfrom = [" + c.hidden_from + "]\n" +
+           "\n[[layer]]\nname = \"Out\"\n" + c.out_size + "\nunit = \"linear\"\nfrom = [" + c.out_from + "]\n";
+}
+
+TEST(GeneratedGradient, EveryConnectionKindAgreesWithFiniteDifferences)
+{
+    const std::string work = bptest::make_temp_dir();
+    std::vector<std::string> files, modules, texts;
+    for (const Case &c : kCases) {
+        texts.push_back(description(c));
+        files.push_back(work + "/" + c.name + ".toml");
+        modules.push_back(work + "/" + c.name + ".so");
+        bptest::write_file(files.back(), texts.back());
+    }
+    const std::vector<int> status = bptest::build_modules(files, modules, 2);
+
+    bool clean = true;
+    for (std::size_t ci = 0; ci < std::size(kCases); ci++) {
+        const Case &c = kCases[ci];
+        SCOPED_TRACE(std::string(c.name) + "\n" + texts[ci]);
+        ASSERT_EQ(status[ci], 0) << bptest::read_file(modules[ci] + ".log");
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(texts[ci], files[ci], error);
+        ASSERT_TRUE(model.has_value()) << error.text;
+        const bptest::RefNetwork layout(*model);  // offsets of every block
+        bptest::Module mod(modules[ci], model->network);
+        float *data = mod.var<float>("network_data");
+        *mod.var<int>("init_seed") = 7 + static_cast<int>(ci);
+        *mod.var<float>("init_range") = 0.5f;
+        *mod.var<float>("BPlearning_rate") = 0.01f;
+        *mod.var<float>("BPinertia") = 0.0f;
+        mod.fn<int (*)(void)>("init_network")();
+        const auto forward = mod.fn<void (*)(void)>("propagate_forward");
+
+        std::mt19937_64 rng(ci);
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        std::vector<float> input(static_cast<std::size_t>(model->inputs)), target(static_cast<std::size_t>(layout.outputs()));
+        for (float &v : input)
+            v = dist(rng);
+        for (float &v : target)
+            v = dist(rng);
+        mod.fn<void (*)(float *)>("set_input")(input.data());
+        mod.fn<void (*)(float *)>("set_target_output")(target.data());
+
+        // The error as the learning step defines it: half the sum of squared differences.
+        const float *out = data + layout.layers.back().act;
+        const auto error_now = [&]() {
+            forward();
+            double e = 0.0;
+            for (int i = 0; i < layout.outputs(); i++) {
+                const double d = static_cast<double>(target[static_cast<std::size_t>(i)]) - out[i];
+                e += 0.5 * d * d;
+            }
+            return e;
+        };
+
+        // One accumulation: the output deltas carry (target - output) times the scale, so each
+        // gradient is minus the scale times the error's derivative.
+        forward();
+        mod.fn<float (*)(void)>("calc_error")();
+        mod.fn<void (*)(void)>("calc_grad")();
+        const double scale = static_cast<float>(0.333333 * static_cast<double>(0.01f));
+
+        int checked = 0, wrong = 0;
+        std::string first_wrong;
+        const auto check = [&](const std::string &what, int values, int grads, int n) {
+            for (int k = 0; k < n; k++) {
+                float &v = data[values + k];
+                const float saved = v;
+                const float up = saved + 1e-3f, down = saved - 1e-3f;
+                v = up;
+                const double e_up = error_now();
+                v = down;
+                const double e_down = error_now();
+                v = saved;
+                const double numeric = (e_up - e_down) / (static_cast<double>(up) - down);
+                const double gathered = -static_cast<double>(data[grads + k]) / scale;
+                checked++;
+                if (std::fabs(numeric - gathered) > 1e-3 + 1e-2 * std::fabs(numeric)) {
+                    wrong++;
+                    if (first_wrong.empty()) {
+                        char buf[200];
+                        std::snprintf(buf, sizeof buf, "%s value %d: the error changes by %.6g, the gradient says %.6g",
+                                      what.c_str(), k, numeric, gathered);
+                        first_wrong = buf;
+                    }
+                }
+            }
+        };
+        for (std::size_t li = 0; li < layout.layers.size(); li++)
+            check("thresholds of " + model->layers[li].name, layout.layers[li].thr, layout.layers[li].thr_grad,
+                  model->layers[li].units);
+        for (const auto &conn : layout.conns)
+            check("weights " + conn.array, conn.w, conn.g, conn.count);
+        EXPECT_EQ(wrong, 0) << first_wrong;
+        // The gradients are not all zero: the check compares something.
+        double sum = 0.0;
+        for (const auto &conn : layout.conns)
+            for (int k = 0; k < conn.count; k++)
+                sum += std::fabs(data[conn.g + k]);
+        EXPECT_GT(sum, 0.0);
+        EXPECT_GT(checked, 0);
+        clean = clean && wrong == 0;
+    }
+    if (clean)
+        bptest::remove_tree(work);
+}
+
+}  // namespace
