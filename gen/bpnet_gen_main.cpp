@@ -39,7 +39,7 @@ int help()
         "\n"
         "  -o, --output PATH  the folder for the module's files, or the shared module with --shared\n"
         "      --shared       compile the module into a shared module FILE.so that a host can load\n"
-        "      --check        only read and check the description\n"
+        "      --check        only read and check the description, and print its sizes\n"
         "      --print-name   print the network's name (after checking the description)\n"
         "      --help         print this help and exit\n"
         "      --version      print the version and exit\n"
@@ -235,8 +235,13 @@ int main(int argc, char **argv)
         std::printf("%s\n", model->network.c_str());
         return bp_cli::finish_output(kTool);
     }
-    if (check)
-        return 0;
+    if (check) {
+        const bpgen::Sizes sz = bpgen::measure(*model);
+        std::printf("%s: %d inputs, %zu layers, %lld units, %lld trainable values, %lld floats of state\n",
+                    model->network.c_str(), model->inputs, model->layers.size(), static_cast<long long>(sz.units),
+                    static_cast<long long>(sz.trainable), static_cast<long long>(sz.data));
+        return bp_cli::finish_output(kTool);
+    }
     const std::string header = bpgen::emit_header(*model);
     const std::string source = bpgen::emit_source(*model);
     if (shared)

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "gen/toml_guard.h"
+
 namespace bpgen {
 
 namespace {
@@ -479,7 +481,8 @@ std::optional<Model> parse_description(std::string_view text, const std::string 
 {
     g_path = path;
     try {
-        const toml::table root = toml::parse(text, path);
+        const std::string guarded = guard_toml_text(text);
+        const toml::table root = toml::parse(guarded, path);
         Model m = build(root);
         const std::size_t slash = path.find_last_of('/');
         m.description_file = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -176,3 +176,39 @@ TEST(Description, SaveFileOfAnotherNetworkIsRefusedAndChangesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The fuzz seeds and every input that once broke the parser: each is accepted and generates
+// its module, or is refused with its place.
+TEST(Description, FuzzSeedsAndRegressionInputsParseOrAreRefusedWithTheirPlace)
+{
+    int seen = 0;
+    for (const std::string &dir : {std::string(BPNET_SOURCE_DIR) + "/fuzz/corpus/parse_description",
+                                  bptest::data_path("regress/parse_description")}) {
+        for (const auto &e : std::filesystem::directory_iterator(dir)) {
+            const std::string text = bptest::read_file(e.path().string());
+            bpgen::Error error;
+            const auto model = bpgen::parse_description(text, "f.toml", error);
+            if (model)
+                EXPECT_FALSE(bpgen::emit_source(*model).empty()) << e.path();
+            else
+                EXPECT_EQ(error.text.rfind("f.toml:", 0), 0u) << e.path() << ": " << error.text;
+            seen++;
+        }
+    }
+    EXPECT_GE(seen, 6);
+}
+
+// Characters the TOML parser cannot classify read as U+FFFD, at the same place.
+TEST(Description, CharactersTheParserCannotClassifyKeepTheirPlace)
+{
+    bpgen::Error error;
+    EXPECT_FALSE(bpgen::parse_description("network = \"n\"\xef\xb8\xbf\ninputs = 2\n", "d.toml", error));
+    EXPECT_EQ(error.text.rfind("d.toml:1:14: ", 0), 0u) << error.text;
+    // In a comment such a character is nothing but text.
+    const auto m = bpgen::parse_description("# \xc3\xa9t\xc3\xa9 \xef\xb3\xbf\n" + kHead + kOut, "d.toml", error);
+    EXPECT_TRUE(m.has_value()) << error.text;
+}
+
+}  // namespace

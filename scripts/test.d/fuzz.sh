@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 build=build/fuzz
-targets=(load_binary load_ascii startup parse_csv)
+targets=(load_binary load_ascii startup parse_csv parse_description)
 
 # First make sure clang can link a fuzz target at all.
 probe=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
@@ -47,6 +47,38 @@ for t in "${targets[@]}"; do
     echo "fuzz: keep the input from $build/artifacts/$t-* in tests/data/regress/$t/ once mended"
   fi
 done
+
+# Accepted descriptions must generate modules that compile: a sample of the description
+# corpus the run left (small networks, spread over the corpus) through bpnet-gen --shared of
+# the Release build.
+gen=build/release/gen/bpnet-gen
+if [ -x "$gen" ]; then
+  accepted=()
+  for f in "$probe/corpus-parse_description"/* fuzz/corpus/parse_description/*; do
+    [ -f "$f" ] || continue
+    floats=$("$gen" --check "$f" 2>/dev/null | sed -n 's/.* \([0-9]*\) floats of state$/\1/p')
+    [ -n "$floats" ] && [ "$floats" -le 200000 ] && accepted+=("$f")
+  done
+  sample=12
+  step=$(( (${#accepted[@]} + sample - 1) / sample ))
+  [ "$step" -ge 1 ] || step=1
+  compiled=0
+  for ((i = 0; i < ${#accepted[@]}; i += step)); do
+    f=${accepted[$i]}
+    if ! timeout 300 "$gen" --shared "$f" -o "$probe/sample.so" >"$probe/gen.log" 2>&1; then
+      failed=1
+      cp "$f" "$build/artifacts/parse_description-does-not-compile.toml"
+      echo "fuzz: an accepted description does not compile (kept as $build/artifacts/parse_description-does-not-compile.toml):"
+      tail -n 20 "$probe/gen.log"
+      break
+    fi
+    compiled=$((compiled + 1))
+  done
+  echo "fuzz: parse_description: ${#accepted[@]} accepted descriptions in the corpus, $compiled of them compiled"
+else
+  echo "fuzz: $gen is not built: the compile check of accepted descriptions was skipped"
+fi
+
 if [ "$failed" -ne 0 ]; then
   exit 1
 fi
