@@ -201,6 +201,28 @@ TEST(FieldDescription, StridesAndWeightCountsOfEachKind)
     EXPECT_EQ(bpgen::measure(*m).trainable, 31 + 128);
 }
 
+// The example network of shared 3x3 fields over the digit images: its geometry and the
+// trainable-value count its comment and the examples' README give.
+TEST(FieldDescription, DigitsConvExampleHasItsDocumentedSize)
+{
+    bpgen::Error error;
+    const auto m = bpgen::load_description(std::string(BPNET_SOURCE_DIR) + "/examples/networks/digits-conv.toml", error);
+    ASSERT_TRUE(m.has_value()) << error.text;
+    EXPECT_EQ(m->input_dim_x, 8);
+    EXPECT_EQ(m->input_dim_y, 8);
+    ASSERT_EQ(m->layers.size(), 7u);
+    for (std::size_t i = 0; i < 6; i++) {
+        const bpgen::Layer &l = m->layers[i];
+        EXPECT_EQ(l.dim_x, 6);
+        EXPECT_EQ(l.dim_y, 6);
+        ASSERT_EQ(l.links.size(), 1u);
+        EXPECT_EQ(l.links[0].kind, bpgen::Kind::field2d);
+        EXPECT_TRUE(l.links[0].shared);
+    }
+    EXPECT_EQ(m->layers.back().units, 10);
+    EXPECT_EQ(bpgen::measure(*m).trainable, 2440);
+}
+
 std::string weights_text(const std::vector<int> &values)
 {
     std::string s;

@@ -13,8 +13,12 @@
 
 namespace bptest {
 
-// A random valid description (TOML text): 1 to max_layers layers of 1 to max_units units,
-// random source sets listed in random order, random unit kinds, awkward names.
+// A random valid description (TOML text): 1 to max_layers layers, random source sets listed
+// in random order, random unit kinds, awkward names. The inputs are a vector of 1 to max_units
+// values or a grid of up to 8 x 8; a layer has 1 to max_units units (sometimes a shape), or
+// the units that the receptive fields of one of its sources make. Any source may be read
+// through one-dimensional or two-dimensional fields, overlapping or not, shared or not, that
+// fit the layer; the rest are full connections, written as names or as tables.
 std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units);
 
 // Run `bpnet-gen --shared` on each description file, `jobs` at a time; one exit status each
