@@ -2,8 +2,11 @@
 // field geometry with its line, column and numbers; the forms that mean the same thing
 // generating the same module; the strides and weight counts of each kind; and the labelled
 // ASCII dump and descriptor of a module with every kind of connection.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -336,6 +339,30 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
         block(6, {24});
         bare += "\n\n#\n";
         EXPECT_EQ(bptest::capture_stdout([&] { ascii(0); }), bare);
+
+        // The bare form loads back, in storage order, into a newly drawn network.
+        const nn_descriptor *a = query(0, 2);
+        const std::vector<float> weights(a->connections[0].weights, a->connections[0].weights + 24);
+        *mod.var<int>("init_seed") = 99;
+        mod.fn<int (*)(void)>("init_network")();
+        EXPECT_NE(query(0, 2)->connections[0].weights[0], 1.0f);
+        bptest::write_file(dir + "/bare.txt", bare);
+        const int saved = dup(0);
+        const int fd = open((dir + "/bare.txt").c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        dup2(fd, 0);
+        close(fd);
+        clearerr(stdin);
+        const int loaded = mod.fn<int (*)(void)>("load_ascii_network")();
+        dup2(saved, 0);
+        close(saved);
+        clearerr(stdin);
+        EXPECT_EQ(loaded, 0);
+        const nn_descriptor *back = query(0, 2);
+        EXPECT_EQ(std::vector<float>(back->connections[0].weights, back->connections[0].weights + 24), weights);
+        EXPECT_EQ(back->layer_thresholds[5], 0.0f);
+        EXPECT_EQ(query(0, 0)->connections[1].weights[1], 2.0f);
+        EXPECT_EQ(bptest::capture_stdout([&] { ascii(1); }), labelled);
     }
     bptest::remove_tree(dir);
 }
