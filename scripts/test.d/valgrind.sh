@@ -104,6 +104,30 @@ if [ -n "$ascii" ]; then
   check nn-ascii-import-cut 1 "$work/tools" "$work/tools/patterns.csv" "$ascii" import cut.save
 fi
 
+# The generator, and the tools on a module it makes: a network of 3 inputs and 3 outputs.
+gen=$build/gen/bpnet-gen
+if [ -x "$gen" ]; then
+  mkdir -p "$work/module"
+  cp tests/data/networks/tri.toml "$work/module/tri.toml"
+  printf '0.1,0.2,0.3,1,0,0\n-0.4,0.5,0.6,0,1,0\n0.7,-0.8,0.9,0,0,1\n' >"$work/module/tri.csv"
+  check bpnet-gen 0 "$work/module" /dev/null "$gen" tri.toml -o generated
+  check bpnet-gen-check 0 "$work/module" /dev/null "$gen" --check tri.toml
+  check bpnet-gen-refused 1 "$work/module" /dev/null "$gen" --check "$work/tools/patterns.csv"
+  if "$gen" --shared "$work/module/tri.toml" -o "$work/module/tri.so" 2>"$work/gen.err"; then
+    [ -n "$train" ] && check nn-train-module 0 "$work/module" /dev/null "$train" --module ./tri.so \
+      --data tri.csv --iterations 90 --output tri.save
+    [ -n "$evaluate" ] && check nn-eval-module 0 "$work/module" /dev/null "$evaluate" --module ./tri.so \
+      --network tri.save --data tri.csv
+    [ -n "$ascii" ] && check nn-ascii-module 0 "$work/module" /dev/null "$ascii" --module ./tri.so show tri.save
+  else
+    echo "valgrind: bpnet-gen --shared failed:"
+    cat "$work/gen.err"
+    failed=1
+  fi
+else
+  echo "valgrind: skipped bpnet-gen and modules: $gen is missing"
+fi
+
 if [ "$failed" -ne 0 ]; then
   exit 1
 fi
