@@ -209,6 +209,10 @@ TEST_F(NnAscii, FailedImportLeavesTheFileUntouched)
         {text.substr(0, text.size() / 2), "ends after"},
         {"#\nmany\n", "iteration count"},
         {"#\n1\n0.5 0.25 oops\n", "Value 3 of 62"},
+        // A whole dump, but not of this network's size: one value too few or too many.
+        {text.substr(0, text.find('\n', text.find('#') + 3) + 1) + text.substr(text.find('\n', text.find('\n', text.find('#') + 3) + 1) + 1),
+         "the dump holds 61 values after its iteration count, the network nn has 62"},
+        {text.substr(0, text.rfind('#')) + "0.5\n#\n", "the dump holds 63 values after its iteration count, the network nn has 62"},
     };
     for (const Case &c : cases) {
         const bptest::RunResult r = run({"import", file}, c.input);

@@ -3,6 +3,9 @@
 //   show   [FILE]  the labelled form, for people
 //   export [FILE]  the bare form, one value per line
 //   import [FILE]  the bare form on standard input, written to FILE atomically
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -72,10 +75,70 @@ int print_save_file(const char *file, int labelled)
     return bp_cli::finish_output(kTool);
 }
 
+// Read all of standard input; false when it cannot be read.
+bool read_input(std::string &text)
+{
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0)
+        text.append(buf, n);
+    return !std::ferror(stdin);
+}
+
+// The number of words between the first "#" and the next one, or -1 when the text has no
+// two "#": a bare dump holds the iteration count and the network's values there.
+long long dump_words(const std::string &text)
+{
+    const std::size_t open = text.find('#');
+    const std::size_t close = open == std::string::npos ? open : text.find('#', open + 1);
+    if (close == std::string::npos)
+        return -1;
+    long long words = 0;
+    bool in_word = false;
+    for (std::size_t i = open + 1; i < close; i++) {
+        const bool space = std::isspace(static_cast<unsigned char>(text[i])) != 0;
+        words += !space && !in_word;
+        in_word = !space;
+    }
+    return words;
+}
+
+// Put `text` back on standard input, from its start, for the module's loader.
+bool restore_input(const std::string &text)
+{
+    FILE *t = std::tmpfile();
+    if (t == nullptr)
+        return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), t) == text.size() && std::fflush(t) == 0 &&
+                    dup2(fileno(t), STDIN_FILENO) >= 0;
+    std::fclose(t);
+    if (!ok)
+        return false;
+    std::clearerr(stdin);
+    return std::fseek(stdin, 0, SEEK_SET) == 0;
+}
+
 // import: read the bare form from standard input, write the save file atomically.
 int import_save_file(const char *file)
 {
     const net_host::Network &net = net_host::network();
+    // A complete dump of another network would load its first values and drop the rest:
+    // the values between the two "#" lines must be exactly this network's.
+    std::string text;
+    if (!read_input(text)) {
+        std::fprintf(stderr, "%s: cannot read standard input: %s\n", kTool, std::strerror(errno));
+        return 1;
+    }
+    const long long words = dump_words(text);
+    if (words >= 0 && words != 1LL + net.parameters) {
+        std::fprintf(stderr, "%s: the dump holds %lld values after its iteration count, the network %s has %d\n",
+                     kTool, words - 1 < 0 ? 0 : words - 1, net.name.c_str(), net.parameters);
+        return 1;
+    }
+    if (!restore_input(text)) {
+        std::fprintf(stderr, "%s: cannot keep standard input for reading: %s\n", kTool, std::strerror(errno));
+        return 1;
+    }
     net.init();
     if (net.load_ascii() != 0)
         return bp_cli::module_error(kTool);
