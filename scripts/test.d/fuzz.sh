@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 build=build/fuzz
-targets=(load_binary load_ascii startup parse_csv parse_description)
+targets=(load_binary load_ascii startup parse_csv parse_csv_sized parse_description)
 
 # First make sure clang can link a fuzz target at all.
 probe=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
