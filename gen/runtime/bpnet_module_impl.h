@@ -461,7 +461,7 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
     std::vector<float> stage(network_data, network_data + kDataSize);
     std::int32_t counter = 0, layers = 0, connections = 0, count = 0;
     if (!read_int(fd, counter) || !read_int(fd, layers))
-        return damaged("black-box record");
+        return damaged((std::string("record of ") + kName).c_str());
     if (layers != kLayerCount) {
         BPset_error("\nError in reading %s\n", kName);
         return -2;
