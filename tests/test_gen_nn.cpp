@@ -227,3 +227,94 @@ TEST_F(GeneratedNn, ReproducesTheGoldenOutputsOfNn)
 }
 
 }  // namespace
+
+namespace {
+
+// Damaged save files: every truncation of a valid file and a few hundred corrupted copies
+// give the same result, the same message and the same state in both modules.
+TEST_F(GeneratedNn, DamagedSaveFilesAreHandledLikeTheHandWrittenModule)
+{
+    const auto init = mod_->fn<int (*)(void)>("init_network");
+    const auto load = mod_->fn<int (*)(const char *)>("load_network");
+    const auto text = mod_->fn<char *(*)(void)>("error_string");
+    settings(123, 0.1f, 0.2f, 0.95f);
+    init();
+    nn_init_network();
+    const std::string good = bptest::read_file(bptest::data_path("sample.save"));
+    const std::string file = *dir_ + "/damaged.save";
+    std::mt19937 rng(11);
+    std::vector<std::string> inputs;
+    for (std::size_t n = 0; n < good.size(); n++)
+        inputs.push_back(good.substr(0, n));
+    for (int k = 0; k < 400; k++) {
+        std::string bad = good;
+        const int flips = 1 + static_cast<int>(rng() % 4);
+        for (int f = 0; f < flips; f++)
+            bad[rng() % bad.size()] = static_cast<char>(rng() % 256);
+        inputs.push_back(bad);
+    }
+    int refused = 0;
+    for (std::size_t i = 0; i < inputs.size(); i++) {
+        bptest::write_file(file, inputs[i]);
+        error_string[0] = '\0';
+        text()[0] = '\0';
+        const int g = load(file.c_str());
+        const int h = nn_load_network(file.c_str());
+        SCOPED_TRACE("input " + std::to_string(i));
+        ASSERT_EQ(g, h);
+        ASSERT_STREQ(text(), error_string);
+        ASSERT_TRUE(same_state(gen_data(), network_data));
+        ASSERT_EQ(*mod_->var<int>("b0bcounter"), b0bcounter);
+        refused += g != 0;
+    }
+    EXPECT_GT(refused, static_cast<int>(good.size()));  // every truncation and many corruptions
+}
+
+}  // namespace
+
+namespace {
+
+// Read standard input from `path` for the next loader.
+void stdin_from(const std::string &path)
+{
+    FILE *f = std::freopen(path.c_str(), "r", stdin);
+    ASSERT_NE(f, nullptr);
+}
+
+// Cut and corrupted ASCII dumps: the same result, message and state in both modules.
+TEST_F(GeneratedNn, DamagedAsciiDumpsAreHandledLikeTheHandWrittenModule)
+{
+    const auto init = mod_->fn<int (*)(void)>("init_network");
+    const auto load = mod_->fn<int (*)(void)>("load_ascii_network");
+    const auto text = mod_->fn<char *(*)(void)>("error_string");
+    settings(5, 0.3f, 0.2f, 0.95f);
+    init();
+    nn_init_network();
+    const std::string good = bptest::capture_stdout([] { nn_ascii_dump_network(0); });
+    const std::string file = *dir_ + "/damaged.txt";
+    std::mt19937 rng(12);
+    std::vector<std::string> inputs;
+    for (std::size_t n = 0; n < good.size(); n += 5)
+        inputs.push_back(good.substr(0, n));
+    const char junk[] = "#-+.e0123456789 \nxX";
+    for (int k = 0; k < 300; k++) {
+        std::string bad = good;
+        bad[rng() % bad.size()] = junk[rng() % (sizeof junk - 1)];
+        inputs.push_back(bad);
+    }
+    for (std::size_t i = 0; i < inputs.size(); i++) {
+        bptest::write_file(file, inputs[i]);
+        SCOPED_TRACE("input " + std::to_string(i));
+        stdin_from(file);
+        const int g = load();
+        stdin_from(file);
+        const int h = nn_load_ascii_network();
+        ASSERT_EQ(g, h);
+        ASSERT_STREQ(text(), error_string);
+        ASSERT_TRUE(same_state(gen_data(), network_data));
+        ASSERT_EQ(*mod_->var<int>("b0bcounter"), b0bcounter);
+    }
+    stdin_from("/dev/null");
+}
+
+}  // namespace
