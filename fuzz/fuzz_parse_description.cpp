@@ -41,6 +41,34 @@ void check_model(const bpgen::Model &m)
         for (std::size_t j = 0; j < i; j++)
             if (m.layers[j].name == l.name)
                 broken("two layers named " + l.name);
+        if (l.links.size() != l.sources.size())
+            broken("layer " + l.name + " has not one field per source");
+        if (static_cast<std::int64_t>(l.dim_x) * l.dim_y != l.units)
+            broken("the shape of " + l.name + " does not hold its units");
+    }
+    if (static_cast<std::int64_t>(m.input_dim_x) * m.input_dim_y != m.inputs)
+        broken("the input shape does not hold the inputs");
+    // Every connection's weights and fields are what its kernels walk.
+    for (const bpgen::Connection &c : bpgen::connections(m)) {
+        const bpgen::Layer &l = m.layers[static_cast<std::size_t>(c.layer)];
+        const bpgen::Link &k = c.link;
+        if (k.kind == bpgen::Kind::full) {
+            if (c.count != static_cast<std::int64_t>(l.units) * c.source_size)
+                broken("a full connection into " + l.name + " with other than units x source weights");
+            continue;
+        }
+        const int smaller = k.kind == bpgen::Kind::field2d ? std::min(k.field_x, k.field_y) : k.field_x;
+        if (k.overlap < 0 || k.overlap >= smaller)
+            broken("a field into " + l.name + " whose overlap is not below its size");
+        if (static_cast<std::int64_t>(c.across) * c.down != l.units)
+            broken("the fields into " + l.name + " are not one per unit");
+        const std::int64_t last_x = static_cast<std::int64_t>(c.across - 1) * (k.field_x - k.overlap) + k.field_x;
+        const std::int64_t last_y =
+            k.kind == bpgen::Kind::field2d ? static_cast<std::int64_t>(c.down - 1) * (k.field_y - k.overlap) + k.field_y : 1;
+        const std::int64_t width = k.kind == bpgen::Kind::field2d ? c.source_dim_x : c.source_size;
+        const std::int64_t height = k.kind == bpgen::Kind::field2d ? c.source_dim_y : 1;
+        if (last_x != width || last_y != height)
+            broken("the fields into " + l.name + " do not tile their source");
     }
     const bpgen::Sizes s = bpgen::measure(m);
     if (s.data > INT_MAX / 4 || s.data < 1)
