@@ -12,10 +12,13 @@
 //
 // Paths: `portable` (plain C++, four units side by side in scalar doubles; every build),
 // and on x86-64 `sse2` (two double lanes; every x86-64), `avx2` (four lanes) and `avx512`
-// (eight lanes). The x86 paths are compiled with the target attribute of their instruction
-// set, so a module built for the baseline carries them all and picks one at run time
-// (bp_multi::active_path()); a caller inlines a path's kernels by carrying the same attribute
-// (BP_MULTI_AVX2, BP_MULTI_AVX512). Every path gives the same bits.
+// (eight lanes for layers wide enough to gain from them, the four-lane code elsewhere). The
+// x86 paths are compiled with the target attribute of their instruction set, so a module built
+// for the baseline carries them all and picks one at run time (bp_multi::active_path()); a
+// caller inlines a path's kernels by carrying the same attribute (BP_MULTI_AVX2,
+// BP_MULTI_AVX512). Every path gives the same bits. No kernel uses a masked store: where a
+// vector would reach past the end of a row, the last step covers the row's last full vector
+// instead (see the four-lane kernels), or the lanes are stored one by one.
 //
 // Each namespace offers the same kernels: lvdot<n, m>, lvdot_sum<n, m>,
 // accum_weights_from_input<m, n>, accum_weights_from_hidden<m, n>, accum_biases<n>,
@@ -28,7 +31,9 @@
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Compiled with BP_MULTI_ONE_UNIT defined, only the portable path exists and its dot products
+// take one unit at a time (the inline copies): the scalar form of a module, for comparisons.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(BP_MULTI_ONE_UNIT)
 #define BP_MULTI_X86 1
 // GCC 12's AVX-512 intrinsics fill their don't-care source operands from deliberately
 // uninitialised variables, which its own uninitialised-use warnings then report.
@@ -42,8 +47,16 @@
 #pragma GCC diagnostic pop
 #endif
 // Function attributes of the wider paths: a function carrying one may inline that path's kernels.
+// The 512-bit path keeps the compiler's own vectorisation at 256 bits (see wide_groups), and,
+// since its instruction set has fused multiply-adds, asks GCC not to form any even where the
+// command line would allow it.
 #define BP_MULTI_AVX2 __attribute__((target("avx2")))
+#if defined(__clang__)
 #define BP_MULTI_AVX512 __attribute__((target("avx2,avx512f,avx512vl")))
+#else
+#define BP_MULTI_AVX512 \
+    __attribute__((target("avx2,avx512f,avx512vl,prefer-vector-width=256"), optimize("fp-contract=off")))
+#endif
 #else
 #define BP_MULTI_X86 0
 #endif
@@ -102,11 +115,18 @@ inline void lvdot_group(const float *W, const float *x, float *d)
 template <int n, int m, bool add>
 inline void lvdot_units(const float *W, const float *x, float *d)
 {
+#ifdef BP_MULTI_ONE_UNIT
+    if constexpr (add)
+        bp_inline::lvdot_sum<n, m, n>(W, x, d);
+    else
+        bp_inline::lvdot<n, m, n>(W, x, d);
+#else
     constexpr int rest = m % 4;
     for (int i = 0; i + 4 <= m; i += 4)
         lvdot_group<n, 4, add>(W + i * n, x, d + i);
     if constexpr (rest != 0)
         lvdot_group<n, rest, add>(W + (m - rest) * n, x, d + (m - rest));
+#endif
 }
 
 }  // namespace detail
@@ -448,76 +468,104 @@ namespace avx2 {
 
 namespace detail {
 
-// Lanes 0..t-1 of a four-float mask.
-template <int t>
-BP_MULTI_AVX2 inline __m128i mask4()
-{
-    return _mm_setr_epi32(t > 0 ? -1 : 0, t > 1 ? -1 : 0, t > 2 ? -1 : 0, t > 3 ? -1 : 0);
-}
-
-// Four floats at p (the first t of them, the rest read as zero) as four doubles.
-template <int t = 4>
+// Four floats at p as four doubles; four doubles rounded to float and stored at p.
 BP_MULTI_AVX2 inline __m256d load4(const float *p)
 {
-    if constexpr (t == 4)
-        return _mm256_cvtps_pd(_mm_loadu_ps(p));
-    else
-        return _mm256_cvtps_pd(_mm_maskload_ps(p, mask4<t>()));
+    return _mm256_cvtps_pd(_mm_loadu_ps(p));
 }
 
-// Four doubles rounded to float, the first t stored at p.
-template <int t = 4>
 BP_MULTI_AVX2 inline void store4(float *p, __m256d v)
 {
-    if constexpr (t == 4)
-        _mm_storeu_ps(p, _mm256_cvtpd_ps(v));
-    else
-        _mm_maskstore_ps(p, mask4<t>(), _mm256_cvtpd_ps(v));
+    _mm_storeu_ps(p, _mm256_cvtpd_ps(v));
 }
 
-// The source vector widened to doubles; xd holds n rounded up to four, the padding zero.
+// The first v (1 to 4) floats at p as doubles, the other lanes zero; and the first v lanes
+// rounded and stored. Plain loads and stores of one, two or three floats: a masked store is
+// not forwarded to the loads that follow it on some processors, and they wait for it.
+template <int v>
+BP_MULTI_AVX2 inline __m256d load_part(const float *p)
+{
+    if constexpr (v == 4)
+        return load4(p);
+    else if constexpr (v == 1)
+        return _mm256_cvtps_pd(_mm_load_ss(p));
+    else if constexpr (v == 2)
+        return _mm256_cvtps_pd(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64 *>(p)));
+    else
+        return _mm256_cvtps_pd(
+            _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64 *>(p)), _mm_load_ss(p + 2)));
+}
+
+template <int v>
+BP_MULTI_AVX2 inline void store_part(float *p, __m256d v4)
+{
+    const __m128 f = _mm256_cvtpd_ps(v4);
+    if constexpr (v == 4) {
+        _mm_storeu_ps(p, f);
+    } else if constexpr (v == 1) {
+        _mm_store_ss(p, f);
+    } else {
+        _mm_storel_pi(reinterpret_cast<__m64 *>(p), f);
+        if constexpr (v == 3)
+            _mm_store_ss(p + 2, _mm_movehl_ps(f, f));
+    }
+}
+
+// The source vector widened to doubles (n of them).
 template <int n>
 BP_MULTI_AVX2 inline void widen(const float *x, double *xd)
 {
-    int k = 0;
-    for (; k + 4 <= n; k += 4)
-        _mm256_store_pd(xd + k, load4(x + k));
-    if constexpr (n % 4 != 0)
-        _mm256_store_pd(xd + k, load4<n % 4>(x + k));
+    if constexpr (n < 4) {
+        for (int k = 0; k < n; k++)
+            xd[k] = x[k];
+    } else {
+        for (int k = 0; k + 4 <= n; k += 4)
+            _mm256_storeu_pd(xd + k, load4(x + k));
+        if constexpr (n % 4 != 0)
+            _mm256_storeu_pd(xd + n - 4, load4(x + n - 4));
+    }
 }
 
 // x[c] in all four lanes, from the widened vector or straight from the floats.
-BP_MULTI_AVX2 inline __m256d bcast(const double *xd, int c) { return _mm256_broadcast_sd(xd + c); }
-BP_MULTI_AVX2 inline __m256d bcast(const float *x, int c) { return _mm256_set1_pd(static_cast<bp_wide>(x[c])); }
+BP_MULTI_AVX2 inline __m256d bcast(const double *xd, int c)
+{
+    return _mm256_broadcast_sd(xd + c);
+}
+BP_MULTI_AVX2 inline __m256d bcast(const float *x, int c)
+{
+    return _mm256_set1_pd(static_cast<bp_wide>(x[c]));
+}
 
-// Columns k..k+t-1 (t <= 4) of a group of four rows (v of them the caller's), each row widened
-// to doubles, the 4x4 block transposed so that column c holds the four rows' terms, added to
-// the four sums in ascending column order.
-template <int n, int v, int t, typename X>
+// Columns k+c0 .. k+3 of a group of four rows (v of them the caller's): each row's four
+// columns k..k+3 widened to doubles, the 4x4 block transposed so that column c holds the four
+// rows' terms, and columns c0..3 added to the four sums in ascending order. A row's last,
+// partial step is the step over its last four columns that adds only the columns not yet added.
+template <int n, int v, int c0, typename X>
 BP_MULTI_AVX2 inline __m256d step(const float *p, const X *xs, int k, __m256d acc)
 {
-    const __m256d r0 = load4<t>(p + row_offset<n, v>(0) + k), r1 = load4<t>(p + row_offset<n, v>(1) + k);
-    const __m256d r2 = load4<t>(p + row_offset<n, v>(2) + k), r3 = load4<t>(p + row_offset<n, v>(3) + k);
+    const __m256d r0 = load4(p + row_offset<n, v>(0) + k), r1 = load4(p + row_offset<n, v>(1) + k);
+    const __m256d r2 = load4(p + row_offset<n, v>(2) + k), r3 = load4(p + row_offset<n, v>(3) + k);
     const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
     const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
-    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), bcast(xs, k)));
-    if constexpr (t > 1)
+    if constexpr (c0 <= 0)
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), bcast(xs, k)));
+    if constexpr (c0 <= 1)
         acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x20), bcast(xs, k + 1)));
-    if constexpr (t > 2)
+    if constexpr (c0 <= 2)
         acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x31), bcast(xs, k + 2)));
-    if constexpr (t > 3)
-        acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), bcast(xs, k + 3)));
+    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), bcast(xs, k + 3)));
     return acc;
 }
 
-// A group of four rows over all n columns.
+// All n columns of rows narrower than a vector (n < 4): each column gathered from the rows.
 template <int n, int v, typename X>
-BP_MULTI_AVX2 inline __m256d group_sums(const float *p, const X *xs, __m256d acc)
+BP_MULTI_AVX2 inline __m256d narrow_sums(const float *p, const X *xs, __m256d acc)
 {
-    for (int k = 0; k + 4 <= n; k += 4)
-        acc = step<n, v, 4>(p, xs, k, acc);
-    if constexpr (n % 4 != 0)
-        acc = step<n, v, n % 4>(p, xs, n - n % 4, acc);
+    for (int k = 0; k < n; k++) {
+        const __m256d col = _mm256_cvtps_pd(_mm_setr_ps(p[row_offset<n, v>(0) + k], p[row_offset<n, v>(1) + k],
+                                                        p[row_offset<n, v>(2) + k], p[row_offset<n, v>(3) + k]));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(col, bcast(xs, k)));
+    }
     return acc;
 }
 
@@ -526,8 +574,8 @@ template <int v, bool add>
 BP_MULTI_AVX2 inline void finish(__m256d acc, float *d)
 {
     if constexpr (add)
-        acc = _mm256_add_pd(acc, load4<v>(d));
-    store4<v>(d, acc);
+        acc = _mm256_add_pd(acc, load_part<v>(d));
+    store_part<v>(d, acc);
 }
 
 // G groups of four rows side by side (the last has v rows), over all n columns.
@@ -538,17 +586,25 @@ BP_MULTI_AVX2 inline void block(const float *W, const X *xs, float *d)
 #pragma GCC unroll 4
     for (int g = 0; g < G; g++)
         acc[g] = _mm256_setzero_pd();
-    for (int k = 0; k + 4 <= n; k += 4) {
+    if constexpr (n < 4) {
 #pragma GCC unroll 4
         for (int g = 0; g < G - 1; g++)
-            acc[g] = step<n, 4, 4>(W + 4 * g * n, xs, k, acc[g]);
-        acc[G - 1] = step<n, v, 4>(W + 4 * (G - 1) * n, xs, k, acc[G - 1]);
-    }
-    if constexpr (n % 4 != 0) {
+            acc[g] = narrow_sums<n, 4>(W + 4 * g * n, xs, acc[g]);
+        acc[G - 1] = narrow_sums<n, v>(W + 4 * (G - 1) * n, xs, acc[G - 1]);
+    } else {
+        for (int k = 0; k + 4 <= n; k += 4) {
 #pragma GCC unroll 4
-        for (int g = 0; g < G - 1; g++)
-            acc[g] = step<n, 4, n % 4>(W + 4 * g * n, xs, n - n % 4, acc[g]);
-        acc[G - 1] = step<n, v, n % 4>(W + 4 * (G - 1) * n, xs, n - n % 4, acc[G - 1]);
+            for (int g = 0; g < G - 1; g++)
+                acc[g] = step<n, 4, 0>(W + 4 * g * n, xs, k, acc[g]);
+            acc[G - 1] = step<n, v, 0>(W + 4 * (G - 1) * n, xs, k, acc[G - 1]);
+        }
+        if constexpr (n % 4 != 0) {
+            constexpr int c0 = 4 - n % 4;
+#pragma GCC unroll 4
+            for (int g = 0; g < G - 1; g++)
+                acc[g] = step<n, 4, c0>(W + 4 * g * n, xs, n - 4, acc[g]);
+            acc[G - 1] = step<n, v, c0>(W + 4 * (G - 1) * n, xs, n - 4, acc[G - 1]);
+        }
     }
 #pragma GCC unroll 4
     for (int g = 0; g < G - 1; g++)
@@ -575,7 +631,7 @@ template <int n, int m, bool add>
 BP_MULTI_AVX2 inline void lvdot_units(const float *W, const float *x, float *d)
 {
     if constexpr (n <= kMaxWidened) {
-        alignas(32) double xd[(n + 3) / 4 * 4];
+        alignas(32) double xd[n];
         widen<n>(x, xd);
         lvdot_blocks<n, m, add>(W, static_cast<const double *>(xd), d);
     } else {
@@ -583,24 +639,33 @@ BP_MULTI_AVX2 inline void lvdot_units(const float *W, const float *x, float *d)
     }
 }
 
+// The elementwise kernels go four values at a time. Of n >= 4 values, a last, partial step
+// is the full step over the last four: computed from the values as they were before any store
+// and stored after the others, so the values it shares with the step before get the same bits
+// twice. Fewer than four values are one partial step.
+
 BP_MULTI_AVX2 inline __m256d deriv_sig1_4(__m256d a, __m256d e, __m256d off)
 {
     return _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(a, _mm256_sub_pd(_mm256_set1_pd(1.0), a)), off), e);
 }
 
-// One momentum step of t values (t <= 4); the gradients are cleared when asked.
-template <bool clear, int t>
-BP_MULTI_AVX2 inline void update_step(__m256d mom, float *g, float *W, float *p)
+// One momentum step of four values: s = mom*p + g; W += s; p = s; g cleared when asked.
+struct Step4 {
+    __m256d w, s;
+};
+BP_MULTI_AVX2 inline Step4 momentum4(__m256d mom, const float *g, const float *W, const float *p)
 {
-    const __m256d s = _mm256_add_pd(_mm256_mul_pd(mom, load4<t>(p)), load4<t>(g));
-    store4<t>(W, _mm256_add_pd(load4<t>(W), s));
-    store4<t>(p, s);
-    if constexpr (clear) {
-        if constexpr (t == 4)
-            _mm_storeu_ps(g, _mm_setzero_ps());
-        else
-            _mm_maskstore_ps(g, mask4<t>(), _mm_setzero_ps());
-    }
+    const __m256d s = _mm256_add_pd(_mm256_mul_pd(mom, load4(p)), load4(g));
+    return {_mm256_add_pd(load4(W), s), s};
+}
+
+template <bool clear>
+BP_MULTI_AVX2 inline void put4(Step4 r, float *g, float *W, float *p)
+{
+    store4(W, r.w);
+    store4(p, r.s);
+    if constexpr (clear)
+        _mm_storeu_ps(g, _mm_setzero_ps());
 }
 
 // The momentum update of n values; g is written only when clear is set (the callers without
@@ -608,37 +673,73 @@ BP_MULTI_AVX2 inline void update_step(__m256d mom, float *g, float *W, float *p)
 template <bool clear>
 BP_MULTI_AVX2 inline void update(float mom, float *g, float *W, float *p, int n)
 {
-    const __m256d mv = _mm256_set1_pd(static_cast<bp_wide>(mom));
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        update_step<clear, 4>(mv, g + i, W + i, p + i);
-    switch (n - i) {
-    case 3: update_step<clear, 3>(mv, g + i, W + i, p + i); break;
-    case 2: update_step<clear, 2>(mv, g + i, W + i, p + i); break;
-    case 1: update_step<clear, 1>(mv, g + i, W + i, p + i); break;
-    default: break;
+    if (n < 4) {
+        for (int i = 0; i < n; i++) {
+            const bp_wide s = static_cast<bp_wide>(mom) * p[i] + g[i];
+            W[i] = static_cast<float>(W[i] + s);
+            p[i] = static_cast<float>(s);
+            if constexpr (clear)
+                g[i] = 0.0f;
+        }
+        return;
     }
+    const __m256d mv = _mm256_set1_pd(static_cast<bp_wide>(mom));
+    const Step4 last = momentum4(mv, g + n - 4, W + n - 4, p + n - 4);
+    for (int i = 0; i + 4 <= n; i += 4)
+        put4<clear>(momentum4(mv, g + i, W + i, p + i), g + i, W + i, p + i);
+    put4<clear>(last, g + n - 4, W + n - 4, p + n - 4);
 }
 
 // One gradient row: g[k] = g[k] + x[k]*d, the source widened in xd or read as floats.
-template <int n>
-BP_MULTI_AVX2 inline void accum_row(float *g, const double *xd, __m256d d)
+BP_MULTI_AVX2 inline __m256d source4(const double *xd, int k)
 {
-    int k = 0;
-    for (; k + 4 <= n; k += 4)
-        store4(g + k, _mm256_add_pd(load4(g + k), _mm256_mul_pd(_mm256_load_pd(xd + k), d)));
-    if constexpr (n % 4 != 0)
-        store4<n % 4>(g + k, _mm256_add_pd(load4<n % 4>(g + k), _mm256_mul_pd(_mm256_load_pd(xd + k), d)));
+    return _mm256_loadu_pd(xd + k);
+}
+BP_MULTI_AVX2 inline __m256d source4(const float *x, int k)
+{
+    return load4(x + k);
 }
 
-template <int n>
-BP_MULTI_AVX2 inline void accum_row(float *g, const float *x, __m256d d)
+template <int n, typename X>
+BP_MULTI_AVX2 inline void accum_row(float *g, const X *xs, __m256d d)
 {
-    int k = 0;
-    for (; k + 4 <= n; k += 4)
-        store4(g + k, _mm256_add_pd(load4(g + k), _mm256_mul_pd(load4(x + k), d)));
-    if constexpr (n % 4 != 0)
-        store4<n % 4>(g + k, _mm256_add_pd(load4<n % 4>(g + k), _mm256_mul_pd(load4<n % 4>(x + k), d)));
+    if constexpr (n < 4) {
+        const __m256d x = _mm256_setr_pd(static_cast<bp_wide>(xs[0]), n > 1 ? static_cast<bp_wide>(xs[n > 1 ? 1 : 0]) : 0.0,
+                                         n > 2 ? static_cast<bp_wide>(xs[n > 2 ? 2 : 0]) : 0.0, 0.0);
+        store_part<n>(g, _mm256_add_pd(load_part<n>(g), _mm256_mul_pd(x, d)));
+    } else {
+        __m256d last = _mm256_setzero_pd();
+        if constexpr (n % 4 != 0)
+            last = _mm256_add_pd(load4(g + n - 4), _mm256_mul_pd(source4(xs, n - 4), d));
+        for (int k = 0; k + 4 <= n; k += 4)
+            store4(g + k, _mm256_add_pd(load4(g + k), _mm256_mul_pd(source4(xs, k), d)));
+        if constexpr (n % 4 != 0)
+            store4(g + n - 4, last);
+    }
+}
+
+// One row of the hidden accumulation: h[k] += d*W[k] and g[k] += x[k]*d.
+template <int n>
+BP_MULTI_AVX2 inline void hidden_row(const float *x, float *h, const float *W, float *g, __m256d d)
+{
+    if constexpr (n < 4) {
+        store_part<n>(h, _mm256_add_pd(load_part<n>(h), _mm256_mul_pd(d, load_part<n>(W))));
+        store_part<n>(g, _mm256_add_pd(load_part<n>(g), _mm256_mul_pd(load_part<n>(x), d)));
+    } else {
+        __m256d hl = _mm256_setzero_pd(), gl = _mm256_setzero_pd();
+        if constexpr (n % 4 != 0) {
+            hl = _mm256_add_pd(load4(h + n - 4), _mm256_mul_pd(d, load4(W + n - 4)));
+            gl = _mm256_add_pd(load4(g + n - 4), _mm256_mul_pd(load4(x + n - 4), d));
+        }
+        for (int k = 0; k + 4 <= n; k += 4) {
+            store4(h + k, _mm256_add_pd(load4(h + k), _mm256_mul_pd(d, load4(W + k))));
+            store4(g + k, _mm256_add_pd(load4(g + k), _mm256_mul_pd(load4(x + k), d)));
+        }
+        if constexpr (n % 4 != 0) {
+            store4(h + n - 4, hl);
+            store4(g + n - 4, gl);
+        }
+    }
 }
 
 }  // namespace detail
@@ -660,7 +761,7 @@ BP_MULTI_AVX2 inline void accum_weights_from_input(const float *e, const float *
 {
     using namespace detail;
     if constexpr (n <= kMaxWidened) {
-        alignas(32) double xd[(n + 3) / 4 * 4];
+        alignas(32) double xd[n];
         widen<n>(x, xd);
         for (int i = 0; i < m; i++, g += n)
             accum_row<n>(g, static_cast<const double *>(xd), _mm256_set1_pd(static_cast<bp_wide>(e[i])));
@@ -674,20 +775,8 @@ template <int m, int n>
 BP_MULTI_AVX2 inline void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W,
                                                     float *g)
 {
-    using namespace detail;
-    for (int i = 0; i < m; i++, g += n, W += n) {
-        const __m256d d = _mm256_set1_pd(static_cast<bp_wide>(e[i]));
-        int k = 0;
-        for (; k + 4 <= n; k += 4) {
-            store4(h + k, _mm256_add_pd(load4(h + k), _mm256_mul_pd(d, load4(W + k))));
-            store4(g + k, _mm256_add_pd(load4(g + k), _mm256_mul_pd(load4(x + k), d)));
-        }
-        if constexpr (n % 4 != 0) {
-            constexpr int t = n % 4;
-            store4<t>(h + k, _mm256_add_pd(load4<t>(h + k), _mm256_mul_pd(d, load4<t>(W + k))));
-            store4<t>(g + k, _mm256_add_pd(load4<t>(g + k), _mm256_mul_pd(load4<t>(x + k), d)));
-        }
-    }
+    for (int i = 0; i < m; i++, g += n, W += n)
+        detail::hidden_row<n>(x, h, W, g, _mm256_set1_pd(static_cast<bp_wide>(e[i])));
 }
 
 template <int n>
@@ -695,22 +784,34 @@ BP_MULTI_AVX2 inline void deriv_sig1(const float *a, float *e, float off)
 {
     using namespace detail;
     const __m256d o = _mm256_set1_pd(static_cast<bp_wide>(off));
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        store4(e + i, deriv_sig1_4(load4(a + i), load4(e + i), o));
-    if constexpr (n % 4 != 0)
-        store4<n % 4>(e + i, deriv_sig1_4(load4<n % 4>(a + i), load4<n % 4>(e + i), o));
+    if constexpr (n < 4) {
+        store_part<n>(e, deriv_sig1_4(load_part<n>(a), load_part<n>(e), o));
+    } else {
+        __m256d last = _mm256_setzero_pd();
+        if constexpr (n % 4 != 0)
+            last = deriv_sig1_4(load4(a + n - 4), load4(e + n - 4), o);
+        for (int i = 0; i + 4 <= n; i += 4)
+            store4(e + i, deriv_sig1_4(load4(a + i), load4(e + i), o));
+        if constexpr (n % 4 != 0)
+            store4(e + n - 4, last);
+    }
 }
 
 template <int n>
 BP_MULTI_AVX2 inline void accum_biases(float *g, const float *e)
 {
     using namespace detail;
-    int i = 0;
-    for (; i + 4 <= n; i += 4)
-        store4(g + i, _mm256_add_pd(load4(g + i), load4(e + i)));
-    if constexpr (n % 4 != 0)
-        store4<n % 4>(g + i, _mm256_add_pd(load4<n % 4>(g + i), load4<n % 4>(e + i)));
+    if constexpr (n < 4) {
+        store_part<n>(g, _mm256_add_pd(load_part<n>(g), load_part<n>(e)));
+    } else {
+        __m256d last = _mm256_setzero_pd();
+        if constexpr (n % 4 != 0)
+            last = _mm256_add_pd(load4(g + n - 4), load4(e + n - 4));
+        for (int i = 0; i + 4 <= n; i += 4)
+            store4(g + i, _mm256_add_pd(load4(g + i), load4(e + i)));
+        if constexpr (n % 4 != 0)
+            store4(g + n - 4, last);
+    }
 }
 
 BP_MULTI_AVX2 inline void update_weights(float mom, const float *g, float *W, float *p, int n)
@@ -756,14 +857,10 @@ BP_MULTI_AVX512 inline __m512d load8(const float *p)
         return _mm512_cvtps_pd(_mm256_maskz_loadu_ps(static_cast<__mmask8>((1u << t) - 1u), p));
 }
 
-// Eight doubles rounded to float, the first t stored at p.
-template <int t = 8>
+// Eight doubles rounded to float and stored at p.
 BP_MULTI_AVX512 inline void store8(float *p, __m512d v)
 {
-    if constexpr (t == 8)
-        _mm256_storeu_ps(p, _mm512_cvtpd_ps(v));
-    else
-        _mm256_mask_storeu_ps(p, static_cast<__mmask8>((1u << t) - 1u), _mm512_cvtpd_ps(v));
+    _mm256_storeu_ps(p, _mm512_cvtpd_ps(v));
 }
 
 // The source vector widened to doubles; xd holds n rounded up to eight, the padding zero.
@@ -833,13 +930,22 @@ BP_MULTI_AVX512 inline __m512d step(const float *p, const X *xs, int k, __m512d 
     return acc;
 }
 
-// Rounds a group's sums (v rows) into d: stored, or added to d[i] first.
+// Rounds a group's sums (v rows) into d: stored, or added to d[i] first. A partial group
+// goes through plain stores of its lanes (a masked store would hold up the loads of d that
+// follow).
 template <int v, bool add>
 BP_MULTI_AVX512 inline void finish(__m512d acc, float *d)
 {
-    if constexpr (add)
-        acc = _mm512_add_pd(acc, load8<v>(d));
-    store8<v>(d, acc);
+    if constexpr (v == 8) {
+        if constexpr (add)
+            acc = _mm512_add_pd(acc, load8(d));
+        store8(d, acc);
+    } else {
+        alignas(64) bp_wide s[8];
+        _mm512_store_pd(s, acc);
+        for (int j = 0; j < v; j++)
+            d[j] = add ? static_cast<float>(d[j] + s[j]) : static_cast<float>(s[j]);
+    }
 }
 
 // A block: F full groups of eight rows, then optionally a group of eight with v8 rows
@@ -864,7 +970,7 @@ BP_MULTI_AVX512 inline void block(const float *W, const X *xs, float *d)
         if constexpr (v4 > 0) {
 #pragma GCC unroll 4
             for (int q = 0; q < 16; q += 4)
-                acc4 = avx2::detail::step<n, v4, 4>(W4, xs, k + q, acc4);
+                acc4 = avx2::detail::step<n, v4, 0>(W4, xs, k + q, acc4);
         }
     }
     if constexpr (n % 16 != 0) {
@@ -877,9 +983,9 @@ BP_MULTI_AVX512 inline void block(const float *W, const X *xs, float *d)
         if constexpr (v4 > 0) {
 #pragma GCC unroll 4
             for (int q = 0; q + 4 <= t; q += 4)
-                acc4 = avx2::detail::step<n, v4, 4>(W4, xs, k + q, acc4);
+                acc4 = avx2::detail::step<n, v4, 0>(W4, xs, k + q, acc4);
             if constexpr (t % 4 != 0)
-                acc4 = avx2::detail::step<n, v4, t % 4>(W4, xs, k + t - t % 4, acc4);
+                acc4 = avx2::detail::step<n, v4, 4 - t % 4>(W4, xs, n - 4, acc4);
         }
     }
 #pragma GCC unroll 4
@@ -907,10 +1013,25 @@ BP_MULTI_AVX512 inline void lvdot_blocks(const float *W, const X *xs, float *d)
         block<n, odd, (rest > 4 ? rest : 0), (rest <= 4 ? rest : 0), add>(W + pairs * 16 * n, xs, d + pairs * 16);
 }
 
+// Where 512-bit vectors pay off. Each unit's sum is one chain of dependent additions, and a
+// 512-bit addition can take longer than a 256-bit one (four cycles against two on some
+// processors), so a narrow layer, whose time is that chain, runs faster in four lanes; the
+// wider vectors win where a layer has many units to keep them busy. The elementwise kernels
+// gain little from them below a few thousand values.
+constexpr int kWideMinUnits = 16;
+constexpr int kWideMinWeights = 4096;
+constexpr int kWideMinValues = 4096;
+template <int n, int m>
+constexpr bool wide_groups = n >= 16 && m >= kWideMinUnits && static_cast<long>(n) * m >= kWideMinWeights;
+template <int n, int m>
+constexpr bool wide_rows = n >= 8 && static_cast<long>(n) * m >= kWideMinWeights;
+
 template <int n, int m, bool add>
 BP_MULTI_AVX512 inline void lvdot_units(const float *W, const float *x, float *d)
 {
-    if constexpr (n <= kMaxWidened) {
+    if constexpr (!wide_groups<n, m>) {
+        avx2::detail::lvdot_units<n, m, add>(W, x, d);
+    } else if constexpr (n <= kMaxWidened) {
         alignas(64) double xd[(n + 7) / 8 * 8];
         widen<n>(x, xd);
         lvdot_blocks<n, m, add>(W, static_cast<const double *>(xd), d);
@@ -924,64 +1045,118 @@ BP_MULTI_AVX512 inline __m512d deriv_sig1_8(__m512d a, __m512d e, __m512d off)
     return _mm512_mul_pd(_mm512_add_pd(_mm512_mul_pd(a, _mm512_sub_pd(_mm512_set1_pd(1.0), a)), off), e);
 }
 
-// One momentum step of t values (t <= 8); the gradients are cleared when asked.
-template <bool clear, int t>
-BP_MULTI_AVX512 inline void update_step(__m512d mom, float *g, float *W, float *p)
+// One momentum step of eight values: s = mom*p + g; W += s; p = s; g cleared when asked.
+struct Step8 {
+    __m512d w, s;
+};
+BP_MULTI_AVX512 inline Step8 momentum8(__m512d mom, const float *g, const float *W, const float *p)
 {
-    const __m512d s = _mm512_add_pd(_mm512_mul_pd(mom, load8<t>(p)), load8<t>(g));
-    store8<t>(W, _mm512_add_pd(load8<t>(W), s));
-    store8<t>(p, s);
-    if constexpr (clear) {
-        if constexpr (t == 8)
-            _mm256_storeu_ps(g, _mm256_setzero_ps());
-        else
-            _mm256_mask_storeu_ps(g, static_cast<__mmask8>((1u << t) - 1u), _mm256_setzero_ps());
-    }
+    const __m512d s = _mm512_add_pd(_mm512_mul_pd(mom, load8(p)), load8(g));
+    return {_mm512_add_pd(load8(W), s), s};
 }
 
-// Masked form with a run-time count (1..7) for the run-time-size update.
 template <bool clear>
-BP_MULTI_AVX512 inline void update_tail(__m512d mom, float *g, float *W, float *p, int t)
+BP_MULTI_AVX512 inline void put8(Step8 r, float *g, float *W, float *p)
 {
-    const __mmask8 k = static_cast<__mmask8>((1u << t) - 1u);
-    const __m512d s = _mm512_add_pd(_mm512_mul_pd(mom, _mm512_cvtps_pd(_mm256_maskz_loadu_ps(k, p))),
-                                    _mm512_cvtps_pd(_mm256_maskz_loadu_ps(k, g)));
-    _mm256_mask_storeu_ps(W, k, _mm512_cvtpd_ps(_mm512_add_pd(_mm512_cvtps_pd(_mm256_maskz_loadu_ps(k, W)), s)));
-    _mm256_mask_storeu_ps(p, k, _mm512_cvtpd_ps(s));
+    store8(W, r.w);
+    store8(p, r.s);
     if constexpr (clear)
-        _mm256_mask_storeu_ps(g, k, _mm256_setzero_ps());
+        _mm256_storeu_ps(g, _mm256_setzero_ps());
 }
 
-// The momentum update of n values; g is written only when clear is set.
+// The momentum update of n >= 8 values, the last partial step as the full step over the
+// last eight (see the four-lane kernels); g is written only when clear is set.
 template <bool clear>
 BP_MULTI_AVX512 inline void update(float mom, float *g, float *W, float *p, int n)
 {
     const __m512d mv = _mm512_set1_pd(static_cast<bp_wide>(mom));
-    int i = 0;
-    for (; i + 8 <= n; i += 8)
-        update_step<clear, 8>(mv, g + i, W + i, p + i);
-    if (i < n)
-        update_tail<clear>(mv, g + i, W + i, p + i, n - i);
+    const Step8 last = momentum8(mv, g + n - 8, W + n - 8, p + n - 8);
+    for (int i = 0; i + 8 <= n; i += 8)
+        put8<clear>(momentum8(mv, g + i, W + i, p + i), g + i, W + i, p + i);
+    put8<clear>(last, g + n - 8, W + n - 8, p + n - 8);
+}
+
+BP_MULTI_AVX512 inline __m512d source8(const double *xd, int k)
+{
+    return _mm512_loadu_pd(xd + k);
+}
+BP_MULTI_AVX512 inline __m512d source8(const float *x, int k)
+{
+    return load8(x + k);
+}
+
+// One gradient row of n >= 8 values: g[k] = g[k] + x[k]*d (the last partial step as the full
+// step over the last eight).
+template <int n, typename X>
+BP_MULTI_AVX512 inline void accum_row(float *g, const X *xs, __m512d d)
+{
+    __m512d last = _mm512_setzero_pd();
+    if constexpr (n % 8 != 0)
+        last = _mm512_add_pd(load8(g + n - 8), _mm512_mul_pd(source8(xs, n - 8), d));
+    for (int k = 0; k + 8 <= n; k += 8)
+        store8(g + k, _mm512_add_pd(load8(g + k), _mm512_mul_pd(source8(xs, k), d)));
+    if constexpr (n % 8 != 0)
+        store8(g + n - 8, last);
+}
+
+template <int m, int n>
+BP_MULTI_AVX512 inline void accum_input_wide(const float *e, const float *x, float *g)
+{
+    if constexpr (n <= kMaxWidened) {
+        alignas(64) double xd[(n + 7) / 8 * 8];
+        widen<n>(x, xd);
+        for (int i = 0; i < m; i++, g += n)
+            accum_row<n>(g, static_cast<const double *>(xd), _mm512_set1_pd(static_cast<bp_wide>(e[i])));
+    } else {
+        for (int i = 0; i < m; i++, g += n)
+            accum_row<n>(g, x, _mm512_set1_pd(static_cast<bp_wide>(e[i])));
+    }
+}
+
+template <int m, int n>
+BP_MULTI_AVX512 inline void accum_hidden_wide(const float *e, const float *x, float *h, const float *W, float *g)
+{
+    for (int i = 0; i < m; i++, g += n, W += n) {
+        const __m512d d = _mm512_set1_pd(static_cast<bp_wide>(e[i]));
+        __m512d hl = _mm512_setzero_pd(), gl = _mm512_setzero_pd();
+        if constexpr (n % 8 != 0) {
+            hl = _mm512_add_pd(load8(h + n - 8), _mm512_mul_pd(d, load8(W + n - 8)));
+            gl = _mm512_add_pd(load8(g + n - 8), _mm512_mul_pd(load8(x + n - 8), d));
+        }
+        for (int k = 0; k + 8 <= n; k += 8) {
+            store8(h + k, _mm512_add_pd(load8(h + k), _mm512_mul_pd(d, load8(W + k))));
+            store8(g + k, _mm512_add_pd(load8(g + k), _mm512_mul_pd(load8(x + k), d)));
+        }
+        if constexpr (n % 8 != 0) {
+            store8(h + n - 8, hl);
+            store8(g + n - 8, gl);
+        }
+    }
 }
 
 template <int n>
-BP_MULTI_AVX512 inline void accum_row(float *g, const double *xd, __m512d d)
+BP_MULTI_AVX512 inline void deriv_sig1_wide(const float *a, float *e, float off)
 {
-    int k = 0;
-    for (; k + 8 <= n; k += 8)
-        store8(g + k, _mm512_add_pd(load8(g + k), _mm512_mul_pd(_mm512_load_pd(xd + k), d)));
+    const __m512d o = _mm512_set1_pd(static_cast<bp_wide>(off));
+    __m512d last = _mm512_setzero_pd();
     if constexpr (n % 8 != 0)
-        store8<n % 8>(g + k, _mm512_add_pd(load8<n % 8>(g + k), _mm512_mul_pd(_mm512_load_pd(xd + k), d)));
+        last = deriv_sig1_8(load8(a + n - 8), load8(e + n - 8), o);
+    for (int i = 0; i + 8 <= n; i += 8)
+        store8(e + i, deriv_sig1_8(load8(a + i), load8(e + i), o));
+    if constexpr (n % 8 != 0)
+        store8(e + n - 8, last);
 }
 
 template <int n>
-BP_MULTI_AVX512 inline void accum_row(float *g, const float *x, __m512d d)
+BP_MULTI_AVX512 inline void accum_biases_wide(float *g, const float *e)
 {
-    int k = 0;
-    for (; k + 8 <= n; k += 8)
-        store8(g + k, _mm512_add_pd(load8(g + k), _mm512_mul_pd(load8(x + k), d)));
+    __m512d last = _mm512_setzero_pd();
     if constexpr (n % 8 != 0)
-        store8<n % 8>(g + k, _mm512_add_pd(load8<n % 8>(g + k), _mm512_mul_pd(load8<n % 8>(x + k), d)));
+        last = _mm512_add_pd(load8(g + n - 8), load8(e + n - 8));
+    for (int i = 0; i + 8 <= n; i += 8)
+        store8(g + i, _mm512_add_pd(load8(g + i), load8(e + i)));
+    if constexpr (n % 8 != 0)
+        store8(g + n - 8, last);
 }
 
 }  // namespace detail
@@ -1001,81 +1176,66 @@ BP_MULTI_AVX512 inline void lvdot_sum(const float *W, const float *x, float *d)
 template <int m, int n>
 BP_MULTI_AVX512 inline void accum_weights_from_input(const float *e, const float *x, float *g)
 {
-    using namespace detail;
-    if constexpr (n <= kMaxWidened) {
-        alignas(64) double xd[(n + 7) / 8 * 8];
-        widen<n>(x, xd);
-        for (int i = 0; i < m; i++, g += n)
-            accum_row<n>(g, static_cast<const double *>(xd), _mm512_set1_pd(static_cast<bp_wide>(e[i])));
-    } else {
-        for (int i = 0; i < m; i++, g += n)
-            accum_row<n>(g, x, _mm512_set1_pd(static_cast<bp_wide>(e[i])));
-    }
+    if constexpr (detail::wide_rows<n, m>)
+        detail::accum_input_wide<m, n>(e, x, g);
+    else
+        avx2::accum_weights_from_input<m, n>(e, x, g);
 }
 
 template <int m, int n>
 BP_MULTI_AVX512 inline void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W,
                                                       float *g)
 {
-    using namespace detail;
-    for (int i = 0; i < m; i++, g += n, W += n) {
-        const __m512d d = _mm512_set1_pd(static_cast<bp_wide>(e[i]));
-        int k = 0;
-        for (; k + 8 <= n; k += 8) {
-            store8(h + k, _mm512_add_pd(load8(h + k), _mm512_mul_pd(d, load8(W + k))));
-            store8(g + k, _mm512_add_pd(load8(g + k), _mm512_mul_pd(load8(x + k), d)));
-        }
-        if constexpr (n % 8 != 0) {
-            constexpr int t = n % 8;
-            store8<t>(h + k, _mm512_add_pd(load8<t>(h + k), _mm512_mul_pd(d, load8<t>(W + k))));
-            store8<t>(g + k, _mm512_add_pd(load8<t>(g + k), _mm512_mul_pd(load8<t>(x + k), d)));
-        }
-    }
+    if constexpr (detail::wide_rows<n, m>)
+        detail::accum_hidden_wide<m, n>(e, x, h, W, g);
+    else
+        avx2::accum_weights_from_hidden<m, n>(e, x, h, W, g);
 }
 
 template <int n>
 BP_MULTI_AVX512 inline void deriv_sig1(const float *a, float *e, float off)
 {
-    using namespace detail;
-    const __m512d o = _mm512_set1_pd(static_cast<bp_wide>(off));
-    int i = 0;
-    for (; i + 8 <= n; i += 8)
-        store8(e + i, deriv_sig1_8(load8(a + i), load8(e + i), o));
-    if constexpr (n % 8 != 0)
-        store8<n % 8>(e + i, deriv_sig1_8(load8<n % 8>(a + i), load8<n % 8>(e + i), o));
+    if constexpr (n >= detail::kWideMinValues)
+        detail::deriv_sig1_wide<n>(a, e, off);
+    else
+        avx2::deriv_sig1<n>(a, e, off);
 }
 
 template <int n>
 BP_MULTI_AVX512 inline void accum_biases(float *g, const float *e)
 {
-    using namespace detail;
-    int i = 0;
-    for (; i + 8 <= n; i += 8)
-        store8(g + i, _mm512_add_pd(load8(g + i), load8(e + i)));
-    if constexpr (n % 8 != 0)
-        store8<n % 8>(g + i, _mm512_add_pd(load8<n % 8>(g + i), load8<n % 8>(e + i)));
+    if constexpr (n >= detail::kWideMinValues)
+        detail::accum_biases_wide<n>(g, e);
+    else
+        avx2::accum_biases<n>(g, e);
 }
 
 BP_MULTI_AVX512 inline void update_weights(float mom, const float *g, float *W, float *p, int n)
 {
-    detail::update<false>(mom, const_cast<float *>(g), W, p, n);
+    if (n >= detail::kWideMinValues)
+        detail::update<false>(mom, const_cast<float *>(g), W, p, n);
+    else
+        avx2::update_weights(mom, g, W, p, n);
 }
 
 template <int n>
 BP_MULTI_AVX512 inline void update_weights(float mom, const float *g, float *W, float *p)
 {
-    detail::update<false>(mom, const_cast<float *>(g), W, p, n);
+    update_weights(mom, g, W, p, n);
 }
 
 BP_MULTI_AVX512 inline void update_weights_clear(float mom, float *g, float *W, float *p, int n)
 {
-    detail::update<true>(mom, g, W, p, n);
+    if (n >= detail::kWideMinValues)
+        detail::update<true>(mom, g, W, p, n);
+    else
+        avx2::update_weights_clear(mom, g, W, p, n);
 }
 
 template <int n>
 BP_MULTI_AVX512 inline void update_weights_clear(float mom, float *g, float *W, float *p)
 {
-    detail::update<true>(mom, g, W, p, n);
+    update_weights_clear(mom, g, W, p, n);
 }
 
 using bp_inline::output_error;

@@ -302,8 +302,9 @@ template <int n, int m>
 struct Shape {};
 
 // Columns (sources) and units: every remainder modulo 2, 4, 8 and 16 on both sides, the
-// shapes of the benchmark networks, and sources wider than the stack widening. The
-// accumulations take the same shapes (units, columns).
+// shapes of the benchmark networks, shapes large enough for the widest path's 512-bit kernels
+// with every way its last block of units can be made up, and sources wider than the stack
+// widening. The accumulations take the same shapes (units, columns).
 template <typename K, int... n, int... m>
 void check_shapes(Values &val, Shape<n, m>...)
 {
@@ -323,7 +324,8 @@ void check_path()
                     Shape<17, 4>{}, Shape<19, 24>{}, Shape<23, 2>{}, Shape<24, 20>{}, Shape<29, 11>{},
                     Shape<31, 33>{}, Shape<32, 10>{}, Shape<33, 32>{}, Shape<47, 19>{}, Shape<64, 32>{},
                     Shape<64, 10>{}, Shape<100, 7>{}, Shape<128, 10>{}, Shape<130, 40>{}, Shape<784, 128>{},
-                    Shape<785, 3>{}, Shape<4099, 5>{}, Shape<4104, 9>{});
+                    Shape<785, 3>{}, Shape<100, 45>{}, Shape<77, 59>{}, Shape<129, 34>{}, Shape<65, 71>{},
+                    Shape<4099, 5>{}, Shape<4104, 9>{});
     [&]<int... n>(std::integer_sequence<int, n...>) {
         (check_elementwise<K, n + 1>(val), ...);
     }(std::make_integer_sequence<int, 17>{});
@@ -331,7 +333,8 @@ void check_path()
     check_elementwise<K, 64>(val);
     check_elementwise<K, 128>(val);
     check_elementwise<K, 1003>(val);
-    check_elementwise<K, 100352>(val);
+    check_elementwise<K, 4101>(val);
+    check_elementwise<K, 100003>(val);
 }
 
 TEST(MultiUnitKernels, PortablePathMatchesTheLibrary) { check_path<Portable>(); }
@@ -342,14 +345,15 @@ TEST(MultiUnitKernels, Avx2PathMatchesTheLibrary) { check_path<Avx2>(); }
 TEST(MultiUnitKernels, Avx512PathMatchesTheLibrary) { check_path<Avx512>(); }
 #endif
 
-// Run-time sizes of the update, every length around the vector widths, including zero.
+// Run-time sizes of the update, every length around the vector widths and around the size
+// where the widest path changes its vectors, including zero.
 template <typename K>
 void check_update_lengths()
 {
     if (!bp_multi::path_runs(K::path))
         GTEST_SKIP() << "this machine cannot run the " << bp_multi::path_name(K::path) << " path";
     Values val(77u);
-    for (int n = 0; n <= 70; n++) {
+    for (int n = 0; n <= 4110; n += n == 70 ? 4020 : 1) {
         const std::vector<float> g = val.guarded(n, Mix::special), W = val.guarded(n, Mix::special), p = val.guarded(n, Mix::special);
         std::vector<float> Wl = W, pl = p, Wf = W, pf = p, gf = g, gz = g;
         BPupdate_weights(0.95f, g.data(), Wl.data(), pl.data(), n);
