@@ -523,14 +523,15 @@ std::string unit_call(const Model &m, int li)
     return "";
 }
 
-// The derivative step of a layer, with the offset r drawn for it.
-std::string deriv_call(const Model &m, int li)
+// The derivative step of a layer, with the offset r drawn for it; k names the kernels of the
+// module's path ("K::").
+std::string deriv_call(const Model &m, int li, const std::string &k)
 {
     const Layer &l = m.layers[static_cast<std::size_t>(li)];
     Names nm{m};
     const std::string a = nm.vec(li, "act"), e = nm.vec(li, "delta"), n = nm.size(li);
     switch (l.unit) {
-    case Unit::logistic: return "bp_inline::deriv_sig1<" + n + ">(" + a + ", " + e + ", r);";
+    case Unit::logistic: return k + "deriv_sig1<" + n + ">(" + a + ", " + e + ", r);";
     case Unit::centred: return "BPderiv_sig2(" + a + ", " + e + ", " + n + ", r);";
     case Unit::tanh: return "BPderiv_sig3(" + a + ", " + e + ", " + n + ", r);";
     case Unit::linear: return "(void)r;  // linear units: the derivative is 1, the deltas stay as they are";
@@ -602,11 +603,37 @@ void emit_field_grad(std::ostringstream &o, const Model &m, const Connection &c)
     o << p << "_S, " << p << "_B);\n";
 }
 
-void emit_forward(std::ostringstream &o, const Model &m, const Layout &lo)
+// The kernel paths a module carries. Each gets its own copy of the forward pass and the
+// learning step, compiled with the path's instruction set (its function attribute) and calling
+// the path's multi-unit kernels through the alias K; the module picks one copy at run time.
+// Paths marked x86 exist only in x86-64 builds.
+struct KernelPath {
+    const char *name;
+    const char *space;
+    const char *attribute;
+    bool x86;
+};
+constexpr KernelPath kKernelPaths[] = {
+    {"avx512", "bp_multi::avx512", "BP_MULTI_AVX512 ", true},
+    {"avx2", "bp_multi::avx2", "BP_MULTI_AVX2 ", true},
+    {"sse2", "bp_multi::sse2", "", true},
+    {"portable", "bp_multi::portable", "", false},
+};
+
+// The forward pass takes a full connection through the multi-unit kernels when its rows have
+// at least four weights and it has at least 32: below that, the one-unit inline kernels' straight-
+// line code, every unit's sum in registers, is as fast or faster. The learning step takes every
+// full connection through them.
+bool multi_unit_dot(const Connection &c)
+{
+    return c.link.kind == Kind::full && c.source_size >= 4 && c.count >= 32;
+}
+
+// The forward pass of one path: each layer's connections in source order, then its units.
+std::string forward_body(const Model &m, const Layout &lo)
 {
     Names nm{m};
-    o << "void " << m.network << "_propagate_forward(void)\n{\n";
-    o << "    const float *in = b0_input_vector;\n";
+    std::ostringstream o;
     for (std::size_t li = 0; li < m.layers.size(); li++) {
         const Layer &l = m.layers[li];
         const int i = static_cast<int>(li);
@@ -621,21 +648,24 @@ void emit_forward(std::ostringstream &o, const Model &m, const Layout &lo)
                 continue;
             }
             const std::string ss = nm.source_size(c.source);
-            o << "    bp_inline::" << (first ? "lvdot" : "lvdot_sum") << '<' << ss << ", " << nm.size(i) << ", " << ss
-              << ">(" << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
+            const char *kernel = first ? "lvdot" : "lvdot_sum";
+            if (multi_unit_dot(c))
+                o << "    K::" << kernel << '<' << ss << ", " << nm.size(i) << ">(";
+            else
+                o << "    bp_inline::" << kernel << '<' << ss << ", " << nm.size(i) << ", " << ss << ">(";
+            o << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
             first = false;
         }
         o << "    " << unit_call(m, i) << "\n";
     }
-    o << "}\n";
+    return o.str();
 }
 
-void emit_calc_grad(std::ostringstream &o, const Model &m, const Layout &lo)
+// The gradient step of one path: layers from the output back, each drawing its offset.
+std::string calc_grad_body(const Model &m, const Layout &lo)
 {
     Names nm{m};
-    o << "void " << m.network << "_calc_grad(void)\n{\n";
-    o << "    const float *in = b0_input_vector;\n";
-    o << "    (void)in;\n";
+    std::ostringstream o;
     o << "    b0bcounter = static_cast<int>(static_cast<unsigned>(b0bcounter) + 1u);\n\n";
     o << "    // The hidden deltas gather the back-propagated error; the output deltas are already set.\n";
     for (std::size_t li = 0; li + 1 < m.layers.size(); li++)
@@ -646,8 +676,8 @@ void emit_calc_grad(std::ostringstream &o, const Model &m, const Layout &lo)
         const Layer &l = m.layers[static_cast<std::size_t>(li)];
         o << "\n    // " << l.name << ": derivative, thresholds, connections from " << sources_text(m, l) << ".\n";
         o << "    r = BPfrandom(0.05f);\n";
-        o << "    " << deriv_call(m, li) << "\n";
-        o << "    bp_inline::accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
+        o << "    " << deriv_call(m, li, "K::") << "\n";
+        o << "    K::accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
           << ");\n";
         for (const Connection &c : lo.conns) {
             if (c.layer != li)
@@ -657,35 +687,106 @@ void emit_calc_grad(std::ostringstream &o, const Model &m, const Layout &lo)
                 continue;
             }
             const std::string ss = nm.source_size(c.source);
+            const std::string sizes = nm.size(li) + ", " + ss;
             if (c.source == kInputsSource)
-                o << "    bp_inline::accum_weights_from_input<" << nm.size(li) << ", " << ss << ", " << ss << ">("
-                  << nm.vec(li, "delta") << ", in, " << nm.conn(c, "g") << ");\n";
+                o << "    K::accum_weights_from_input<" << sizes << ">(" << nm.vec(li, "delta") << ", in, "
+                  << nm.conn(c, "g") << ");\n";
             else
-                o << "    bp_inline::accum_weights_from_hidden<" << nm.size(li) << ", " << ss << ", " << ss << ">("
-                  << nm.vec(li, "delta") << ", " << nm.vec(c.source, "act") << ", " << nm.vec(c.source, "delta") << ", "
-                  << nm.conn(c, "w") << ", " << nm.conn(c, "g") << ");\n";
+                o << "    K::accum_weights_from_hidden<" << sizes << ">(" << nm.vec(li, "delta") << ", "
+                  << nm.vec(c.source, "act") << ", " << nm.vec(c.source, "delta") << ", " << nm.conn(c, "w") << ", "
+                  << nm.conn(c, "g") << ");\n";
         }
     }
-    o << "}\n";
+    return o.str();
 }
 
-void emit_update(std::ostringstream &o, const Model &m, const Layout &lo)
+// The weight update of one path: layers from the output back, each layer's thresholds, then
+// its connections in source order, every block's gradients cleared after its update.
+std::string update_body(const Model &m, const Layout &lo)
 {
     Names nm{m};
-    o << "void " << m.network << "_update_weights(float inertia)\n{\n";
-    o << "    if (static_cast<unsigned>(b0bcounter) % 3u != 0)\n        return;\n";
+    std::ostringstream o;
     for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
         const Layer &l = m.layers[static_cast<std::size_t>(li)];
         o << "    // " << l.name << ".\n";
-        o << "    bpm::update_and_clear<" << nm.size(li) << ">(inertia, " << nm.vec(li, "thr_grad") << ", "
+        o << "    K::update_weights_clear<" << nm.size(li) << ">(inertia, " << nm.vec(li, "thr_grad") << ", "
           << nm.vec(li, "thr") << ", " << nm.vec(li, "thr_step") << ");\n";
         for (const Connection &c : lo.conns) {
             if (c.layer != li)
                 continue;
-            o << "    bpm::update_and_clear<c" << c.number << "_n>(inertia, " << nm.conn(c, "g") << ", "
+            o << "    K::update_weights_clear<c" << c.number << "_n>(inertia, " << nm.conn(c, "g") << ", "
               << nm.conn(c, "w") << ", " << nm.conn(c, "s") << ");\n";
         }
     }
+    return o.str();
+}
+
+// One function per kernel path around a body: NAME_on_PATH(parameter).
+void emit_path_functions(std::ostringstream &o, const char *name, const char *parameter, const std::string &body)
+{
+    for (const KernelPath &p : kKernelPaths) {
+        if (p.x86)
+            o << "#if BP_MULTI_X86\n";
+        o << p.attribute << "void " << name << "_on_" << p.name << '(' << parameter << ")\n{\n";
+        o << "    namespace K = " << p.space << ";\n";
+        o << body << "}\n";
+        if (p.x86)
+            o << "#endif\n";
+        o << "\n";
+    }
+}
+
+// The call of the copy of the module's path.
+void emit_dispatch(std::ostringstream &o, const char *name, const char *argument)
+{
+    o << "    switch (kKernelPath) {\n";
+    o << "#if BP_MULTI_X86\n";
+    for (const KernelPath &p : kKernelPaths)
+        if (p.x86)
+            o << "    case bp_multi::Path::" << p.name << ": " << name << "_on_" << p.name << '(' << argument
+              << "); break;\n";
+    o << "#endif\n";
+    o << "    default: " << name << "_on_portable(" << argument << "); break;\n";
+    o << "    }\n";
+}
+
+// The forward pass and the learning step of every kernel path (in the module's unnamed
+// namespace), and the path the module uses.
+void emit_paths(std::ostringstream &o, const Model &m, const Layout &lo)
+{
+    o << "// The kernel path of this process: the widest the processor runs, or the one named by\n"
+         "// BPNET_KERNEL_PATH. Every path computes the same bits.\n";
+    o << "const bp_multi::Path kKernelPath = bp_multi::active_path();\n\n";
+    o << "// Forward pass, one copy per kernel path: each layer's connections in source order (the\n"
+         "// first overwrites, the rest add), then its unit function with the thresholds.\n";
+    emit_path_functions(o, "forward", "const float *in", forward_body(m, lo));
+    o << "// Gradient accumulation, one copy per kernel path: layers from the output back, each\n"
+         "// drawing its derivative offset.\n";
+    emit_path_functions(o, "calc_grad", "const float *in", "    (void)in;\n" + calc_grad_body(m, lo));
+    o << "// Weight update with momentum, one copy per kernel path: layers from the output back,\n"
+         "// each layer's thresholds, then its connections in source order.\n";
+    emit_path_functions(o, "update", "float inertia", update_body(m, lo));
+}
+
+void emit_forward(std::ostringstream &o, const Model &m)
+{
+    o << "void " << m.network << "_propagate_forward(void)\n{\n";
+    emit_dispatch(o, "forward", "b0_input_vector");
+    o << "}\n";
+}
+
+void emit_calc_grad(std::ostringstream &o, const Model &m)
+{
+    o << "void " << m.network << "_calc_grad(void)\n{\n";
+    emit_dispatch(o, "calc_grad", "b0_input_vector");
+    o << "}\n";
+}
+
+void emit_update(std::ostringstream &o, const Model &m)
+{
+    o << "void " << m.network << "_update_weights(float inertia)\n{\n";
+    o << "    if (static_cast<unsigned>(b0bcounter) % 3u != 0)\n        return;\n";
+    emit_dispatch(o, "update", "inertia");
     o << "}\n";
 }
 
@@ -710,21 +811,22 @@ std::string emit_source(const Model &m)
     o << banner(m) << "//\n" << summary(m);
     o << "#include \"" << m.network << ".h\"\n\n";
     o << "#include <algorithm>\n\n";
+    o << "#include \"bp/BpSimMulti.h\"\n";
     o << "#include \"gen/runtime/bpnet_module.h\"\n\n";
     o << "namespace {\n\n";
     emit_layout(o, m, lo);
     o << "\n// Element i of network_data.\n";
     o << "inline float *at(int i)\n{\n    return network_data + i;\n}\n\n";
+    emit_paths(o, m, lo);
     o << "}  // namespace\n\n";
     o << "extern \"C\" {\n\n";
-    o << "// Forward pass: each layer's connections in source order (the first overwrites, the rest\n"
-         "// add), then its unit function with the thresholds.\n";
-    emit_forward(o, m, lo);
-    o << "\n// Gradient accumulation: layers from the output back, each drawing its derivative offset.\n";
-    emit_calc_grad(o, m, lo);
-    o << "\n// Weight update with momentum on every third learning step: layers from the output back,\n"
-         "// each layer's thresholds, then its connections in source order.\n";
-    emit_update(o, m, lo);
+    o << "// Forward pass, through the copy of the module's kernel path.\n";
+    emit_forward(o, m);
+    o << "\n// Gradient accumulation, through the copy of the module's kernel path.\n";
+    emit_calc_grad(o, m);
+    o << "\n// Weight update with momentum on every third learning step, through the copy of the\n"
+         "// module's kernel path.\n";
+    emit_update(o, m);
     o << "\n}  // extern \"C\"\n\n";
     o << "// Everything else is driven by the tables above.\n";
     o << "#define BPM_PREFIX " << m.network << "\n";
