@@ -397,34 +397,35 @@ TEST(MultiUnitKernels, PathChoice)
     EXPECT_TRUE(bp_multi::path_runs(Path::sse2));
 #endif
 
-    // In a fresh process each time, since the choice is made once per process.
+    // In a fresh process each time, since the choice is made once per process. The child
+    // judges the widest path itself: it may not see the processor as this process does (under
+    // an emulator that runs only this process, for one).
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const int best_code = static_cast<int>(best) + 10;
     EXPECT_EXIT(
         {
             unsetenv("BPNET_KERNEL_PATH");
-            std::exit(static_cast<int>(bp_multi::active_path()) + 10);
+            std::exit(bp_multi::active_path() == bp_multi::best_path() ? 0 : 1);
         },
-        ::testing::ExitedWithCode(best_code), "");
+        ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {
             setenv("BPNET_KERNEL_PATH", "portable", 1);
-            std::exit(static_cast<int>(bp_multi::active_path()) + 10);
+            std::exit(bp_multi::active_path() == Path::portable ? 0 : 1);
         },
-        ::testing::ExitedWithCode(10), "");
+        ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
         {
             setenv("BPNET_KERNEL_PATH", "vector9000", 1);
-            std::exit(static_cast<int>(bp_multi::active_path()) + 10);
+            std::exit(bp_multi::active_path() == bp_multi::best_path() ? 0 : 1);
         },
-        ::testing::ExitedWithCode(best_code), "BPNET_KERNEL_PATH=vector9000: unknown kernel path");
+        ::testing::ExitedWithCode(0), "BPNET_KERNEL_PATH=vector9000: unknown kernel path");
 #if BP_MULTI_X86
     EXPECT_EXIT(
         {
             setenv("BPNET_KERNEL_PATH", "sse2", 1);
-            std::exit(static_cast<int>(bp_multi::active_path()) + 10);
+            std::exit(bp_multi::active_path() == Path::sse2 ? 0 : 1);
         },
-        ::testing::ExitedWithCode(11), "");
+        ::testing::ExitedWithCode(0), "");
 #endif
 }
 
