@@ -79,14 +79,6 @@ constexpr bool tiles(const Block (&blocks)[N], int total)
     return next == total;
 }
 
-// BPupdate_weights over one block (s = mom*p + g; W += s; p = s), then its gradients set to 0.
-template <int n>
-inline void update_and_clear(float mom, float *g, float *W, float *p)
-{
-    bp_inline::update_weights<n>(mom, g, W, p);
-    std::fill_n(g, n, 0.0f);
-}
-
 }  // namespace bpm
 
 #endif
