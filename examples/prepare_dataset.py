@@ -67,25 +67,25 @@ def is_number(text):
 
 def parse(name, path, lines):
     """The patterns of the file as lists of field texts, checked; raises ValueError."""
-    spec = SETS[name]
+    data_set = SETS[name]
     patterns = []
     for number, line in enumerate(lines, start=1):
         fields = [f.strip() for f in line.split(",")]
-        if number == 1 and spec["header"]:
+        if number == 1 and data_set["header"]:
             # iris.csv starts with "150,4,setosa,versicolor,virginica": count, inputs, class names.
-            if len(fields) != 2 + spec["classes"] or fields[1] != str(spec["inputs"]):
+            if len(fields) != 2 + data_set["classes"] or fields[1] != str(data_set["inputs"]):
                 raise ValueError(f"{path}:1: not the header of the {name} data set: {line[:60]!r}")
             continue
         if not line.strip():
             continue
-        if len(fields) != spec["inputs"] + 1:
-            raise ValueError(f"{path}:{number}: expected {spec['inputs'] + 1} fields, found {len(fields)}")
+        if len(fields) != data_set["inputs"] + 1:
+            raise ValueError(f"{path}:{number}: expected {data_set['inputs'] + 1} fields, found {len(fields)}")
         for i, f in enumerate(fields[:-1]):
             if not is_number(f):
                 raise ValueError(f"{path}:{number}: field {i + 1} is not a number: {f[:40]!r}")
         label = fields[-1]
-        if not label.isdigit() or int(label) >= spec["classes"]:
-            raise ValueError(f"{path}:{number}: the class {label[:40]!r} is not 0 to {spec['classes'] - 1}")
+        if not label.isdigit() or int(label) >= data_set["classes"]:
+            raise ValueError(f"{path}:{number}: the class {label[:40]!r} is not 0 to {data_set['classes'] - 1}")
         patterns.append(fields[:-1] + [str(int(label))])
     if len(patterns) < 2:
         raise ValueError(f"{path}: fewer than two patterns")
@@ -136,8 +136,8 @@ def main(argv):
     held_out = (len(patterns) + 2) // 4
     train = [patterns[k] for k in order[: len(patterns) - held_out]]
     test = [patterns[k] for k in order[len(patterns) - held_out:]]
-    spec = SETS[name]
-    head = (f"# {name}: {spec['inputs']} inputs, then the class 0..{spec['classes'] - 1}; "
+    data_set = SETS[name]
+    head = (f"# {name}: {data_set['inputs']} inputs, then the class 0..{data_set['classes'] - 1}; "
             f"split of {os.path.basename(source)} with seed {seed}\n")
     try:
         os.makedirs(outdir, exist_ok=True)
