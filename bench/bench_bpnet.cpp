@@ -34,7 +34,7 @@
 #include "bp/BpSim.h"
 #include "driver/PlotComposite.h"
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 
 #ifdef BPNET_BENCH_PEER
 #include <floatfann.h>

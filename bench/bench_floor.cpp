@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "bp/BpSimInline.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 
 using namespace nn_layout;
 

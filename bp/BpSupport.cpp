@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "network/nn.h"
-
 namespace {
+
+// Where messages go: the buffer of the module that last started an operation.
+char *error_buffer = nullptr;
+int error_size = 0;
 
 // A record's values could not be read in full: the file is cut short or damaged.
 int short_values(const char *name)
@@ -63,15 +65,23 @@ int BPread_exact(int fd, void *buf, int nbytes)
     return 0;
 }
 
+void BPset_error_buffer(char *buffer, int size)
+{
+    error_buffer = size > 0 ? buffer : nullptr;
+    error_size = size;
+}
+
 void BPset_error(const char *format, ...)
 {
+    if (error_buffer == nullptr)
+        return;
     va_list args;
     va_start(args, format);
-    const int len = std::vsnprintf(error_string, NN_ERROR_SIZE, format, args);
+    const int len = std::vsnprintf(error_buffer, static_cast<std::size_t>(error_size), format, args);
     va_end(args);
     // A cut message keeps its closing line break, so that it still reads as one message.
-    if (len >= NN_ERROR_SIZE)
-        std::memcpy(error_string + NN_ERROR_SIZE - 5, "...\n", 5);
+    if (len >= error_size && error_size >= 5)
+        std::memcpy(error_buffer + error_size - 5, "...\n", 5);
 }
 
 int BPread_string(int fd, char *buffer)

@@ -26,7 +26,11 @@ int BPread_feedback_weights(int fd, const char *name_read, const char *expected,
 
 /* Read exactly nbytes (retrying partial reads); 0, or -1 on end of file or error. */
 int BPread_exact(int fd, void *buf, int nbytes);
-/* Format a message into error_string; a message too long for it is cut and ends in "...\n". */
+/* Hand the library the buffer its messages go to (a module's error_string and its size); a
+ * module does so whenever it starts an operation that may fail. Before any buffer is handed
+ * over, messages are dropped. */
+void BPset_error_buffer(char *buffer, int size);
+/* Format a message into the error buffer; a message too long for it is cut and ends in "...\n". */
 void BPset_error(const char *format, ...)
 #if defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 1, 2)))

@@ -10,16 +10,6 @@ set(BPNET_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/bpnet
     CACHE STRING "Folder, relative to the prefix, for the installed CMake package files")
 mark_as_advanced(BPNET_INSTALL_CMAKEDIR)
 
-# The tools print BPNET_VERSION from their header; it must agree with the project version
-# that names the library, the package and the manual pages.
-file(STRINGS ${PROJECT_SOURCE_DIR}/tools/common/bpnet_version.h bpnet_version_line
-     REGEX "^#define BPNET_VERSION \"")
-string(REGEX REPLACE "^#define BPNET_VERSION \"([^\"]*)\".*" "\\1" bpnet_header_version "${bpnet_version_line}")
-if(NOT bpnet_header_version STREQUAL PROJECT_VERSION)
-  message(FATAL_ERROR "tools/common/bpnet_version.h says ${bpnet_header_version}, "
-                      "the project is version ${PROJECT_VERSION}")
-endif()
-
 # Installed consumers see the headers through include/bpnet.
 foreach(lib bpnet bpnet_shared bpsim bpsim_shared)
   target_include_directories(${lib} INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/bpnet>)
@@ -39,17 +29,13 @@ install(TARGETS bpnet_shared bpnet bpsim_shared bpsim EXPORT bpnetTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Public headers: every header of bp/, network/ and platform/ is C and installed, except the
-# internal C++ one used only inside the library (the layout of nn).
-# BpSimInline.h is C++ too, but installed: generated network modules compile against it.
-set(BPNET_INTERNAL_HEADERS network/nn_layout.h)
-foreach(sub bp network platform)
+# Public headers: every header of bp/ and platform/, and the header of the generated nn.
+# bp/BpSimInline.h, BpSimMulti.h and BpSimKernelSets.h are C++, for generated network modules.
+foreach(sub bp platform)
   file(GLOB bpnet_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${sub}/*.h)
-  foreach(internal ${BPNET_INTERNAL_HEADERS})
-    list(REMOVE_ITEM bpnet_headers ${PROJECT_SOURCE_DIR}/${internal})
-  endforeach()
   install(FILES ${bpnet_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/${sub})
 endforeach()
+install(FILES ${BPNET_NN_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/network)
 
 # What generated modules compile against besides the library's headers: the module runtime.
 file(GLOB bpnet_runtime_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gen/runtime/*.h)

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "network/nn.h"
-#include "tools/common/bpnet_version.h"
+#include "bpnet_version.h"
 
 extern "C" {
 float inputv[2];

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 #include "tools/common/nn_patterns.h"
 
 using namespace nn_layout;

@@ -18,7 +18,7 @@
 #include "gen/bpnet_gen_config.h"
 #include "gen/emit.h"
 #include "gen/model.h"
-#include "tools/common/cli.h"
+#include "gen/cli.h"
 
 extern char **environ;
 
@@ -87,7 +87,7 @@ Toolchain find_toolchain()
         const fs::path prefix = exe.parent_path().parent_path();
         const fs::path include = prefix / "include" / "bpnet";
         const fs::path library = prefix / BPNET_GEN_INSTALL_LIBDIR / "libbpsim.a";
-        if (fs::exists(include / "gen" / "runtime" / "bpnet_module_impl.h", ec) && fs::exists(library, ec))
+        if (fs::exists(include / "gen" / "runtime" / "bpnet_module.h", ec) && fs::exists(library, ec))
             return {include.string(), library.string()};
     }
     return {BPNET_GEN_BUILD_INCLUDE, BPNET_GEN_BUILD_LIBRARY};

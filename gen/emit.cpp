@@ -10,59 +10,13 @@
 #include <sstream>
 #include <vector>
 
-#include "tools/common/bpnet_version.h"
+#include "bpnet_version.h"
 
 namespace bpgen {
 
 const char *const kGeneratorVersion = "bpnet-gen " BPNET_VERSION;
 
 namespace {
-
-// Offsets of one layer's vectors (net is -1 unless the units are quadratic).
-struct LayerOffsets {
-    std::int64_t act = 0, delta = 0, net = -1, thr = 0, thr_grad = 0, thr_step = 0;
-};
-struct ConnectionOffsets {
-    std::int64_t w = 0, g = 0, s = 0;
-};
-
-struct Layout {
-    std::vector<LayerOffsets> layers;
-    std::vector<Connection> conns;
-    std::vector<ConnectionOffsets> coffs;
-    std::int64_t size = 0;
-};
-
-Layout lay_out(const Model &m)
-{
-    Layout lo;
-    lo.layers.resize(m.layers.size());
-    lo.conns = connections(m);
-    std::int64_t next = 0;
-    for (std::size_t i = 0; i < m.layers.size(); i++) {
-        const int n = m.layers[i].units;
-        lo.layers[i].act = next;
-        lo.layers[i].delta = next + n;
-        next += 2 * n;
-        if (m.layers[i].unit == Unit::quadratic) {
-            lo.layers[i].net = next;
-            next += n;
-        }
-    }
-    for (std::size_t i = 0; i < m.layers.size(); i++) {
-        const int n = m.layers[i].units;
-        lo.layers[i].thr = next;
-        lo.layers[i].thr_grad = next + n;
-        lo.layers[i].thr_step = next + 2 * n;
-        next += 3 * n;
-    }
-    for (const Connection &c : lo.conns) {
-        lo.coffs.push_back({next, next + c.count, next + 2 * c.count});
-        next += 3 * c.count;
-    }
-    lo.size = next;
-    return lo;
-}
 
 std::string upper(const std::string &s)
 {
@@ -139,6 +93,9 @@ const char *const kHeaderTemplate = R"(/* The network module of black box @NAME@
  * learning step, save files, ASCII dumps, descriptor and reports. */
 #ifndef BPNET_MODULE_@UPPER@_H
 #define BPNET_MODULE_@UPPER@_H
+
+#include "gen/runtime/bpnet_descriptor.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -207,11 +164,6 @@ float @NAME@_calc_error(void);
 void @NAME@_set_backprop_counter(int c);
 int @NAME@_get_backprop_counter(void);
 
-/* Record count and absolute record positions of a save file. */
-typedef struct {
-    int count;
-    int *positions;
-} dump_header;
 /* Write the save file (atomically); 0, or -1 with the message in error_string. */
 int @NAME@_dump_network(const char *file);
 /* Load thresholds, weights and the step counter from a save file, all or nothing; 0, -1 or -2. */
@@ -237,92 +189,9 @@ void network_ascii_dump(int labelled);
 int @NAME@_load_ascii_network(void);
 int network_load_ascii(void);
 
-/* One incoming connection of the queried layer (19 fields). */
-typedef struct @NAME@_connection_record {
-    int field0;              /* 0 */
-    int field1;              /* 1 */
-    int field2;              /* 0 */
-    int weight_count;        /* the connection's weights */
-    int field4;              /* 0 */
-    int source_number;       /* -1 for $INPUTS, else the source layer's number */
-    const char *source_name; /* "$INPUTS" or "@NAME@:LAYER" */
-    int source_size;
-    int source_dim_x;
-    int source_dim_y;
-    int field10;             /* 0 */
-    float *weights;          /* the connection's weight block */
-    float *weight_steps;     /* the steps applied at the previous weight update */
-    int field13;             /* the source size */
-    int field14;             /* 1 */
-    int field15;             /* the source size */
-    int field16;             /* 0 */
-    int field17;             /* 0 */
-    int field18;             /* 0 */
-} @NAME@_connection_record;
-
-/* The black-box descriptor (60 fields). */
-typedef struct @NAME@_descriptor {
-    const char *description_file;                       /* 0 */
-    const char *network_name;                           /* 1 */
-    int field2;                                         /* 2: 0 */
-    int field3;                                         /* 3: 1 */
-    int field4;                                         /* 4: not written */
-    int field5;                                         /* 5: not written */
-    int unit_count;                                     /* 6 */
-    int parameter_count;                                /* 7 */
-    void (*set_learning_rate_proc)(float);              /* 8 */
-    void (*set_inertia_proc)(float);                    /* 9 */
-    float (*get_learning_rate_proc)(void);              /* 10 */
-    float (*get_inertia_proc)(void);                    /* 11 */
-    void (*set_random_init_seed_proc)(int);             /* 12 */
-    void (*set_random_init_range_proc)(float);          /* 13 */
-    int (*init_network_proc)(void);                     /* 14 */
-    void (*network_forward_proc)(void);                 /* 15 */
-    void (*network_learn_proc)(unsigned, void (*)(void)); /* 16 */
-    int (*dump_network_proc)(const char *);             /* 17 */
-    int (*load_network_proc)(const char *);             /* 18 */
-    char *(*error_string_proc)(void);                   /* 19 */
-    int box_number;                                     /* 20: 0 */
-    const char *box_name;                               /* 21 */
-    int field22;                                        /* 22: 1 */
-    int field23;                                        /* 23: 1 */
-    int layer_count;                                    /* 24 */
-    int input_size;                                     /* 25 */
-    int input_dim_x;                                    /* 26 */
-    int input_dim_y;                                    /* 27 */
-    int field28;                                        /* 28-31: 0 */
-    int field29;
-    int field30;
-    int field31;
-    void (*propagate_forward_proc)(void);               /* 32 */
-    void (*calc_grad_proc)(void);                       /* 33 */
-    void (*update_weights_proc)(float);                 /* 34 */
-    int (*get_backprop_counter_proc)(void);             /* 35 */
-    void (*set_backprop_counter_proc)(int);             /* 36 */
-    void (*set_target_output_proc)(float *);            /* 37 */
-    float *(*get_target_output_proc)(void);             /* 38 */
-    float *(*get_output_proc)(void);                    /* 39 */
-    void (*set_input_proc)(float *);                    /* 40 */
-    float *(*get_input_proc)(void);                     /* 41 */
-    int layer_number;                                   /* 42: 0 is the output layer */
-    int field43;                                        /* 43: 0 */
-    const char *layer_name;                             /* 44 */
-    int layer_size;                                     /* 45 */
-    int layer_dim_x;                                    /* 46 */
-    int layer_dim_y;                                    /* 47 */
-    int field48;                                        /* 48: 0 */
-    int field49;                                        /* 49: 0 */
-    int field50;                                        /* 50-52: not written */
-    int field51;
-    int field52;
-    float *layer_activations;                           /* 53 */
-    float *layer_thresholds;                            /* 54 */
-    float *layer_threshold_steps;                       /* 55 */
-    float *layer_deltas;                                /* 56 */
-    int layer_connection_count;                         /* 57 */
-    int field58;                                        /* 58: the layer number */
-    @NAME@_connection_record *connections;              /* 59: connection_buffer */
-} @NAME@_descriptor;
+/* The descriptor and its connection records, named after this black box. */
+typedef bpnet_descriptor @NAME@_descriptor;
+typedef bpnet_connection_record @NAME@_connection_record;
 
 /* The descriptor and its connection table (file-scope, zeroed until written). */
 extern @NAME@_descriptor comms_buffer;
@@ -350,11 +219,13 @@ void replace_all(std::string &text, const std::string &key, const std::string &v
         text.replace(at, key.size(), value);
 }
 
-// The constants of a connection are named c<number>_w, _g, _s and _n.
+// The constants of a connection are named c<k>_w, _g, _s and _n, k counting the connections
+// from 1 in forward order.
 std::string prefix(const Connection &c)
 {
+    // Built by appending: GCC 12 warns falsely about "c" + std::to_string(...).
     std::string p = "c";
-    p += std::to_string(c.number);
+    p += std::to_string(c.index + 1);
     return p;
 }
 
@@ -443,16 +314,17 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     }
     o << "\n// Connections, grouped by the layer fed: weights, gradients and steps, one row per unit fed.\n";
     Names nm{m};
-    for (std::size_t k = 0; k < lo.conns.size(); k++) {
-        const Connection &c = lo.conns[k];
+    for (std::size_t k = 0; k < lo.connections.size(); k++) {
+        const Connection &c = lo.connections[k];
         o << "// " << m.layers[static_cast<std::size_t>(c.layer)].name << " <- " << nm.source_label(c.source) << ": ";
         if (c.link.kind == Kind::full)
             o << m.layers[static_cast<std::size_t>(c.layer)].units << " x " << c.source_size;
         else
             o << field_text(c) << ", " << c.count << " weights";
         o << ", array \"" << c.array << "\".\n";
-        o << "constexpr int c" << c.number << "_w = " << lo.coffs[k].w << ", c" << c.number << "_g = " << lo.coffs[k].g
-          << ", c" << c.number << "_s = " << lo.coffs[k].s << ", c" << c.number << "_n = " << c.count << ";\n";
+        const std::string p = prefix(c);
+        o << "constexpr int " << p << "_w = " << lo.offsets[k].w << ", " << p << "_g = " << lo.offsets[k].g << ", " << p
+          << "_s = " << lo.offsets[k].s << ", " << p << "_n = " << c.count << ";\n";
         if (c.link.kind != Kind::full)
             emit_field_constants(o, c);
     }
@@ -471,7 +343,7 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         o << "    {" << n << "_thr, " << n << "_size}, {" << n << "_thr_grad, " << n << "_size}, {" << n
           << "_thr_step, " << n << "_size},\n";
     }
-    for (const Connection &c : lo.conns) {
+    for (const Connection &c : lo.connections) {
         const std::string p = prefix(c);
         o << "    {" << p << "_w, " << p << "_n}, {" << p << "_g, " << p << "_n}, {" << p << "_s, " << p << "_n},\n";
     }
@@ -493,7 +365,7 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     }
     o << "};\n";
     o << "constexpr bpm::ConnectionInfo kConnections[] = {\n";
-    for (const Connection &c : lo.conns) {
+    for (const Connection &c : lo.connections) {
         const std::string p = prefix(c);
         const std::string ss = nm.source_size(c.source);
         const std::string dims =
@@ -503,6 +375,8 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
           << dims << ", " << (c.link.kind == Kind::full ? ss : field_entry(c)) << "},\n";
     }
     o << "};\n";
+    o << "constexpr int kLayerCount = " << m.layers.size() << ", kConnectionCount = " << lo.connections.size() << ";\n";
+    o << "static_assert(bpm::tables_agree(kLayers, kConnections, kName, kRecordLength));\n";
     const std::string out = m.layers.back().name;
     o << "constexpr int kOutAct = " << out << "_act, kOutDelta = " << out << "_delta;\n";
 }
@@ -603,23 +477,6 @@ void emit_field_grad(std::ostringstream &o, const Model &m, const Connection &c)
     o << p << "_S, " << p << "_B);\n";
 }
 
-// The kernel paths a module carries. Each gets its own copy of the forward pass and the
-// learning step, compiled with the path's instruction set (its function attribute) and calling
-// the path's multi-unit kernels through the alias K; the module picks one copy at run time.
-// Paths marked x86 exist only in x86-64 builds.
-struct KernelPath {
-    const char *name;
-    const char *space;
-    const char *attribute;
-    bool x86;
-};
-constexpr KernelPath kKernelPaths[] = {
-    {"avx512", "bp_multi::avx512", "BP_MULTI_AVX512 ", true},
-    {"avx2", "bp_multi::avx2", "BP_MULTI_AVX2 ", true},
-    {"sse2", "bp_multi::sse2", "", true},
-    {"portable", "bp_multi::portable", "", false},
-};
-
 // The forward pass takes a full connection through the multi-unit kernels when its rows have
 // at least four weights and it has at least 32: below that, the one-unit inline kernels' straight-
 // line code, every unit's sum in registers, is as fast or faster. The learning step takes every
@@ -639,7 +496,7 @@ std::string forward_body(const Model &m, const Layout &lo)
         const int i = static_cast<int>(li);
         o << "    // " << l.name << " from " << sources_text(m, l) << ".\n";
         bool first = true;
-        for (const Connection &c : lo.conns) {
+        for (const Connection &c : lo.connections) {
             if (c.layer != i)
                 continue;
             if (c.link.kind != Kind::full) {
@@ -650,7 +507,7 @@ std::string forward_body(const Model &m, const Layout &lo)
             const std::string ss = nm.source_size(c.source);
             const char *kernel = first ? "lvdot" : "lvdot_sum";
             if (multi_unit_dot(c))
-                o << "    K::" << kernel << '<' << ss << ", " << nm.size(i) << ">(";
+                o << "    K::template " << kernel << '<' << ss << ", " << nm.size(i) << ">(";
             else
                 o << "    bp_inline::" << kernel << '<' << ss << ", " << nm.size(i) << ", " << ss << ">(";
             o << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
@@ -675,11 +532,11 @@ std::string calc_grad_body(const Model &m, const Layout &lo)
     for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
         const Layer &l = m.layers[static_cast<std::size_t>(li)];
         o << "\n    // " << l.name << ": derivative, thresholds, connections from " << sources_text(m, l) << ".\n";
-        o << "    r = BPfrandom(0.05f);\n";
-        o << "    " << deriv_call(m, li, "K::") << "\n";
-        o << "    K::accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
+        o << "    r = BPfrandom(bpm::kDerivOffsetRange);\n";
+        o << "    " << deriv_call(m, li, "K::template ") << "\n";
+        o << "    K::template accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
           << ");\n";
-        for (const Connection &c : lo.conns) {
+        for (const Connection &c : lo.connections) {
             if (c.layer != li)
                 continue;
             if (c.link.kind != Kind::full) {
@@ -689,10 +546,10 @@ std::string calc_grad_body(const Model &m, const Layout &lo)
             const std::string ss = nm.source_size(c.source);
             const std::string sizes = nm.size(li) + ", " + ss;
             if (c.source == kInputsSource)
-                o << "    K::accum_weights_from_input<" << sizes << ">(" << nm.vec(li, "delta") << ", in, "
+                o << "    K::template accum_weights_from_input<" << sizes << ">(" << nm.vec(li, "delta") << ", in, "
                   << nm.conn(c, "g") << ");\n";
             else
-                o << "    K::accum_weights_from_hidden<" << sizes << ">(" << nm.vec(li, "delta") << ", "
+                o << "    K::template accum_weights_from_hidden<" << sizes << ">(" << nm.vec(li, "delta") << ", "
                   << nm.vec(c.source, "act") << ", " << nm.vec(c.source, "delta") << ", " << nm.conn(c, "w") << ", "
                   << nm.conn(c, "g") << ");\n";
         }
@@ -709,85 +566,158 @@ std::string update_body(const Model &m, const Layout &lo)
     for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
         const Layer &l = m.layers[static_cast<std::size_t>(li)];
         o << "    // " << l.name << ".\n";
-        o << "    K::update_weights_clear<" << nm.size(li) << ">(inertia, " << nm.vec(li, "thr_grad") << ", "
+        o << "    K::template update_weights_clear<" << nm.size(li) << ">(inertia, " << nm.vec(li, "thr_grad") << ", "
           << nm.vec(li, "thr") << ", " << nm.vec(li, "thr_step") << ");\n";
-        for (const Connection &c : lo.conns) {
+        for (const Connection &c : lo.connections) {
             if (c.layer != li)
                 continue;
-            o << "    K::update_weights_clear<c" << c.number << "_n>(inertia, " << nm.conn(c, "g") << ", "
+            o << "    K::template update_weights_clear<" << prefix(c) << "_n>(inertia, " << nm.conn(c, "g") << ", "
               << nm.conn(c, "w") << ", " << nm.conn(c, "s") << ");\n";
         }
     }
     return o.str();
 }
 
-// One function per kernel path around a body: NAME_on_PATH(parameter).
-void emit_path_functions(std::ostringstream &o, const char *name, const char *parameter, const std::string &body)
+// The three passes, each written once as a template over the kernel set of a path, then
+// instantiated for every path the build carries.
+void emit_passes(std::ostringstream &o, const Model &m, const Layout &lo)
 {
-    for (const KernelPath &p : kKernelPaths) {
-        if (p.x86)
-            o << "#if BP_MULTI_X86\n";
-        o << p.attribute << "void " << name << "_on_" << p.name << '(' << parameter << ")\n{\n";
-        o << "    namespace K = " << p.space << ";\n";
-        o << body << "}\n";
-        if (p.x86)
-            o << "#endif\n";
-        o << "\n";
+    o << "// Forward pass: each layer's connections in source order (the first overwrites, the rest\n"
+         "// add), then its unit function with the thresholds.\n";
+    o << "template <class K>\nvoid forward_pass(const float *in)\n{\n" << forward_body(m, lo) << "}\n\n";
+    o << "// Gradient accumulation: layers from the output back, each drawing its derivative offset.\n";
+    o << "template <class K>\nvoid grad_pass(const float *in)\n{\n    (void)in;\n" << calc_grad_body(m, lo) << "}\n\n";
+    o << "// Weight update with momentum: layers from the output back, each layer's thresholds, then\n"
+         "// its connections in source order, every block's gradients cleared after its update.\n";
+    o << "template <class K>\nvoid update_pass(float inertia)\n{\n" << update_body(m, lo) << "}\n\n";
+    o << "// Each pass once per kernel path, and the path of this process: the widest the processor\n"
+         "// runs, or the one named by BPNET_KERNEL_PATH. Every path computes the same bits.\n";
+    o << "BP_PATH_FUNCTIONS(forward_pass, (const float *in), (in))\n";
+    o << "BP_PATH_FUNCTIONS(grad_pass, (const float *in), (in))\n";
+    o << "BP_PATH_FUNCTIONS(update_pass, (float inertia), (inertia))\n";
+    o << "const bp_multi::Path kKernelPath = bp_multi::active_path();\n";
+}
+
+// The module's globals, under the names its header declares.
+void emit_globals(std::ostringstream &o, const Model &m)
+{
+    const std::string up = upper(m.network);
+    o << "extern \"C\" {\n\n";
+    o << "float network_data[" << up << "_DATA_SIZE];\n";
+    o << "float BPlearning_rate = 0.2f;\nfloat BPinertia = 0.95f;\nfloat BPthreshold = 0.00005f;\n";
+    o << "float init_range = 0.1f;\nint init_seed = 123;\nint b0bcounter = 0;\n";
+    o << "float *b0_input_vector = nullptr;\nfloat *b0_target_output = nullptr;\n";
+    o << "char error_string[" << up << "_ERROR_SIZE];\n";
+    o << m.network << "_descriptor comms_buffer;\n";
+    o << m.network << "_connection_record connection_buffer[" << up << "_CONNECTION_SLOTS];\n\n";
+    o << "}  // extern \"C\"\n";
+}
+
+// The module record that the runtime works over, and the C entry points: the passes through
+// the path of this process, the accessors, and thin calls into the runtime.
+void emit_entries(std::ostringstream &o, const Model &m)
+{
+    const std::string n = m.network;
+    o << "// The whole module as the runtime sees it.\n";
+    o << "const bpm::Module kModule = {\n";
+    o << "    kName, kDescriptionFile, kInputs, kInputDimX, kInputDimY, kOutputs, kDataSize, kTrainable, kUnits,\n";
+    o << "    kRecordLength, kLayers, kLayerCount, kConnections, kConnectionCount,\n";
+    o << "    {network_data, &BPlearning_rate, &BPinertia, &BPthreshold, &init_range, &init_seed, &b0bcounter,\n";
+    o << "     &b0_input_vector, &b0_target_output, error_string, " << upper(n)
+      << "_ERROR_SIZE, &comms_buffer, connection_buffer},\n";
+    const char *const entries[] = {"set_learning_rate", "set_inertia", "get_learning_rate", "get_inertia",
+                                   "set_random_init_seed", "set_random_init_range", "init_network",
+                                   "network_forward", "network_learn", "dump_network", "load_network",
+                                   "error_string", "propagate_forward", "calc_grad", "update_weights",
+                                   "get_backprop_counter", "set_backprop_counter", "set_target_output",
+                                   "get_target_output", "get_output", "set_input", "get_input", "calc_error"};
+    o << "    {";
+    int col = 5;
+    for (std::size_t i = 0; i < std::size(entries); i++) {
+        const std::string e = n + "_" + entries[i] + (i + 1 < std::size(entries) ? "," : "");
+        if (i > 0 && col + 1 + e.size() > 110) {
+            o << "\n     ";
+            col = 5;
+        } else if (i > 0) {
+            o << ' ';
+            col++;
+        }
+        o << e;
+        col += static_cast<int>(e.size());
     }
-}
+    o << "},\n};\n\n";
+    o << "}  // namespace\n\n";
+    o << "extern \"C\" {\n\n";
+    std::string text = R"(// ---- Passes, through the kernel path of this process.
 
-// The call of the copy of the module's path.
-void emit_dispatch(std::ostringstream &o, const char *name, const char *argument)
+void @N@_propagate_forward(void) { forward_pass_for(kKernelPath)(b0_input_vector); }
+void @N@_calc_grad(void) { grad_pass_for(kKernelPath)(b0_input_vector); }
+// The gathered gradients are applied on every third learning step.
+void @N@_update_weights(float inertia)
 {
-    o << "    switch (kKernelPath) {\n";
-    o << "#if BP_MULTI_X86\n";
-    for (const KernelPath &p : kKernelPaths)
-        if (p.x86)
-            o << "    case bp_multi::Path::" << p.name << ": " << name << "_on_" << p.name << '(' << argument
-              << "); break;\n";
-    o << "#endif\n";
-    o << "    default: " << name << "_on_portable(" << argument << "); break;\n";
-    o << "    }\n";
+    if (static_cast<unsigned>(b0bcounter) % 3u == 0)
+        update_pass_for(kKernelPath)(inertia);
 }
-
-// The forward pass and the learning step of every kernel path (in the module's unnamed
-// namespace), and the path the module uses.
-void emit_paths(std::ostringstream &o, const Model &m, const Layout &lo)
+float @N@_calc_error(void)
 {
-    o << "// The kernel path of this process: the widest the processor runs, or the one named by\n"
-         "// BPNET_KERNEL_PATH. Every path computes the same bits.\n";
-    o << "const bp_multi::Path kKernelPath = bp_multi::active_path();\n\n";
-    o << "// Forward pass, one copy per kernel path: each layer's connections in source order (the\n"
-         "// first overwrites, the rest add), then its unit function with the thresholds.\n";
-    emit_path_functions(o, "forward", "const float *in", forward_body(m, lo));
-    o << "// Gradient accumulation, one copy per kernel path: layers from the output back, each\n"
-         "// drawing its derivative offset.\n";
-    emit_path_functions(o, "calc_grad", "const float *in", "    (void)in;\n" + calc_grad_body(m, lo));
-    o << "// Weight update with momentum, one copy per kernel path: layers from the output back,\n"
-         "// each layer's thresholds, then its connections in source order.\n";
-    emit_path_functions(o, "update", "float inertia", update_body(m, lo));
+    return bpm::calc_error<kOutputs>(b0_target_output, at(kOutAct), at(kOutDelta), BPlearning_rate);
 }
+void @N@_network_forward(void) { @N@_propagate_forward(); }
 
-void emit_forward(std::ostringstream &o, const Model &m)
+// ---- State and accessors.
+
+int @N@_init_network(void) { return bpm::init_network(kModule); }
+void @N@_set_input(float *v) { b0_input_vector = v; }
+float *@N@_get_input(void) { return b0_input_vector; }
+float *@N@_get_output(void) { return at(kOutAct); }
+void @N@_set_target_output(float *v) { b0_target_output = v; }
+float *@N@_get_target_output(void) { return b0_target_output; }
+char *@N@_error_string(void) { return error_string; }
+void @N@_set_learning_rate(float r) { BPlearning_rate = r; }
+float @N@_get_learning_rate(void) { return BPlearning_rate; }
+void @N@_set_inertia(float m) { BPinertia = m; }
+float @N@_get_inertia(void) { return BPinertia; }
+void @N@_set_random_init_seed(int seed) { init_seed = seed; }
+void @N@_set_random_init_range(float range) { init_range = range; }
+void @N@_bb_clear_delays(void) {}
+void @N@_clear_delays(void) {}
+void @N@_set_backprop_counter(int c) { b0bcounter = c; }
+int @N@_get_backprop_counter(void) { return b0bcounter; }
+
+// ---- Everything else: the runtime over this module's record.
+
+void network_forward(unsigned iterations, void (*input_fn)(void)) { bpm::forward(kModule, iterations, input_fn); }
+void network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
+void @N@_network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
+int @N@_dump_network(const char *file) { return bpm::dump_network(kModule, file); }
+int @N@_load_network(const char *file) { return bpm::load_network(kModule, file); }
+void network_dump(const char *file) { bpm::network_dump(kModule, file); }
+void network_load(const char *file) { bpm::network_load(kModule, file); }
+dump_header *read_header(int fd) { return bpm::read_header(kModule, fd); }
+int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_header *header)
 {
-    o << "void " << m.network << "_propagate_forward(void)\n{\n";
-    emit_dispatch(o, "forward", "b0_input_vector");
-    o << "}\n";
+    return bpm::load_black_box(kModule, fd, bb_name, stored_name, header);
 }
-
-void emit_calc_grad(std::ostringstream &o, const Model &m)
+void @N@_free_header(dump_header *header) { bpm::free_header(header); }
+void network_initialize(const char *save_file, int verbose) { bpm::initialize(kModule, save_file, verbose); }
+void network_clear_delays(void) {}
+void @N@_ascii_dump_network(int labelled) { bpm::ascii_dump(kModule, labelled); }
+void network_ascii_dump(int labelled) { bpm::ascii_dump(kModule, labelled); }
+int @N@_load_ascii_network(void) { return bpm::load_ascii(kModule); }
+int network_load_ascii(void) { return bpm::load_ascii(kModule); }
+void @N@_describe_network(void) { bpm::describe_network(kModule); }
+@N@_descriptor *@N@_query_network(int box, int layer) { return bpm::query_network(kModule, box, layer); }
+@N@_descriptor *network_query(int box, int layer) { return bpm::query_network(kModule, box, layer); }
+void network_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd_threshold)
 {
-    o << "void " << m.network << "_calc_grad(void)\n{\n";
-    emit_dispatch(o, "calc_grad", "b0_input_vector");
-    o << "}\n";
+    bpm::forward_pdpfa(kModule, iterations, input_fn, pd_threshold);
 }
+void network_forward_print(int iterations, void (*input_fn)(void)) { bpm::forward_print(kModule, iterations, input_fn); }
 
-void emit_update(std::ostringstream &o, const Model &m)
-{
-    o << "void " << m.network << "_update_weights(float inertia)\n{\n";
-    o << "    if (static_cast<unsigned>(b0bcounter) % 3u != 0)\n        return;\n";
-    emit_dispatch(o, "update", "inertia");
-    o << "}\n";
+}  // extern "C"
+)";
+    replace_all(text, "@N@", n);
+    o << text;
 }
 
 }  // namespace
@@ -798,7 +728,7 @@ std::string emit_header(const Model &m)
     std::string text = "/* Generated by " + std::string(kGeneratorVersion) + " from " + m.description_file +
                        ". Do not edit: change the description and generate again. */\n" + kHeaderTemplate;
     replace_all(text, "@DATA@", std::to_string(lo.size));
-    replace_all(text, "@SLOTS@", std::to_string(lo.conns.size()));
+    replace_all(text, "@SLOTS@", std::to_string(lo.connections.size()));
     replace_all(text, "@INPUTS@", std::to_string(m.inputs));
     replace_all(text, "@OUTPUTS@", std::to_string(m.layers.back().units));
     return fill(text, m);
@@ -809,29 +739,28 @@ std::string emit_source(const Model &m)
     const Layout lo = lay_out(m);
     std::ostringstream o;
     o << banner(m) << "//\n" << summary(m);
+    o << "//\n"
+         "// Names: NAME_size is a layer's unit count; NAME_act, _delta, _net, _thr, _thr_grad and\n"
+         "// _thr_step are the offsets of its activations, deltas, net inputs (quadratic units only),\n"
+         "// thresholds, threshold gradients and threshold steps in network_data. Connection k\n"
+         "// (counted from 1 in forward order) has its weights, gradients and steps at ck_w, ck_g and\n"
+         "// ck_s, ck_n weights each; a connection with receptive fields also has the kernels'\n"
+         "// geometry: ck_field (1-D field length) or ck_KW x ck_KH (2-D field width and height),\n"
+         "// ck_ov (values that neighbouring fields share), ck_U and ck_R (units per row and rows of\n"
+         "// the layer fed), ck_WS (weights per row of fields, U*KW), ck_S (source row length) and\n"
+         "// ck_B (source values between field rows, overlap*S).\n";
     o << "#include \"" << m.network << ".h\"\n\n";
     o << "#include <algorithm>\n\n";
-    o << "#include \"bp/BpSimMulti.h\"\n";
+    o << "#include \"bp/BpSimKernelSets.h\"\n";
     o << "#include \"gen/runtime/bpnet_module.h\"\n\n";
-    o << "namespace {\n\n";
+    emit_globals(o, m);
+    o << "\nnamespace {\n\n";
     emit_layout(o, m, lo);
     o << "\n// Element i of network_data.\n";
     o << "inline float *at(int i)\n{\n    return network_data + i;\n}\n\n";
-    emit_paths(o, m, lo);
-    o << "}  // namespace\n\n";
-    o << "extern \"C\" {\n\n";
-    o << "// Forward pass, through the copy of the module's kernel path.\n";
-    emit_forward(o, m);
-    o << "\n// Gradient accumulation, through the copy of the module's kernel path.\n";
-    emit_calc_grad(o, m);
-    o << "\n// Weight update with momentum on every third learning step, through the copy of the\n"
-         "// module's kernel path.\n";
-    emit_update(o, m);
-    o << "\n}  // extern \"C\"\n\n";
-    o << "// Everything else is driven by the tables above.\n";
-    o << "#define BPM_PREFIX " << m.network << "\n";
-    o << "#define BPM_ERROR_SIZE " << upper(m.network) << "_ERROR_SIZE\n";
-    o << "#include \"gen/runtime/bpnet_module_impl.h\"\n";
+    emit_passes(o, m, lo);
+    o << "\n";
+    emit_entries(o, m);
     return o.str();
 }
 

@@ -439,6 +439,7 @@ std::vector<Connection> connections(const Model &m)
                                    : static_cast<std::int64_t>(c.down) * f.field_y * c.ws;
                 break;
             }
+            c.index = static_cast<int>(all.size());
             all.push_back(c);
         }
     }
@@ -452,23 +453,52 @@ std::vector<Connection> connections(const Model &m)
     return all;
 }
 
+Layout lay_out(const Model &m)
+{
+    Layout lo;
+    lo.layers.resize(m.layers.size());
+    lo.connections = connections(m);
+    std::int64_t next = 0;
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const std::int64_t n = m.layers[i].units;
+        lo.layers[i].act = next;
+        lo.layers[i].delta = next + n;
+        next += 2 * n;
+        if (m.layers[i].unit == Unit::quadratic) {
+            lo.layers[i].net = next;
+            next += n;
+        }
+    }
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const std::int64_t n = m.layers[i].units;
+        lo.layers[i].thr = next;
+        lo.layers[i].thr_grad = next + n;
+        lo.layers[i].thr_step = next + 2 * n;
+        next += 3 * n;
+    }
+    for (const Connection &c : lo.connections) {
+        // A count beyond INT_MAX is refused anyway; clamped, the sums cannot overflow.
+        const std::int64_t w = std::min<std::int64_t>(c.count, INT_MAX);
+        lo.offsets.push_back({next, next + w, next + 2 * w});
+        next += 3 * w;
+    }
+    lo.size = next;
+    return lo;
+}
+
 Sizes measure(const Model &m)
 {
     Sizes s;
-    // Activations and deltas (and the net inputs of quadratic units), then thresholds,
-    // threshold gradients and steps, then weights, gradients and steps of each connection.
+    s.data = lay_out(m).size;
     s.record = static_cast<std::int64_t>(m.network.size()) + 1 + 4 + 4 + 4;
     for (const Layer &l : m.layers) {
         const std::int64_t n = l.units;
-        s.data += (l.unit == Unit::quadratic ? 3 : 2) * n + 3 * n;
         s.units += n;
         s.trainable += n;
         s.record += static_cast<std::int64_t>(l.name.size()) + 1 + 4 + 4 * n;
     }
     for (const Connection &c : connections(m)) {
-        // A count beyond INT_MAX is refused anyway; clamped, the sums cannot overflow.
         const std::int64_t w = std::min<std::int64_t>(c.count, INT_MAX);
-        s.data += 3 * w;
         s.trainable += w;
         s.connections++;
         s.record += static_cast<std::int64_t>(m.layers[static_cast<std::size_t>(c.layer)].name.size()) + 1 +

@@ -79,6 +79,7 @@ std::optional<Model> load_description(const std::string &path, Error &error);
 struct Connection {
     int layer = 0;              // the layer fed (forward index)
     int source = kInputsSource; // the inputs, or a layer's forward index
+    int index = 0;              // from 0 in forward (save-file) order
     int number = 0;             // from 1 on the output side
     std::string array;          // the save file's array name: the layer's name and the number
     std::int64_t count = 0;     // weights
@@ -92,6 +93,25 @@ struct Connection {
     std::int64_t ws = 0, s = 0, b = 0;
 };
 std::vector<Connection> connections(const Model &m);
+
+// Where one layer's vectors lie in network_data (net is -1 unless the units are quadratic).
+struct LayerOffsets {
+    std::int64_t act = 0, delta = 0, net = -1, thr = 0, thr_grad = 0, thr_step = 0;
+};
+// Where one connection's weights, gradients and steps lie in network_data.
+struct ConnectionOffsets {
+    std::int64_t w = 0, g = 0, s = 0;
+};
+// The layout of network_data: per layer in forward order its activations and deltas (and the
+// net inputs of quadratic units); then per layer its thresholds, threshold gradients and
+// steps; then the connections in save-file order, each as weights, gradients and steps.
+struct Layout {
+    std::vector<LayerOffsets> layers;          // forward order
+    std::vector<Connection> connections;       // save-file order, as connections() gives them
+    std::vector<ConnectionOffsets> offsets;    // one per connection
+    std::int64_t size = 0;                     // floats in network_data
+};
+Layout lay_out(const Model &m);
 
 // Sizes derived from a model (64-bit, so that an oversized network is measured, not wrapped).
 struct Sizes {

@@ -69,7 +69,8 @@ install)
              include/bpnet/platform/vl_exit.h bin/PlotComposite share/man/man1/PlotComposite.1 \
              "$libdir/libbpsim.a" "$libdir/libbpsim.so" "$libdir/cmake/bpnet/BpnetNetwork.cmake" \
              bin/bpnet-gen share/man/man1/bpnet-gen.1 include/bpnet/bp/BpSimInline.h \
-             include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_module_impl.h; do
+             include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_descriptor.h \
+             include/bpnet/bp/BpSimKernelSets.h; do
         [ -e "$prefix/$f" ] || fail "$f was not installed"
     done
     for internal in network/nn_layout.h; do

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "gen/model.h"
-#include "network/nn_query.h"
+#include "gen/runtime/bpnet_descriptor.h"
 #include "support/gen_support.h"
 #include "support/ref_network.h"
 #include "support/test_support.h"
@@ -55,7 +55,7 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
     const auto dump = mod.fn<int (*)(const char *)>("dump_network");
     const auto load = mod.fn<int (*)(const char *)>("load_network");
     const auto ascii = mod.fn<void (*)(int)>("ascii_dump_network");
-    const auto query = reinterpret_cast<nn_descriptor *(*)(int, int)>(mod.symbol("network_query"));
+    const auto query = reinterpret_cast<bpnet_descriptor *(*)(int, int)>(mod.symbol("network_query"));
     const auto learn = reinterpret_cast<void (*)(unsigned, void (*)(void))>(mod.symbol("network_learn"));
 
     // Settings: seed, range, rate, inertia and threshold drawn per module.
@@ -180,7 +180,7 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
     // Descriptor: every layer, counted from the output back, and its connections.
     const int layers = static_cast<int>(model.layers.size());
     for (int q = 0; q < layers; q++) {
-        const nn_descriptor *d = query(0, q);
+        const bpnet_descriptor *d = query(0, q);
         const int li = layers - 1 - q;
         const auto &l = model.layers[static_cast<std::size_t>(li)];
         const auto &at = ref.layers[static_cast<std::size_t>(li)];
@@ -195,7 +195,7 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
         for (const auto &c : ref.conns) {
             if (c.layer != li)
                 continue;
-            const nn_connection_record &r = d->connections[slot++];
+            const bpnet_connection_record &r = d->connections[slot++];
             const int number = c.source < 0 ? -1 : layers - 1 - c.source;
             // The unnamed fields keep, for every kind, the values of a full connection.
             if (r.weight_count != c.count || r.source_number != number || r.source_size != c.source_size ||

@@ -12,7 +12,7 @@
 
 #include "gen/emit.h"
 #include "gen/model.h"
-#include "network/nn_query.h"
+#include "gen/runtime/bpnet_descriptor.h"
 #include "support/gen_support.h"
 #include "support/test_support.h"
 
@@ -261,7 +261,7 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
     {
         bptest::Module mod(dir + "/grid.so", "grid");
         mod.fn<int (*)(void)>("init_network")();
-        const auto query = reinterpret_cast<nn_descriptor *(*)(int, int)>(mod.symbol("network_query"));
+        const auto query = reinterpret_cast<bpnet_descriptor *(*)(int, int)>(mod.symbol("network_query"));
 
         struct Expected {
             const char *name;
@@ -274,7 +274,7 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
             {"grid:A", 3, 2, {24}, {4}, {3}},
         };
         for (int q = 0; q < 3; q++) {
-            const nn_descriptor *d = query(0, q);
+            const bpnet_descriptor *d = query(0, q);
             ASSERT_NE(d, nullptr);
             const Expected &e = layers[q];
             EXPECT_STREQ(d->layer_name, e.name);
@@ -287,7 +287,7 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
             for (int i = 0; i < d->layer_size; i++)
                 d->layer_thresholds[i] = 0.0f;
             for (std::size_t k = 0; k < e.counts.size(); k++) {
-                const nn_connection_record &r = d->connections[k];
+                const bpnet_connection_record &r = d->connections[k];
                 EXPECT_EQ(r.weight_count, e.counts[k]) << e.name << " connection " << k;
                 EXPECT_EQ(r.source_dim_x, e.source_x[k]);
                 EXPECT_EQ(r.source_dim_y, e.source_y[k]);
@@ -341,7 +341,7 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
         EXPECT_EQ(bptest::capture_stdout([&] { ascii(0); }), bare);
 
         // The bare form loads back, in storage order, into a newly drawn network.
-        const nn_descriptor *a = query(0, 2);
+        const bpnet_descriptor *a = query(0, 2);
         const std::vector<float> weights(a->connections[0].weights, a->connections[0].weights + 24);
         *mod.var<int>("init_seed") = 99;
         mod.fn<int (*)(void)>("init_network")();
@@ -358,7 +358,7 @@ TEST(FieldDescription, LabelledDumpAndDescriptorOfEveryKind)
         close(saved);
         clearerr(stdin);
         EXPECT_EQ(loaded, 0);
-        const nn_descriptor *back = query(0, 2);
+        const bpnet_descriptor *back = query(0, 2);
         EXPECT_EQ(std::vector<float>(back->connections[0].weights, back->connections[0].weights + 24), weights);
         EXPECT_EQ(back->layer_thresholds[5], 0.0f);
         EXPECT_EQ(query(0, 0)->connections[1].weights[1], 2.0f);

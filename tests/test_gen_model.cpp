@@ -10,7 +10,7 @@
 
 #include "gen/emit.h"
 #include "gen/model.h"
-#include "network/nn_query.h"
+#include "gen/runtime/bpnet_descriptor.h"
 #include "support/gen_support.h"
 #include "support/test_support.h"
 
@@ -137,7 +137,7 @@ TEST(Description, SaveFileOfAnotherNetworkIsRefusedAndChangesNothing)
     bptest::write_file(dir + "/mine.toml", mine);
     bptest::write_file(dir + "/wider.toml", wider);
     const std::vector<int> status = bptest::build_modules(
-        {std::string(BPNET_SOURCE_DIR) + "/examples/networks/nn.toml", dir + "/mine.toml", dir + "/wider.toml"},
+        {std::string(BPNET_SOURCE_DIR) + "/network/nn.varonel", dir + "/mine.toml", dir + "/wider.toml"},
         {dir + "/nn.so", dir + "/mine.so", dir + "/wider.so"}, 2);
     ASSERT_EQ(status, (std::vector<int>{0, 0, 0}));
 
@@ -160,8 +160,8 @@ TEST(Description, SaveFileOfAnotherNetworkIsRefusedAndChangesNothing)
         *into.var<int>("init_seed") = 77;
         into.fn<int (*)(void)>("init_network")();
         *into.var<int>("b0bcounter") = 12;
-        const auto query = reinterpret_cast<nn_descriptor *(*)(int, int)>(into.symbol("network_query"));
-        const nn_descriptor *d = query(0, 0);
+        const auto query = reinterpret_cast<bpnet_descriptor *(*)(int, int)>(into.symbol("network_query"));
+        const bpnet_descriptor *d = query(0, 0);
         const float *data = into.var<float>("network_data");
         // The whole state, up to the end of the last weight block of the output layer.
         const std::size_t floats = static_cast<std::size_t>(d->connections[d->layer_connection_count - 1].weight_steps +

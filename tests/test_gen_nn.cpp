@@ -1,7 +1,7 @@
-// The generator's module for examples/networks/nn.toml against the hand-written module of nn
-// linked into this test: the same state after initialization, the same outputs, the same
+// The generator's module for network/nn.varonel against the hand-written reference module of nn
+// (tests/reference) linked into this test: the same state after initialization, the same outputs, the same
 // state, counter and save file after tens of thousands of learning steps, the same ASCII
-// dumps and the same descriptor (but for the description file's name); and the golden
+// dumps and the same descriptor; and the golden
 // outputs of nn reproduced by the generated module itself.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "network/nn.h"
+#include "reference/nn.h"
 #include "support/gen_support.h"
 #include "support/test_support.h"
 
@@ -26,7 +26,7 @@ class GeneratedNn : public ::testing::Test {
         dir_ = new std::string(bptest::make_temp_dir());
         const std::string so = *dir_ + "/nn.so";
         const std::vector<int> status =
-            bptest::build_modules({std::string(BPNET_SOURCE_DIR) + "/examples/networks/nn.toml"}, {so}, 1);
+            bptest::build_modules({std::string(BPNET_SOURCE_DIR) + "/network/nn.varonel"}, {so}, 1);
         ASSERT_EQ(status[0], 0) << bptest::read_file(so + ".log");
         mod_ = new Module(so, "nn");
     }
@@ -132,7 +132,7 @@ TEST_F(GeneratedNn, LearningSaveFilesAndDumpsMatchTheHandWrittenModule)
     }
 }
 
-TEST_F(GeneratedNn, DescriptorMatchesTheHandWrittenModuleButForTheDescriptionFile)
+TEST_F(GeneratedNn, DescriptorMatchesTheHandWrittenModule)
 {
     mod_->fn<int (*)(void)>("init_network")();
     nn_init_network();
@@ -141,7 +141,7 @@ TEST_F(GeneratedNn, DescriptorMatchesTheHandWrittenModuleButForTheDescriptionFil
     for (int layer = 0; layer < 3; layer++) {
         const nn_descriptor g = *query(0, layer);
         const nn_descriptor h = *network_query(0, layer);
-        EXPECT_STREQ(g.description_file, "nn.toml");
+        EXPECT_STREQ(g.description_file, "nn.varonel");
         EXPECT_STREQ(h.description_file, "nn.varonel");
         EXPECT_STREQ(g.network_name, h.network_name);
         EXPECT_STREQ(g.box_name, h.box_name);

@@ -13,7 +13,7 @@
 #include "bp/BpSim.h"
 #include "bp/BpSupport.h"
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 #include "support/test_support.h"
 
 using namespace nn_layout;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 #include "support/test_support.h"
 
 using namespace nn_layout;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 #include "support/test_support.h"
-#include "tools/common/bpnet_version.h"
+#include "bpnet_version.h"
 
 using namespace nn_layout;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 #include "platform/vl_exit.h"
 #include "platform/vl_mem.h"
 #include "support/test_support.h"

@@ -1,17 +1,17 @@
-// Support for generated network modules: the record types of a module's constant tables and
-// the headers its straight-line code needs. A generated NAME.cpp includes this first, defines
-// its layout and tables, its forward pass and its learning step, and then includes
-// bpnet_module_impl.h, which builds every table-driven part of the module (state, accessors,
-// initialization, save files, ASCII dumps, descriptor, reports) from those tables. C++ only.
+// The module runtime: everything of a network module that its tables drive (state,
+// initialization, the learning loop, binary save files, ASCII dumps, the descriptor and the
+// reports), compiled once into the kernel library. A generated NAME.cpp defines its globals,
+// its tables and its straight-line passes, describes them in one bpm::Module record, and
+// forwards its C entry points to the functions below. C++ only.
 #ifndef GEN_RUNTIME_BPNET_MODULE_H
 #define GEN_RUNTIME_BPNET_MODULE_H
 
-#include <algorithm>
 #include <cstddef>
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
 #include "bp/BpSupport.h"
+#include "gen/runtime/bpnet_descriptor.h"
 
 namespace bpm {
 
@@ -78,6 +78,189 @@ constexpr bool tiles(const Block (&blocks)[N], int total)
     }
     return next == total;
 }
+
+// The module's file-scope state, which its header declares under fixed names.
+struct State {
+    float *data;              // network_data
+    float *learning_rate;     // BPlearning_rate
+    float *inertia;           // BPinertia
+    float *threshold;         // BPthreshold
+    float *init_range;        // init_range
+    int *init_seed;           // init_seed
+    int *counter;             // b0bcounter
+    float **input;            // b0_input_vector
+    float **target;           // b0_target_output
+    char *error;              // error_string
+    int error_size;
+    bpnet_descriptor *descriptor;       // comms_buffer
+    bpnet_connection_record *records;   // connection_buffer, one slot per connection
+};
+
+// The module's own C entry points, which the descriptor hands to hosts; the passes among them
+// are the generated straight-line code.
+struct Entries {
+    void (*set_learning_rate)(float);
+    void (*set_inertia)(float);
+    float (*get_learning_rate)(void);
+    float (*get_inertia)(void);
+    void (*set_random_init_seed)(int);
+    void (*set_random_init_range)(float);
+    int (*init_network)(void);
+    void (*network_forward)(void);
+    void (*network_learn)(unsigned, void (*)(void));
+    int (*dump_network)(const char *);
+    int (*load_network)(const char *);
+    char *(*error_string)(void);
+    void (*propagate_forward)(void);
+    void (*calc_grad)(void);
+    void (*update_weights)(float);
+    int (*get_backprop_counter)(void);
+    void (*set_backprop_counter)(int);
+    void (*set_target_output)(float *);
+    float *(*get_target_output)(void);
+    float *(*get_output)(void);
+    void (*set_input)(float *);
+    float *(*get_input)(void);
+    float (*calc_error)(void);
+};
+
+// A whole module: names, sizes, tables, state and entry points.
+struct Module {
+    const char *name;              // the black box's name, also its save-file record's
+    const char *description_file;  // the description it was generated from
+    int inputs;
+    int input_dim_x;
+    int input_dim_y;
+    int outputs;
+    int data_size;                 // floats in network_data
+    int trainable;                 // thresholds and weights
+    int units;
+    int record_length;             // bytes of the save-file record
+    const LayerInfo *layers;       // forward order; the last is the output layer
+    int layer_count;
+    const ConnectionInfo *connections;
+    int connection_count;
+    State state;
+    Entries entries;
+};
+
+// Weight count that a connection's kind walks: full, m rows of the source size; field1d, m rows
+// of n (one when shared); field2d, R x KH x U x KW over a layer of U x R units, or one KH x KW
+// kernel when shared. -1 when the entry is inconsistent.
+constexpr long long expected_weights(const ConnectionInfo &c, const LayerInfo &l)
+{
+    switch (c.kind) {
+    case kFull:
+        return c.row == c.source_size ? 1LL * l.size * c.source_size : -1;
+    case kField1d:
+        return c.row == (c.shared ? c.count : c.field_x) ? (c.shared ? 1LL : 1LL * l.size) * c.field_x : -1;
+    case kField2d:
+        if (c.across != l.dim_x || c.down != l.dim_y || c.row != (c.shared ? c.count : c.field_y * c.field_x))
+            return -1;
+        return c.shared ? 1LL * c.field_y * c.field_x : 1LL * c.down * c.field_y * c.across * c.field_x;
+    default:
+        return -1;
+    }
+}
+
+// Bytes of a NUL-terminated name in a save file.
+constexpr long long name_bytes(const char *s)
+{
+    long long n = 1;
+    while (*s++)
+        n++;
+    return n;
+}
+
+// Whether a module's tables are consistent: layers own consecutive runs of the connection
+// table, every connection holds the weights its kind walks, and the record length is the one
+// its tables give. Generated modules check this at compile time.
+template <std::size_t L, std::size_t C>
+constexpr bool tables_agree(const LayerInfo (&layers)[L], const ConnectionInfo (&conns)[C], const char *name,
+                            long long record_length)
+{
+    int next = 0;
+    long long len = name_bytes(name) + 4 + 4;
+    for (std::size_t i = 0; i < L; i++) {
+        const LayerInfo &l = layers[i];
+        if (l.first != next || l.count < 1 || l.dim_x * l.dim_y != l.size)
+            return false;
+        for (int c = l.first; c < l.first + l.count; c++) {
+            if (static_cast<std::size_t>(conns[c].layer) != i || expected_weights(conns[c], l) != conns[c].count ||
+                conns[c].source_dim_x * conns[c].source_dim_y != conns[c].source_size)
+                return false;
+        }
+        next += l.count;
+        len += name_bytes(l.name) + 4 + 4LL * l.size;
+    }
+    len += 4;
+    for (const ConnectionInfo &c : conns)
+        len += name_bytes(layers[c.layer].name) + name_bytes(c.array) + 4 + 4LL * c.count;
+    return next == static_cast<int>(C) && len == record_length;
+}
+
+// Upper end of the random offset added to sigmoid derivatives, drawn once per layer and step.
+constexpr float kDerivOffsetRange = 0.05f;
+
+// Scale of the output deltas: the learning rate times 0.333333, formed in double, stored as float.
+inline float output_delta_scale(float learning_rate)
+{
+    return static_cast<float>(0.333333 * static_cast<bp_wide>(learning_rate));
+}
+
+// The presentation's error: the output deltas from the targets, and half the sum of squared
+// differences over the output count, in double, stored as float.
+template <int outputs>
+inline float calc_error(const float *target, const float *out, float *delta, float learning_rate)
+{
+    const float half_sum = bp_inline::output_error<outputs>(target, out, delta, output_delta_scale(learning_rate));
+    return static_cast<float>(static_cast<bp_wide>(half_sum) / outputs);
+}
+
+// ---- The runtime's operations, each over one module.
+
+// Seed, zero the state, build the sigmoid table, clear the error text, write the descriptor's
+// network section and draw the trainable values; 0.
+int init_network(const Module &m);
+// The step counter advanced once more, as the gradient step does (treated as unsigned).
+inline void count_step(const Module &m)
+{
+    *m.state.counter = static_cast<int>(static_cast<unsigned>(*m.state.counter) + 1u);
+}
+// Whether this learning step applies the gathered gradients: every third step.
+inline bool update_due(const Module &m)
+{
+    return static_cast<unsigned>(*m.state.counter) % 3u == 0;
+}
+// For each presentation: input_fn(), then one forward pass.
+void forward(const Module &m, unsigned iterations, void (*input_fn)(void));
+// For each presentation: input_fn(), the forward pass, the error, and when it exceeds the
+// threshold the gradient step and the periodic update.
+void learn(const Module &m, unsigned iterations, void (*input_fn)(void));
+
+// Save files: write atomically (0 or -1), read a header, load a record, load a file (0, -1, -2).
+int dump_network(const Module &m, const char *file);
+dump_header *read_header(const Module &m, int fd);
+void free_header(dump_header *header);
+int load_black_box(const Module &m, int fd, const char *bb_name, const char *stored_name, dump_header *header);
+int load_network(const Module &m, const char *file);
+// The same, printing the error text on standard error on failure.
+void network_dump(const Module &m, const char *file);
+void network_load(const Module &m, const char *file);
+// Initialize and load save_file when it is not null; a failure ends the process.
+void initialize(const Module &m, const char *save_file, int verbose);
+
+// ASCII dumps: print (labelled or bare), and load the bare form from standard input (0 or -2).
+void ascii_dump(const Module &m, int labelled);
+int load_ascii(const Module &m);
+
+// The descriptor: its network section, and the query of a black box and layer (null when out of range).
+void describe_network(const Module &m);
+bpnet_descriptor *query_network(const Module &m, int box, int layer);
+
+// Reports: detection statistics and the trace of outputs and targets.
+void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void), float pd_threshold);
+void forward_print(const Module &m, int iterations, void (*input_fn)(void));
 
 }  // namespace bpm
 

@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "network/nn_query.h"
+#include "gen/runtime/bpnet_descriptor.h"
 
 #ifdef FAKE_NO_QUERY
 
@@ -21,8 +21,8 @@ int fake_library_version(void)
 
 #else
 
-static nn_descriptor descriptor;
-static nn_connection_record connections[1];
+static bpnet_descriptor descriptor;
+static bpnet_connection_record connections[1];
 static float storage[64];
 
 /* The damage named by FAKE_DAMAGE, or "" for none. */
@@ -132,7 +132,7 @@ float fake_calc_error(void)
 void network_initialize(const char *save_file, int verbose);
 void network_initialize(const char *save_file, int verbose)
 {
-    nn_descriptor *d = &descriptor;
+    bpnet_descriptor *d = &descriptor;
     (void)save_file;
     (void)verbose;
     d->description_file = "fake.toml";
@@ -154,10 +154,10 @@ void network_initialize(const char *save_file, int verbose)
     d->connections = connections;
 }
 
-nn_descriptor *network_query(int box, int layer);
-nn_descriptor *network_query(int box, int layer)
+bpnet_descriptor *network_query(int box, int layer);
+bpnet_descriptor *network_query(int box, int layer)
 {
-    nn_descriptor *d = &descriptor;
+    bpnet_descriptor *d = &descriptor;
     if (box != 0 || is("null_descriptor"))
         return NULL;
     d->box_number = 0;

@@ -12,12 +12,13 @@
 #include <string>
 #include <string_view>
 
+#include "gen/runtime/bpnet_descriptor.h"
 #include "network/nn.h"
 
 namespace {
 
 // Entry points of the module's descriptor query and its start-up.
-using QueryFn = nn_descriptor *(*)(int, int);
+using QueryFn = bpnet_query_fn;
 using InitializeFn = void (*)(const char *, int);
 
 // Where the symbols of fixed names come from: the built-in network's table, or the module.
@@ -97,7 +98,7 @@ std::string count_of(std::int64_t n, const char *what)
 // network_query alone; fills the sizes of g_network. An empty result means consistent.
 std::string check_layers(QueryFn query)
 {
-    const nn_descriptor *d = query(0, 0);
+    const bpnet_descriptor *d = query(0, 0);
     if (d == nullptr)
         return "its network_query(0, 0) gives no descriptor";
     if (!valid_name(d->box_name))
@@ -123,7 +124,7 @@ std::string check_layers(QueryFn query)
     std::int64_t units = 0;
     int outputs = 0;
     for (int layer = 0; layer < layers; layer++) {
-        const nn_descriptor *l = query(0, layer);
+        const bpnet_descriptor *l = query(0, layer);
         const std::string which = "layer " + std::to_string(layer);
         if (l == nullptr)
             return "the descriptor gives " + count_of(layers, "layer") + ", but " + which + " does not answer";
@@ -161,7 +162,7 @@ std::string check_layers(QueryFn query)
 // Check the network section, written by the start-up, and fill the descriptor's entry points.
 std::string check_network_section(QueryFn query)
 {
-    const nn_descriptor *d = query(0, 0);
+    const bpnet_descriptor *d = query(0, 0);
     if (d == nullptr)
         return "its network_query(0, 0) gives no descriptor after start-up";
     if (!valid_name(d->network_name) || g_network.name != d->network_name)

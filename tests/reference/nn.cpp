@@ -1,12 +1,13 @@
-// The nn module's state block, accessors, initialization and forward pass.
-#include "network/nn.h"
+// The hand-written module of nn, kept as the reference that the generated module is compared
+// with: its state block, accessors, initialization and forward pass.
+#include "reference/nn.h"
 
 #include <cstring>
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
 #include "bp/BpSupport.h"
-#include "network/nn_layout.h"
+#include "reference/nn_layout.h"
 
 using namespace nn_layout;
 
@@ -22,6 +23,15 @@ int b0bcounter = 0;
 float *b0_input_vector = nullptr;
 float *b0_target_output = nullptr;
 char error_string[NN_ERROR_SIZE];
+
+}  // extern "C"
+
+namespace {
+// The library's readers write their messages into this module's error text, from the start.
+[[maybe_unused]] const bool kErrorTextHandedOver = (BPset_error_buffer(error_string, NN_ERROR_SIZE), true);
+}  // namespace
+
+extern "C" {
 
 int nn_init_network(void)
 {

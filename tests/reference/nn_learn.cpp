@@ -1,12 +1,12 @@
 // The nn module's learning step: output error, gradient accumulation from the output back,
 // and the momentum update applied on every third learning step.
-#include "network/nn_learn.h"
+#include "reference/nn_learn.h"
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
 #include "bp/BpSupport.h"
-#include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn.h"
+#include "reference/nn_layout.h"
 
 using namespace nn_layout;
 

@@ -59,9 +59,9 @@ void network_forward(unsigned iterations, void (*input_fn)(void));
 }
 #endif
 
-#include "network/nn_learn.h"
-#include "network/nn_save.h"
-#include "network/nn_ascii.h"
-#include "network/nn_query.h"
-#include "network/nn_report.h"
+#include "reference/nn_learn.h"
+#include "reference/nn_save.h"
+#include "reference/nn_ascii.h"
+#include "reference/nn_query.h"
+#include "reference/nn_report.h"
 #endif

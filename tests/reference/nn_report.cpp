@@ -1,13 +1,13 @@
 // Detection statistics (Pd/Pfa) and the per-pattern trace of the nn module.
-#include "network/nn_report.h"
+#include "reference/nn_report.h"
 
 #include <cfloat>
 #include <climits>
 #include <cstdio>
 
 #include "bp/BpSim.h"
-#include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn.h"
+#include "reference/nn_layout.h"
 
 using namespace nn_layout;
 

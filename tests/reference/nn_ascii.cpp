@@ -2,7 +2,7 @@
 // text, output side first. The labelled form is for people; the bare form is read back.
 // Both forms and the loader use "." as the decimal point whatever locale the host has set,
 // so that a dump written by one host loads in any other.
-#include "network/nn_ascii.h"
+#include "reference/nn_ascii.h"
 
 #include <locale.h>
 
@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "bp/BpSupport.h"
-#include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn.h"
+#include "reference/nn_layout.h"
 #include "platform/vl_file.h"
 
 using namespace nn_layout;

@@ -1,15 +1,7 @@
-// The table-driven parts of a generated network module: state, accessors, initialization,
-// the learning loop, binary save files, ASCII dumps, the descriptor and the reports. Included
-// once, at the end of a generated NAME.cpp, after it has defined
-//   BPM_PREFIX           the black box's name (the prefix of its functions), unquoted
-//   kName, kDescriptionFile, kInputs, kOutputs, kDataSize, kTrainable, kUnits, kRecordLength
-//   kInputDimX, kInputDimY, kOutAct, kOutDelta, kLayers[], kConnections[] (bpm::LayerInfo,
-//   bpm::ConnectionInfo), BPM_ERROR_SIZE, the function at(i) (element i of network_data)
-// and its straight-line PREFIX_propagate_forward, PREFIX_calc_grad and PREFIX_update_weights.
-// Every module behaves like the module of nn; only the tables differ.
-#ifndef BPM_PREFIX
-#error "bpnet_module_impl.h is included by generated modules after their tables"
-#endif
+// The module runtime: the table-driven parts of every network module, over the module record
+// that its generated code defines. Every module behaves like the module of nn; only the
+// tables differ.
+#include "gen/runtime/bpnet_module.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -30,90 +22,12 @@
 #include "platform/vl_file.h"
 #include "platform/vl_mem.h"
 
-#define BPM_CAT2(a, b) a##_##b
-#define BPM_CAT(a, b) BPM_CAT2(a, b)
-#define BPM_FN(f) BPM_CAT(BPM_PREFIX, f)
-
 static_assert(std::endian::native == std::endian::little,
               "save files are little-endian and are copied byte for byte");
 
+namespace bpm {
+
 namespace {
-
-constexpr int kLayerCount = static_cast<int>(sizeof kLayers / sizeof kLayers[0]);
-constexpr int kConnectionCount = static_cast<int>(sizeof kConnections / sizeof kConnections[0]);
-constexpr const bpm::LayerInfo &kOutLayer = kLayers[kLayerCount - 1];
-static_assert(kOutLayer.act == kOutAct && kOutLayer.delta == kOutDelta && kOutLayer.size == kOutputs);
-
-// The record of the save file: its length is a constant of the module, checked here against
-// the tables it is written from.
-constexpr int name_bytes(const char *s)
-{
-    int n = 1;
-    while (*s++)
-        n++;
-    return n;
-}
-constexpr long long record_length()
-{
-    long long len = name_bytes(kName) + 4 + 4;
-    for (const bpm::LayerInfo &l : kLayers)
-        len += name_bytes(l.name) + 4 + 4LL * l.size;
-    len += 4;
-    for (const bpm::ConnectionInfo &c : kConnections)
-        len += name_bytes(kLayers[c.layer].name) + name_bytes(c.array) + 4 + 4LL * c.count;
-    return len;
-}
-static_assert(record_length() == kRecordLength);
-
-// Every layer's connections follow one another in the table, in the layer order.
-constexpr bool connections_grouped()
-{
-    int next = 0;
-    for (const bpm::LayerInfo &l : kLayers) {
-        if (l.first != next || l.count < 1)
-            return false;
-        for (int c = l.first; c < l.first + l.count; c++)
-            if (kConnections[c].layer != &l - kLayers)
-                return false;
-        next += l.count;
-    }
-    return next == kConnectionCount;
-}
-static_assert(connections_grouped());
-
-// Every connection holds exactly the weights its kind walks: full, m rows of the source size;
-// field1d, m rows of n (one when shared); field2d, R x KH x U x KW ([destination row][field
-// row][unit][field column]) over a layer of U x R units, or one KH x KW kernel when shared.
-constexpr bool weight_counts_match()
-{
-    for (const bpm::ConnectionInfo &c : kConnections) {
-        const bpm::LayerInfo &l = kLayers[c.layer];
-        long long expected = -1;
-        switch (c.kind) {
-        case bpm::kFull:
-            expected = 1LL * l.size * c.source_size;
-            if (c.row != c.source_size)
-                return false;
-            break;
-        case bpm::kField1d:
-            expected = (c.shared ? 1LL : 1LL * l.size) * c.field_x;
-            if (c.row != (c.shared ? c.count : c.field_x))
-                return false;
-            break;
-        case bpm::kField2d:
-            expected = c.shared ? 1LL * c.field_y * c.field_x : 1LL * c.down * c.field_y * c.across * c.field_x;
-            if (c.across != l.dim_x || c.down != l.dim_y || c.row != (c.shared ? c.count : c.field_y * c.field_x))
-                return false;
-            break;
-        default:
-            return false;
-        }
-        if (c.count != expected || l.dim_x * l.dim_y != l.size || c.source_dim_x * c.source_dim_y != c.source_size)
-            return false;
-    }
-    return true;
-}
-static_assert(weight_counts_match());
 
 constexpr int kCompilerId = 100;
 constexpr int kCompilerVersion = 7;
@@ -121,141 +35,91 @@ constexpr int kCompilerRevision = 0;
 constexpr int kReservedBytes = 256;
 constexpr int kHeaderFixed = 12 + kReservedBytes + 4;  // up to and including the record count
 
-// Upper end of the random offset added to sigmoid derivatives, drawn once per layer and step.
-constexpr float kDerivOffsetRange = 0.05f;
+// Messages of the library's readers go to this module's error text from here on.
+void use_error_text(const Module &m)
+{
+    BPset_error_buffer(m.state.error, m.state.error_size);
+}
+
+float *at(const Module &m, int i)
+{
+    return m.state.data + i;
+}
+
+const LayerInfo &output_layer(const Module &m)
+{
+    return m.layers[m.layer_count - 1];
+}
 
 // The source vector of a connection: the caller's inputs or a layer's activations.
-const char *source_name(const bpm::ConnectionInfo &c)
+const char *source_name(const Module &m, const ConnectionInfo &c)
 {
-    return c.source == bpm::kInputs ? "$INPUTS" : kLayers[c.source].qualified;
+    return c.source == kInputs ? "$INPUTS" : m.layers[c.source].qualified;
 }
 
 // Descriptor numbers count the layers from the output back.
-constexpr int descriptor_number(int forward_index)
+int descriptor_number(const Module &m, int forward_index)
 {
-    return kLayerCount - 1 - forward_index;
+    return m.layer_count - 1 - forward_index;
 }
 
-}  // namespace
-
-extern "C" {
-
-float network_data[kDataSize];
-float BPlearning_rate = 0.2f;
-float BPinertia = 0.95f;
-float BPthreshold = 0.00005f;
-float init_range = 0.1f;
-int init_seed = 123;
-int b0bcounter = 0;
-float *b0_input_vector = nullptr;
-float *b0_target_output = nullptr;
-char error_string[BPM_ERROR_SIZE];
-BPM_FN(descriptor) comms_buffer;
-BPM_FN(connection_record) connection_buffer[kConnectionCount];
-
-}  // extern "C"
-
-namespace {
-
-// Scale of the output deltas: the learning rate times 0.333333, formed in double, stored as float.
-float output_delta_scale()
+// Visit every trainable block in the order of initialization, the ASCII dump and its load:
+// layers from the output back, each layer's thresholds, then its connections by source.
+template <typename Visit>
+void for_each_trainable(const Module &m, Visit visit)
 {
-    return static_cast<float>(0.333333 * static_cast<bp_wide>(BPlearning_rate));
-}
-
-// One presentation's learning: error test, then gradients and the periodic update.
-void learn_presentation()
-{
-    BPM_FN(propagate_forward)();
-    if (BPM_FN(calc_error)() > BPthreshold) {
-        BPM_FN(calc_grad)();
-        BPM_FN(update_weights)(BPinertia);
+    for (int l = m.layer_count - 1; l >= 0; l--) {
+        const LayerInfo &layer = m.layers[l];
+        visit(layer.thr, layer.size);
+        for (int c = layer.first; c < layer.first + layer.count; c++)
+            visit(m.connections[c].weights, m.connections[c].count);
     }
 }
 
 }  // namespace
 
-extern "C" {
+// ---- State, initialization, forward pass and learning loop.
 
-// ---- State, accessors, initialization.
-
-int BPM_FN(init_network)(void)
+int init_network(const Module &m)
 {
     // First seed the generator, so that the same seed and range give the same network.
-    BPfrandom_init(init_seed);
-    std::memset(network_data, 0, sizeof network_data);
+    BPfrandom_init(*m.state.init_seed);
+    std::memset(m.state.data, 0, sizeof(float) * static_cast<std::size_t>(m.data_size));
     BPinit_sigmoid_table();
-    error_string[0] = '\0';
-    BPM_FN(describe_network)();
+    m.state.error[0] = '\0';
+    use_error_text(m);
+    describe_network(m);
 
     // Then draw the thresholds and weights: layers from the output back, each layer's
     // thresholds, then its incoming weights by source.
-    const float width = static_cast<float>(2.0 * init_range);
-    const auto draw = [width](int start, int count) {
+    const float range = *m.state.init_range;
+    const float width = static_cast<float>(2.0 * range);
+    for_each_trainable(m, [&](int start, int count) {
         for (int i = 0; i < count; i++)
-            network_data[start + i] = static_cast<float>(static_cast<bp_wide>(BPfrandom(width)) - init_range);
-    };
-    for (int l = kLayerCount - 1; l >= 0; l--) {
-        draw(kLayers[l].thr, kLayers[l].size);
-        for (int c = kLayers[l].first; c < kLayers[l].first + kLayers[l].count; c++)
-            draw(kConnections[c].weights, kConnections[c].count);
-    }
+            m.state.data[start + i] = static_cast<float>(static_cast<bp_wide>(BPfrandom(width)) - range);
+    });
     return 0;
 }
 
-void BPM_FN(set_input)(float *v) { b0_input_vector = v; }
-float *BPM_FN(get_input)(void) { return b0_input_vector; }
-float *BPM_FN(get_output)(void) { return at(kOutAct); }
-void BPM_FN(set_target_output)(float *v) { b0_target_output = v; }
-float *BPM_FN(get_target_output)(void) { return b0_target_output; }
-char *BPM_FN(error_string)(void) { return error_string; }
-void BPM_FN(set_learning_rate)(float r) { BPlearning_rate = r; }
-float BPM_FN(get_learning_rate)(void) { return BPlearning_rate; }
-void BPM_FN(set_inertia)(float m) { BPinertia = m; }
-float BPM_FN(get_inertia)(void) { return BPinertia; }
-void BPM_FN(set_random_init_seed)(int seed) { init_seed = seed; }
-void BPM_FN(set_random_init_range)(float range) { init_range = range; }
-void BPM_FN(bb_clear_delays)(void) {}
-void BPM_FN(clear_delays)(void) {}
-void BPM_FN(set_backprop_counter)(int c) { b0bcounter = c; }
-int BPM_FN(get_backprop_counter)(void) { return b0bcounter; }
-
-// ---- Forward pass and learning loop.
-
-void BPM_FN(network_forward)(void)
-{
-    BPM_FN(propagate_forward)();
-}
-
-void network_forward(unsigned iterations, void (*input_fn)(void))
+void forward(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        BPM_FN(propagate_forward)();
+        m.entries.propagate_forward();
     }
 }
 
-void network_learn(unsigned iterations, void (*input_fn)(void))
+void learn(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        learn_presentation();
+        m.entries.propagate_forward();
+        if (m.entries.calc_error() > *m.state.threshold) {
+            m.entries.calc_grad();
+            m.entries.update_weights(*m.state.inertia);
+        }
     }
 }
-
-void BPM_FN(network_learn)(unsigned iterations, void (*input_fn)(void))
-{
-    network_learn(iterations, input_fn);
-}
-
-float BPM_FN(calc_error)(void)
-{
-    const float half_sum =
-        bp_inline::output_error<kOutputs>(b0_target_output, at(kOutAct), at(kOutDelta), output_delta_scale());
-    return static_cast<float>(static_cast<bp_wide>(half_sum) / kOutputs);
-}
-
-}  // extern "C"
 
 // ---- Binary save files.
 
@@ -278,30 +142,32 @@ void put_name(std::vector<unsigned char> &img, const char *name)
 }
 
 // The whole file: header, then the one record of this black box.
-std::vector<unsigned char> build_image()
+std::vector<unsigned char> build_image(const Module &m)
 {
     std::vector<unsigned char> img;
-    img.reserve(static_cast<std::size_t>(kHeaderFixed) + 4 + static_cast<std::size_t>(kRecordLength));
+    img.reserve(static_cast<std::size_t>(kHeaderFixed) + 4 + static_cast<std::size_t>(m.record_length));
     put_int(img, kCompilerId);
     put_int(img, kCompilerVersion);
     put_int(img, kCompilerRevision);
     img.insert(img.end(), kReservedBytes, 0);
     put_int(img, 1);
-    put_int(img, kRecordLength);
-    put_name(img, kName);
-    put_int(img, b0bcounter);
-    put_int(img, kLayerCount);
-    for (const bpm::LayerInfo &l : kLayers) {
+    put_int(img, m.record_length);
+    put_name(img, m.name);
+    put_int(img, *m.state.counter);
+    put_int(img, m.layer_count);
+    for (int i = 0; i < m.layer_count; i++) {
+        const LayerInfo &l = m.layers[i];
         put_name(img, l.name);
         put_int(img, l.size);
-        put_bytes(img, network_data + l.thr, 4 * static_cast<std::size_t>(l.size));
+        put_bytes(img, at(m, l.thr), 4 * static_cast<std::size_t>(l.size));
     }
-    put_int(img, kConnectionCount);
-    for (const bpm::ConnectionInfo &c : kConnections) {
-        put_name(img, kLayers[c.layer].name);
+    put_int(img, m.connection_count);
+    for (int i = 0; i < m.connection_count; i++) {
+        const ConnectionInfo &c = m.connections[i];
+        put_name(img, m.layers[c.layer].name);
         put_name(img, c.array);
         put_int(img, c.count);
-        put_bytes(img, network_data + c.weights, 4 * static_cast<std::size_t>(c.count));
+        put_bytes(img, at(m, c.weights), 4 * static_cast<std::size_t>(c.count));
     }
     return img;
 }
@@ -347,11 +213,10 @@ int damaged(const char *what)
 
 }  // namespace
 
-extern "C" {
-
-int BPM_FN(dump_network)(const char *file)
+int dump_network(const Module &m, const char *file)
 {
-    const std::vector<unsigned char> img = build_image();
+    use_error_text(m);
+    const std::vector<unsigned char> img = build_image(m);
 
     // Write a complete new file beside the old one and rename it over the target only
     // when every byte is on disk, so that a failed save never destroys the last good network.
@@ -373,8 +238,9 @@ int BPM_FN(dump_network)(const char *file)
     return 0;
 }
 
-dump_header *read_header(int fd)
+dump_header *read_header(const Module &m, int fd)
 {
+    use_error_text(m);
     std::int32_t id = 0, version = 0, revision = 0, count = 0;
 
     // Records are found by seeking, and the record table is bounded by the file's size:
@@ -426,7 +292,7 @@ dump_header *read_header(int fd)
     return header;
 }
 
-void BPM_FN(free_header)(dump_header *header)
+void free_header(dump_header *header)
 {
     if (header != nullptr) {
         vl_free_mem(header->positions);
@@ -434,8 +300,9 @@ void BPM_FN(free_header)(dump_header *header)
     }
 }
 
-int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_header *header)
+int load_black_box(const Module &m, int fd, const char *bb_name, const char *stored_name, dump_header *header)
 {
+    use_error_text(m);
     if (header == nullptr)
         return damaged("header");
     char name[BP_NAME_SIZE];
@@ -452,25 +319,26 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
         BPset_error("\nUnable to find %s as %s.\n", bb_name, stored_name);
         return -2;
     }
-    if (std::strcmp(bb_name, kName) != 0) {
+    if (std::strcmp(bb_name, m.name) != 0) {
         BPset_error("\nUnknown black box %s.\n", bb_name);
         return -2;
     }
 
     // Then read the record into a staging copy: a load that fails changes nothing.
-    std::vector<float> stage(network_data, network_data + kDataSize);
+    std::vector<float> stage(m.state.data, m.state.data + m.data_size);
     std::int32_t counter = 0, layers = 0, connections = 0, count = 0;
     if (!read_int(fd, counter) || !read_int(fd, layers))
-        return damaged((std::string("record of ") + kName).c_str());
-    if (layers != kLayerCount) {
-        BPset_error("\nError in reading %s\n", kName);
+        return damaged((std::string("record of ") + m.name).c_str());
+    if (layers != m.layer_count) {
+        BPset_error("\nError in reading %s\n", m.name);
         return -2;
     }
-    for (int l = 0; l < kLayerCount; l++) {
+    for (int l = 0; l < m.layer_count; l++) {
         if (BPread_string(fd, name) != 0 || !read_int(fd, count))
             return damaged("layer record");
         int unmatched = 1;
-        for (const bpm::LayerInfo &r : kLayers) {
+        for (int k = 0; k < m.layer_count; k++) {
+            const LayerInfo &r = m.layers[k];
             const int result = BPread_thresholds(fd, name, r.name, count, r.size, stage.data() + r.thr, &unmatched);
             if (result != 0)
                 return result;
@@ -486,8 +354,9 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
         if (BPread_string(fd, name) != 0 || BPread_string(fd, array) != 0 || !read_int(fd, count))
             return damaged("connection record");
         int unmatched = 1;
-        for (const bpm::ConnectionInfo &r : kConnections) {
-            const int result = BPread_weights(fd, name, kLayers[r.layer].name, array, r.array, count, r.count,
+        for (int k = 0; k < m.connection_count; k++) {
+            const ConnectionInfo &r = m.connections[k];
+            const int result = BPread_weights(fd, name, m.layers[r.layer].name, array, r.array, count, r.count,
                                               stage.data() + r.weights, &unmatched);
             if (result != 0)
                 return result;
@@ -499,79 +368,59 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
     }
 
     // The whole record has loaded: commit the thresholds, the weights and the counter.
-    for (const bpm::LayerInfo &r : kLayers)
-        std::memcpy(network_data + r.thr, stage.data() + r.thr, sizeof(float) * static_cast<std::size_t>(r.size));
-    for (const bpm::ConnectionInfo &r : kConnections)
-        std::memcpy(network_data + r.weights, stage.data() + r.weights,
-                    sizeof(float) * static_cast<std::size_t>(r.count));
-    b0bcounter = counter;
+    for_each_trainable(m, [&](int start, int n) {
+        std::memcpy(at(m, start), stage.data() + start, sizeof(float) * static_cast<std::size_t>(n));
+    });
+    *m.state.counter = counter;
     return 0;
 }
 
-}  // extern "C"
-
-namespace {
-
-// Open, read the header, load this black box's record and close: every path closes the
-// descriptor and releases the header.
-int load_file(const char *file)
+int load_network(const Module &m, const char *file)
 {
+    // Open, read the header, load this black box's record and close: every path closes the
+    // descriptor and releases the header.
+    use_error_text(m);
     const int fd = open(file, O_RDONLY);
     if (fd < 0) {
         BPset_error("\nUnable to open %s.\n", file);
         return -1;
     }
-    dump_header *header = read_header(fd);
-    const int result = header == nullptr ? -2 : load_black_box(fd, kName, kName, header);
-    BPM_FN(free_header)(header);
+    dump_header *header = read_header(m, fd);
+    const int result = header == nullptr ? -2 : load_black_box(m, fd, m.name, m.name, header);
+    free_header(header);
     close(fd);
     return result;
 }
 
-}  // namespace
-
-extern "C" {
-
-int BPM_FN(load_network)(const char *file)
+void network_dump(const Module &m, const char *file)
 {
-    return load_file(file);
+    if (dump_network(m, file) != 0)
+        std::fprintf(stderr, "%s", m.state.error);
 }
 
-void network_dump(const char *file)
+void network_load(const Module &m, const char *file)
 {
-    if (BPM_FN(dump_network)(file) != 0)
-        std::fprintf(stderr, "%s", error_string);
+    if (load_network(m, file) != 0)
+        std::fprintf(stderr, "%s", m.state.error);
 }
 
-void network_load(const char *file)
+void initialize(const Module &m, const char *save_file, int verbose)
 {
-    if (BPM_FN(load_network)(file) != 0)
-        std::fprintf(stderr, "%s", error_string);
-}
-
-void network_initialize(const char *save_file, int verbose)
-{
-    BPM_FN(init_network)();
+    m.entries.init_network();
     if (save_file != nullptr) {
         if (verbose)
             std::printf("\nLoading Saved Network: %s", save_file);
-        if (load_file(save_file) != 0) {
-            std::fprintf(stderr, "%s", error_string);
+        if (load_network(m, save_file) != 0) {
+            std::fprintf(stderr, "%s", m.state.error);
             vl_exit(1);
         }
     }
     if (verbose) {
         std::printf("\n\nBackpropagation Learning");
         std::printf("\n\nBlack Boxes:\n");
-        std::printf("\n%s (Saved at Backprop Iteration %d)", kName, b0bcounter);
+        std::printf("\n%s (Saved at Backprop Iteration %d)", m.name, *m.state.counter);
     }
 }
-
-void network_clear_delays(void)
-{
-}
-
-}  // extern "C"
 
 // ---- ASCII dumps.
 
@@ -605,10 +454,10 @@ void print_label(int i, int dim_x)
     std::printf("\nNode[%d,%d]:", i % dim_x, i / dim_x);
 }
 
-void print_thresholds(const bpm::LayerInfo &l, int labelled)
+void print_thresholds(const Module &m, const LayerInfo &l, int labelled)
 {
     for (int i = 0; i < l.size; i++) {
-        const double v = network_data[l.thr + i];
+        const double v = m.state.data[l.thr + i];
         if (labelled) {
             print_label(i, l.dim_x);
             std::printf("\n   Bias=%.12f", v);
@@ -621,15 +470,15 @@ void print_thresholds(const bpm::LayerInfo &l, int labelled)
 // A weight block: labelled, each unit's row after its label on one line (a shared row or
 // kernel once, labelled as unit 0); bare, one weight a line in storage order. Every weight is
 // followed by a blank.
-void print_weights(const bpm::ConnectionInfo &c, const bpm::LayerInfo &l, int labelled)
+void print_weights(const Module &m, const ConnectionInfo &c, const LayerInfo &l, int labelled)
 {
-    const float *w = network_data + c.weights;
+    const float *w = at(m, c.weights);
     if (!labelled) {
         for (int i = 0; i < c.count; i++)
             std::printf("\n%.12f ", static_cast<double>(w[i]));
         return;
     }
-    if (c.kind == bpm::kField2d && !c.shared) {
+    if (c.kind == kField2d && !c.shared) {
         // Unit (u, r) has its field row j at ((r*KH + j)*U + u)*KW: its KH x KW weights are
         // gathered field row by field row.
         for (int i = 0; i < l.size; i++) {
@@ -658,8 +507,8 @@ void drain_input()
     }
 }
 
-// Read the bare form into a staging copy; 0, or -2 with the message in error_string.
-int read_dump(int &count, std::vector<float> &values)
+// Read the bare form into a staging copy; 0, or -2 with the message in the error text.
+int read_dump(const Module &m, int &count, std::vector<float> &values)
 {
     char c = '\0';
     for (;;) {
@@ -682,14 +531,14 @@ int read_dump(int &count, std::vector<float> &values)
         return -2;
     }
     count = static_cast<int>(wide_count);
-    for (int i = 0; i < kTrainable; i++) {
+    for (int i = 0; i < m.trainable; i++) {
         const int got = std::scanf("%f", &values[static_cast<std::size_t>(i)]);
         if (got == EOF) {
-            BPset_error("\nThe ASCII dump ends after %d of its %d values.\n", i, kTrainable);
+            BPset_error("\nThe ASCII dump ends after %d of its %d values.\n", i, m.trainable);
             return -2;
         }
         if (got != 1) {
-            BPset_error("\nValue %d of %d in the ASCII dump cannot be read.\n", i + 1, kTrainable);
+            BPset_error("\nValue %d of %d in the ASCII dump cannot be read.\n", i + 1, m.trainable);
             return -2;
         }
     }
@@ -698,26 +547,24 @@ int read_dump(int &count, std::vector<float> &values)
 
 }  // namespace
 
-extern "C" {
-
-void BPM_FN(ascii_dump_network)(int labelled)
+void ascii_dump(const Module &m, int labelled)
 {
     const locale_t saved = enter_c_locale();
     if (labelled)
-        std::printf("\n\nBlackBox: %s\nIterations: %d", kName, b0bcounter);
+        std::printf("\n\nBlackBox: %s\nIterations: %d", m.name, *m.state.counter);
     else
-        std::printf("\n\n#\n%d", b0bcounter);
+        std::printf("\n\n#\n%d", *m.state.counter);
 
     // Layers from the output back; each layer's thresholds, then its connections by source.
-    for (int l = kLayerCount - 1; l >= 0; l--) {
-        const bpm::LayerInfo &layer = kLayers[l];
+    for (int l = m.layer_count - 1; l >= 0; l--) {
+        const LayerInfo &layer = m.layers[l];
         if (labelled)
             std::printf("\nLayer: %s", layer.qualified);
-        print_thresholds(layer, labelled);
+        print_thresholds(m, layer, labelled);
         for (int c = layer.first; c < layer.first + layer.count; c++) {
             if (labelled)
-                std::printf("\nConnection from %s:", source_name(kConnections[c]));
-            print_weights(kConnections[c], layer, labelled);
+                std::printf("\nConnection from %s:", source_name(m, m.connections[c]));
+            print_weights(m, m.connections[c], layer, labelled);
         }
     }
     if (!labelled)
@@ -726,103 +573,90 @@ void BPM_FN(ascii_dump_network)(int labelled)
     leave_c_locale(saved);
 }
 
-void network_ascii_dump(int labelled)
-{
-    BPM_FN(ascii_dump_network)(labelled);
-}
-
-int BPM_FN(load_ascii_network)(void)
+int load_ascii(const Module &m)
 {
     // Read everything into a staging copy; the network changes only when the whole dump has
     // been read, so a cut or damaged dump leaves it as it was.
+    use_error_text(m);
     int count = 0;
-    std::vector<float> values(static_cast<std::size_t>(kTrainable));
+    std::vector<float> values(static_cast<std::size_t>(m.trainable));
     const locale_t saved = enter_c_locale();
-    const int result = read_dump(count, values);
+    const int result = read_dump(m, count, values);
     leave_c_locale(saved);
     drain_input();
     if (result != 0)
         return result;
 
-    b0bcounter = count;
+    *m.state.counter = count;
     const float *next = values.data();
-    const auto take = [&next](int start, int n) {
-        std::memcpy(network_data + start, next, static_cast<std::size_t>(n) * sizeof(float));
+    for_each_trainable(m, [&](int start, int n) {
+        std::memcpy(at(m, start), next, static_cast<std::size_t>(n) * sizeof(float));
         next += n;
-    };
-    for (int l = kLayerCount - 1; l >= 0; l--) {
-        take(kLayers[l].thr, kLayers[l].size);
-        for (int c = kLayers[l].first; c < kLayers[l].first + kLayers[l].count; c++)
-            take(kConnections[c].weights, kConnections[c].count);
-    }
+    });
     return 0;
-}
-
-int network_load_ascii(void)
-{
-    return BPM_FN(load_ascii_network)();
 }
 
 // ---- Descriptor and query.
 
-void BPM_FN(describe_network)(void)
+void describe_network(const Module &m)
 {
-    BPM_FN(descriptor) &d = comms_buffer;
-    d.description_file = kDescriptionFile;
-    d.network_name = kName;
+    bpnet_descriptor &d = *m.state.descriptor;
+    const Entries &e = m.entries;
+    d.description_file = m.description_file;
+    d.network_name = m.name;
     d.field2 = 0;
     d.field3 = 1;
-    d.unit_count = kUnits;
-    d.parameter_count = kTrainable;
-    d.set_learning_rate_proc = BPM_FN(set_learning_rate);
-    d.set_inertia_proc = BPM_FN(set_inertia);
-    d.get_learning_rate_proc = BPM_FN(get_learning_rate);
-    d.get_inertia_proc = BPM_FN(get_inertia);
-    d.set_random_init_seed_proc = BPM_FN(set_random_init_seed);
-    d.set_random_init_range_proc = BPM_FN(set_random_init_range);
-    d.init_network_proc = BPM_FN(init_network);
-    d.network_forward_proc = BPM_FN(network_forward);
-    d.network_learn_proc = BPM_FN(network_learn);
-    d.dump_network_proc = BPM_FN(dump_network);
-    d.load_network_proc = BPM_FN(load_network);
-    d.error_string_proc = BPM_FN(error_string);
-    d.connections = connection_buffer;
+    d.unit_count = m.units;
+    d.parameter_count = m.trainable;
+    d.set_learning_rate_proc = e.set_learning_rate;
+    d.set_inertia_proc = e.set_inertia;
+    d.get_learning_rate_proc = e.get_learning_rate;
+    d.get_inertia_proc = e.get_inertia;
+    d.set_random_init_seed_proc = e.set_random_init_seed;
+    d.set_random_init_range_proc = e.set_random_init_range;
+    d.init_network_proc = e.init_network;
+    d.network_forward_proc = e.network_forward;
+    d.network_learn_proc = e.network_learn;
+    d.dump_network_proc = e.dump_network;
+    d.load_network_proc = e.load_network;
+    d.error_string_proc = e.error_string;
+    d.connections = m.state.records;
 }
 
-BPM_FN(descriptor) *BPM_FN(query_network)(int box, int layer)
+bpnet_descriptor *query_network(const Module &m, int box, int layer)
 {
     // The module holds a single black box, index 0.
     if (box != 0)
         return nullptr;
-    BPM_FN(descriptor) &d = comms_buffer;
+    bpnet_descriptor &d = *m.state.descriptor;
+    const Entries &e = m.entries;
     d.box_number = 0;
-    d.box_name = kName;
+    d.box_name = m.name;
     d.field22 = 1;
     d.field23 = 1;
-    d.layer_count = kLayerCount;
-    d.input_size = kInputs;
-    d.input_dim_x = kInputDimX;
-    d.input_dim_y = kInputDimY;
+    d.layer_count = m.layer_count;
+    d.input_size = m.inputs;
+    d.input_dim_x = m.input_dim_x;
+    d.input_dim_y = m.input_dim_y;
     d.field28 = 0;
     d.field29 = 0;
     d.field30 = 0;
     d.field31 = 0;
-    d.propagate_forward_proc = BPM_FN(propagate_forward);
-    d.calc_grad_proc = BPM_FN(calc_grad);
-    d.update_weights_proc = BPM_FN(update_weights);
-    d.get_backprop_counter_proc = BPM_FN(get_backprop_counter);
-    d.set_backprop_counter_proc = BPM_FN(set_backprop_counter);
-    d.set_target_output_proc = BPM_FN(set_target_output);
-    d.get_target_output_proc = BPM_FN(get_target_output);
-    d.get_output_proc = BPM_FN(get_output);
-    d.set_input_proc = BPM_FN(set_input);
-    d.get_input_proc = BPM_FN(get_input);
-    if (layer < 0 || layer >= kLayerCount)
+    d.propagate_forward_proc = e.propagate_forward;
+    d.calc_grad_proc = e.calc_grad;
+    d.update_weights_proc = e.update_weights;
+    d.get_backprop_counter_proc = e.get_backprop_counter;
+    d.set_backprop_counter_proc = e.set_backprop_counter;
+    d.set_target_output_proc = e.set_target_output;
+    d.get_target_output_proc = e.get_target_output;
+    d.get_output_proc = e.get_output;
+    d.set_input_proc = e.set_input;
+    d.get_input_proc = e.get_input;
+    if (layer < 0 || layer >= m.layer_count)
         return nullptr;
 
     // Layer 0 is the output layer; the numbers count back towards the inputs.
-    const int forward = descriptor_number(layer);
-    const bpm::LayerInfo &l = kLayers[forward];
+    const LayerInfo &l = m.layers[descriptor_number(m, layer)];
     d.layer_number = layer;
     d.field43 = 0;
     d.layer_name = l.qualified;
@@ -831,30 +665,30 @@ BPM_FN(descriptor) *BPM_FN(query_network)(int box, int layer)
     d.layer_dim_y = l.dim_y;
     d.field48 = 0;
     d.field49 = 0;
-    d.layer_activations = at(l.act);
-    d.layer_thresholds = at(l.thr);
-    d.layer_threshold_steps = at(l.thr_step);
-    d.layer_deltas = at(l.delta);
+    d.layer_activations = at(m, l.act);
+    d.layer_thresholds = at(m, l.thr);
+    d.layer_threshold_steps = at(m, l.thr_step);
+    d.layer_deltas = at(m, l.delta);
     d.layer_connection_count = l.count;
     d.field58 = layer;
     // The records go into the module's own table, never through the `connections` field,
     // which a host may have changed.
     for (int slot = 0; slot < l.count; slot++) {
-        const bpm::ConnectionInfo &c = kConnections[l.first + slot];
-        BPM_FN(connection_record) &r = connection_buffer[slot];
+        const ConnectionInfo &c = m.connections[l.first + slot];
+        bpnet_connection_record &r = m.state.records[slot];
         r.field0 = 0;
         r.field1 = 1;
         r.field2 = 0;
         r.weight_count = c.count;
         r.field4 = 0;
-        r.source_number = c.source == bpm::kInputs ? -1 : descriptor_number(c.source);
-        r.source_name = source_name(c);
+        r.source_number = c.source == kInputs ? -1 : descriptor_number(m, c.source);
+        r.source_name = source_name(m, c);
         r.source_size = c.source_size;
         r.source_dim_x = c.source_dim_x;
         r.source_dim_y = c.source_dim_y;
         r.field10 = 0;
-        r.weights = at(c.weights);
-        r.weight_steps = at(c.steps);
+        r.weights = at(m, c.weights);
+        r.weight_steps = at(m, c.steps);
         r.field13 = c.source_size;
         r.field14 = 1;
         r.field15 = c.source_size;
@@ -865,37 +699,28 @@ BPM_FN(descriptor) *BPM_FN(query_network)(int box, int layer)
     return &d;
 }
 
-BPM_FN(descriptor) *network_query(int box, int layer)
-{
-    return BPM_FN(query_network)(box, layer);
-}
-
-}  // extern "C"
-
 // ---- Detection statistics and trace output.
 
 namespace {
 
 // The registered target vector, read afresh for every pattern; null, with a message on
 // standard error, when there is none or no input vector to run from.
-const float *pattern_target(const char *who)
+const float *pattern_target(const Module &m, const char *who)
 {
-    if (b0_input_vector == nullptr) {
-        std::fprintf(stderr, "%s: no input vector registered (%s_set_input)\n", who, kName);
+    if (*m.state.input == nullptr) {
+        std::fprintf(stderr, "%s: no input vector registered (%s_set_input)\n", who, m.name);
         return nullptr;
     }
-    if (b0_target_output == nullptr) {
-        std::fprintf(stderr, "%s: no target vector registered (%s_set_target_output)\n", who, kName);
+    if (*m.state.target == nullptr) {
+        std::fprintf(stderr, "%s: no target vector registered (%s_set_target_output)\n", who, m.name);
         return nullptr;
     }
-    return b0_target_output;
+    return *m.state.target;
 }
 
 }  // namespace
 
-extern "C" {
-
-void network_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd_threshold)
+void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void), float pd_threshold)
 {
     if (iterations == 0)
         return;
@@ -911,20 +736,21 @@ void network_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd
     }
 
     // Working state: per output, extremes (wide), running sums (float); the squared threshold.
+    const int outputs = m.outputs;
     const float threshold_sq = static_cast<float>(static_cast<bp_wide>(pd_threshold) * pd_threshold);
-    std::vector<bp_wide> maxima(kOutputs, -static_cast<bp_wide>(FLT_MAX)), minima(kOutputs, static_cast<bp_wide>(FLT_MAX));
-    std::vector<float> sums(kOutputs, 0.0f), squares(kOutputs, 0.0f), means(kOutputs, 0.0f);
+    std::vector<bp_wide> maxima(outputs, -static_cast<bp_wide>(FLT_MAX)), minima(outputs, static_cast<bp_wide>(FLT_MAX));
+    std::vector<float> sums(outputs, 0.0f), squares(outputs, 0.0f), means(outputs, 0.0f);
     int hits = 0;
 
-    const float *out = at(kOutAct);
+    const float *out = at(m, output_layer(m).act);
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        const float *target = pattern_target("network_forward_pdpfa");
+        const float *target = pattern_target(m, "network_forward_pdpfa");
         if (target == nullptr)
             return;
-        BPM_FN(propagate_forward)();
+        m.entries.propagate_forward();
         bp_wide e = 0.0;  // squared distance between outputs and targets
-        for (int j = 0; j < kOutputs; j++) {
+        for (int j = 0; j < outputs; j++) {
             const float o = out[j];
             sums[j] = static_cast<float>(sums[j] + static_cast<bp_wide>(o));
             squares[j] = static_cast<float>(squares[j] + static_cast<bp_wide>(o) * o);
@@ -942,20 +768,20 @@ void network_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd
     // Report: extremes, means (stored as float), population variances, Pd and Pfa.
     const int count = static_cast<int>(iterations);
     const float n = static_cast<float>(iterations);
-    std::printf("\n\n%s:", kName);
+    std::printf("\n\n%s:", m.name);
     std::printf("\nMaxima: ");
-    for (int j = 0; j < kOutputs; j++)
+    for (int j = 0; j < outputs; j++)
         std::printf("%f ", maxima[j]);
     std::printf("\nMinima: ");
-    for (int j = 0; j < kOutputs; j++)
+    for (int j = 0; j < outputs; j++)
         std::printf("%f ", minima[j]);
     std::printf("\nMeans: ");
-    for (int j = 0; j < kOutputs; j++) {
+    for (int j = 0; j < outputs; j++) {
         means[j] = static_cast<float>(static_cast<bp_wide>(sums[j]) / n);
         std::printf("%f ", static_cast<double>(means[j]));
     }
     std::printf("\nVariances: ");
-    for (int j = 0; j < kOutputs; j++) {
+    for (int j = 0; j < outputs; j++) {
         const bp_wide mean = means[j];
         std::printf("%f ", static_cast<bp_wide>(squares[j]) / n - mean * mean);
     }
@@ -963,28 +789,28 @@ void network_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd
     std::printf("\nPfa = %d/%d = %f", count - hits, count, static_cast<bp_wide>(count - hits) / n);
 }
 
-void network_forward_print(int iterations, void (*input_fn)(void))
+void forward_print(const Module &m, int iterations, void (*input_fn)(void))
 {
     if (iterations > 0 && input_fn == nullptr) {
         std::fprintf(stderr, "network_forward_print: no pattern function\n");
         return;
     }
-    const float *out = at(kOutAct);
+    const float *out = at(m, output_layer(m).act);
     for (int i = 0; i < iterations; i++) {
         input_fn();
-        const float *target = pattern_target("network_forward_print");
+        const float *target = pattern_target(m, "network_forward_print");
         if (target == nullptr)
             return;
-        BPM_FN(propagate_forward)();
+        m.entries.propagate_forward();
         std::printf("\nIteration: %d", i);
-        std::printf("\nblack box %s:", kName);
+        std::printf("\nblack box %s:", m.name);
         std::printf("\n\tOutputs:");
-        for (int j = 0; j < kOutputs; j++)
+        for (int j = 0; j < m.outputs; j++)
             std::printf(" %f", static_cast<double>(out[j]));
         std::printf("\n\tTargets:");
-        for (int j = 0; j < kOutputs; j++)
+        for (int j = 0; j < m.outputs; j++)
             std::printf(" %f", static_cast<double>(target[j]));
     }
 }
 
-}  // extern "C"
+}  // namespace bpm

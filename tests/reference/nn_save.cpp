@@ -5,7 +5,7 @@
 // the learning-step counter, three layer records (name, count, thresholds) and six
 // connection records (layer name, array name, count, weights). Integers and floats are
 // 32-bit little-endian.
-#include "network/nn_save.h"
+#include "reference/nn_save.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,8 +21,8 @@
 #include <string>
 
 #include "bp/BpSupport.h"
-#include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn.h"
+#include "reference/nn_layout.h"
 #include "platform/vl_exit.h"
 #include "platform/vl_mem.h"
 

@@ -1,11 +1,11 @@
 // Black-box descriptor and query of the nn module: constants of the network and pointers
 // into its live storage, for a host that knows nothing about this particular network.
-#include "network/nn_query.h"
+#include "reference/nn_query.h"
 
 #include <array>
 
-#include "network/nn.h"
-#include "network/nn_layout.h"
+#include "reference/nn.h"
+#include "reference/nn_layout.h"
 
 using namespace nn_layout;
 
