@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -244,6 +245,9 @@ void print_confusion()
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     const int status = parse_options(argc, argv, o);
     if (status >= 0)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -394,6 +395,9 @@ int network_failure()
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     const int status = parse_options(argc, argv, o);
     if (status >= 0)
