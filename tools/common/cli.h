@@ -4,6 +4,7 @@
 #define TOOLS_COMMON_CLI_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,37 @@ enum OptionMatch { kNoMatch, kMatched, kMissingValue };
 // Match "--name VALUE" or "--name=VALUE" at argv[i]. On kMatched value points at the value
 // and i is left on the last argument used; on kMissingValue no value follows.
 OptionMatch option_value(int argc, char *const *argv, int &i, std::string_view name, const char *&value);
+
+// One command-line argument while it is matched against a tool's options: the value of the
+// option that matched, whether any did, and what is wrong with it.
+struct Argument {
+    int argc = 0;
+    char *const *argv = nullptr;
+    int *i = nullptr;              // the argument's index; moved on past a separate value
+    std::string_view arg;          // the argument as given
+    const char *value = nullptr;   // the matched option's value
+    bool known = false;            // an option matched (or lacked its value)
+    bool ok = true;
+    std::string problem;           // the usage error when not ok
+};
+
+// Match the valued option name ("--name VALUE" or "--name=VALUE") unless an option matched
+// already; true with a.value set when it matches, false when it does not or lacks its value
+// (then a.problem says so).
+bool match_option(Argument &a, std::string_view name);
+
+// Match the option name that takes no value, unless an option matched already.
+bool match_flag(Argument &a, std::string_view name);
+
+// The matched option's value is not valid: "invalid value 'V' for NAME: what".
+void bad_value(Argument &a, const char *name, const char *what);
+
+// Parse argv: --help (-h) and --version are answered here; every other argument is handed to
+// match, which tries the tool's options on it. A file option given an empty name is refused,
+// except options starting with may_be_empty (the tool says more about those itself). Returns
+// -1 to go on, otherwise the exit status (after the help, the version or a usage error).
+int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(), std::string_view may_be_empty,
+                    const std::function<void(Argument &)> &match);
 
 // Print "<tool> (bpnet) <version>" and a newline on standard output.
 void print_version(const char *tool);

@@ -15,6 +15,7 @@
 
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
+#include "tools/common/tool_setup.h"
 
 namespace {
 
@@ -61,14 +62,8 @@ int print_save_file(const char *file, int labelled)
 {
     const net_host::Network &net = net_host::network();
     net.init();
-    if (net.load(file) != 0) {
-        bp_cli::report_module_message(kTool);
-        const std::string other = net_host::other_network_in(file);
-        if (!other.empty())
-            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, file, other.c_str(),
-                         net.name.c_str());
+    if (!tool_setup::load_save_file(kTool, file))
         return 1;
-    }
     // A successful load may leave a warning about the file's origin.
     if (!net_host::error_text().empty())
         bp_cli::report_module_message(kTool);
@@ -205,11 +200,8 @@ int main(int argc, char **argv)
         return bp_cli::usage_error(kTool, "unknown command '" + command + "'");
 
     // The network, checked before anything of it is used.
-    std::string error;
-    if (!net_host::open_network(module, error)) {
-        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+    if (!tool_setup::open_network(kTool, module))
         return 1;
-    }
     if (command == "show")
         return print_save_file(file.c_str(), 1);
     if (command == "export")
