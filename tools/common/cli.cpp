@@ -154,8 +154,8 @@ void bad_value(Argument &a, const char *name, const char *what)
     a.problem = std::string("invalid value '") + a.value + "' for " + name + ": " + what;
 }
 
-int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(), std::string_view may_be_empty,
-                    const std::function<void(Argument &)> &match)
+int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(), std::string_view file_option,
+                    const std::string &file, const std::function<void(Argument &)> &match)
 {
     for (int i = 1; i < argc; i++) {
         const std::string_view arg(argv[i]);
@@ -175,13 +175,15 @@ int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(
         match(a);
         // A file option given an empty name is a mistake (an unset variable, say), never
         // the same as leaving the option out.
-        if (a.ok && a.known && a.value != nullptr && *a.value == '\0' && arg.rfind(may_be_empty, 0) != 0)
+        if (a.ok && a.known && a.value != nullptr && *a.value == '\0' && arg.rfind(file_option, 0) != 0)
             bad_value(a, std::string(arg.substr(0, arg.find('='))).c_str(), "empty file name");
         if (!a.ok)
             return usage_error(tool, a.problem);
         if (!a.known)
             return unknown_argument(tool, arg);
     }
+    if (file.empty())
+        return usage_error(tool, "empty file name for " + std::string(file_option));
     return -1;
 }
 

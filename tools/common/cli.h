@@ -52,11 +52,12 @@ bool match_flag(Argument &a, std::string_view name);
 void bad_value(Argument &a, const char *name, const char *what);
 
 // Parse argv: --help (-h) and --version are answered here; every other argument is handed to
-// match, which tries the tool's options on it. A file option given an empty name is refused,
-// except options starting with may_be_empty (the tool says more about those itself). Returns
-// -1 to go on, otherwise the exit status (after the help, the version or a usage error).
-int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(), std::string_view may_be_empty,
-                    const std::function<void(Argument &)> &match);
+// match, which tries the tool's options on it. A file option given an empty name is refused
+// at once, except the tool's main file option (file_option, whose value match keeps in
+// file): only its last value counts, and that must not be empty. Returns -1 to go on,
+// otherwise the exit status (after the help, the version or a usage error).
+int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(), std::string_view file_option,
+                    const std::string &file, const std::function<void(Argument &)> &match);
 
 // Print "<tool> (bpnet) <version>" and a newline on standard output.
 void print_version(const char *tool);

@@ -14,38 +14,15 @@
 #include <string>
 #include <vector>
 
+// The ELF header of the program (or library) this code is linked into, which the linker
+// marks with this name: a module this process can load has its class, byte order and machine.
+extern "C" const ElfW(Ehdr) __ehdr_start __attribute__((visibility("hidden")));
+
 namespace {
 
 using Ehdr = ElfW(Ehdr);
 using Phdr = ElfW(Phdr);
 using Shdr = ElfW(Shdr);
-
-// This machine's ELF class, byte order and architecture, as a shared object for it gives them.
-constexpr unsigned char kClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
-constexpr unsigned char kData = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
-#if defined(__x86_64__)
-constexpr int kMachine = EM_X86_64;
-#elif defined(__i386__)
-constexpr int kMachine = EM_386;
-#elif defined(__aarch64__)
-constexpr int kMachine = EM_AARCH64;
-#elif defined(__arm__)
-constexpr int kMachine = EM_ARM;
-#elif defined(__riscv)
-constexpr int kMachine = EM_RISCV;
-#elif defined(__powerpc64__)
-constexpr int kMachine = EM_PPC64;
-#elif defined(__powerpc__)
-constexpr int kMachine = EM_PPC;
-#elif defined(__s390__)
-constexpr int kMachine = EM_S390;
-#elif defined(__mips__)
-constexpr int kMachine = EM_MIPS;
-#elif defined(__loongarch__)
-constexpr int kMachine = 258;  // EM_LOONGARCH, missing from older <elf.h>
-#else
-constexpr int kMachine = -1;  // not known here: the dynamic loader alone checks it
-#endif
 
 // A machine's name for messages, with its number.
 std::string machine_name(int machine)
@@ -130,19 +107,20 @@ std::string truncated(std::uint64_t size, const std::string &what, std::uint64_t
 // when they fit.
 std::string check_header(const Ehdr &h)
 {
-    if (h.e_ident[EI_CLASS] != kClass)
+    const Ehdr &own = __ehdr_start;
+    if (h.e_ident[EI_CLASS] != own.e_ident[EI_CLASS])
         return std::string("an ELF file of the ") + class_name(h.e_ident[EI_CLASS]) + " class, not of this machine's " +
-               class_name(kClass);
-    if (h.e_ident[EI_DATA] != kData)
+               class_name(own.e_ident[EI_CLASS]) + " class";
+    if (h.e_ident[EI_DATA] != own.e_ident[EI_DATA])
         return std::string("an ELF file of ") + data_name(h.e_ident[EI_DATA]) + " byte order, not of this machine's " +
-               data_name(kData);
+               data_name(own.e_ident[EI_DATA]) + " byte order";
     if (h.e_ident[EI_VERSION] != EV_CURRENT || h.e_version != EV_CURRENT)
         return "an ELF file of an unknown version";
     if (h.e_type != ET_DYN)
         return std::string("an ELF file but ") + type_name(h.e_type) + ", not a shared object";
-    if (kMachine >= 0 && h.e_machine != kMachine)
+    if (h.e_machine != own.e_machine)
         return "an ELF shared object for the machine " + machine_name(h.e_machine) + ", not for this machine's " +
-               machine_name(kMachine);
+               machine_name(own.e_machine);
     if (h.e_ehsize != sizeof(Ehdr))
         return "its ELF header gives a header size of " + std::to_string(h.e_ehsize) + " bytes (expected " +
                std::to_string(sizeof(Ehdr)) + ")";

@@ -110,14 +110,8 @@ void match_option(bp_cli::Argument &a, Options &o)
 // Parse the command line into o; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
-    // An empty --network has its own message below.
-    const int status = bp_cli::parse_arguments(argc, argv, kTool, print_help, "--network",
-                                               [&](bp_cli::Argument &a) { match_option(a, o); });
-    if (status >= 0)
-        return status;
-    if (o.network.empty())
-        return bp_cli::usage_error(kTool, "empty file name for --network");
-    return -1;
+    return bp_cli::parse_arguments(argc, argv, kTool, print_help, "--network", o.network,
+                                   [&](bp_cli::Argument &a) { match_option(a, o); });
 }
 
 // The pattern function: the next pattern into the registered vectors.

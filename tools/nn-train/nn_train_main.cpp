@@ -208,7 +208,18 @@ void match_option(bp_cli::Argument &a, Options &o)
     float f = 0.0f;
     const auto option = [&](std::string_view name) { return bp_cli::match_option(a, name); };
     const auto bad = [&](const char *name, const char *what) { bp_cli::bad_value(a, name, what); };
-    if (tool_setup::match_pattern_option(a, o.patterns))
+    // An option whose value is a finite number, at least 0.
+    const auto at_least_zero = [&](const char *name, float &out) {
+        if (!option(name))
+            return false;
+        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
+            out = f;
+        else
+            bad(name, "expected a finite number, at least 0");
+        return true;
+    };
+    if (tool_setup::match_pattern_option(a, o.patterns) || at_least_zero("--range", o.range) ||
+        at_least_zero("--rate", o.rate) || at_least_zero("--threshold", o.threshold))
         return;
     if (option("--iterations")) {
         if (bp_cli::parse_unsigned(a.value, UINT32_MAX, u)) {
@@ -232,26 +243,11 @@ void match_option(bp_cli::Argument &a, Options &o)
             o.seed = static_cast<int>(s);
         else
             bad("--seed", "expected a whole number from -2147483648 to 2147483647");
-    } else if (option("--range")) {
-        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
-            o.range = f;
-        else
-            bad("--range", "expected a finite number, at least 0");
-    } else if (option("--rate")) {
-        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
-            o.rate = f;
-        else
-            bad("--rate", "expected a finite number, at least 0");
     } else if (option("--inertia")) {
         if (bp_cli::parse_float(a.value, f) && f >= 0.0f && f < 1.0f)
             o.inertia = f;
         else
             bad("--inertia", "expected a number from 0 up to (not including) 1");
-    } else if (option("--threshold")) {
-        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
-            o.threshold = f;
-        else
-            bad("--threshold", "expected a finite number, at least 0");
     } else if (option("--order")) {
         if (std::string_view(a.value) == "sequential")
             o.shuffled = false;
@@ -273,13 +269,10 @@ void match_option(bp_cli::Argument &a, Options &o)
 // Parse the command line into o; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
-    // An empty --output has its own message below.
-    const int status = bp_cli::parse_arguments(argc, argv, kTool, print_help, "--output",
+    const int status = bp_cli::parse_arguments(argc, argv, kTool, print_help, "--output", o.output,
                                                [&](bp_cli::Argument &a) { match_option(a, o); });
     if (status >= 0)
         return status;
-    if (o.output.empty())
-        return bp_cli::usage_error(kTool, "empty file name for --output");
     if (o.epochs > 0 && o.iterations_given)
         return bp_cli::usage_error(kTool, "give --iterations or --epochs, not both");
     return -1;
