@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -213,6 +214,9 @@ extern "C" int plot_print_grid(void)
 #ifndef PLOTCOMPOSITE_NO_MAIN
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     // The driver takes no arguments; it answers only --help and --version.
     if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs("Usage: PlotComposite\n"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,6 +186,9 @@ int build_shared(const bpgen::Model &m, const std::string &header, const std::st
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     const char *description = nullptr;
     const char *output = nullptr;
     bool shared = false, check = false, print_name = false;

@@ -183,6 +183,52 @@ TEST(NnModule, DamagedAndForeignModulesAreRefusedUncalled)
     EXPECT_NE(eval_demo.err.find("has 3 inputs and 2 outputs"), std::string::npos) << eval_demo.err;
 }
 
+// A module file cut short, or one of another machine, is refused by every tool before the
+// dynamic loader sees it (a cut file used to kill the tool with a bus error inside the
+// loader): one line naming the file, status 1, nothing written.
+TEST(NnModule, TruncatedAndForeignModuleFilesAreRefusedBeforeLoading)
+{
+    TempDir dir;
+    bptest::write_file(dir / "data.csv", "1,2,3,0,1\n");
+    const std::string whole = bptest::read_file(kModules + "/fake_module.so");
+    ASSERT_GT(whole.size(), 8192u);
+    std::string other_class = whole, other_machine = whole;
+    other_class[4] = static_cast<char>(other_class[4] == 2 ? 1 : 2);  // EI_CLASS: 32-bit against 64-bit
+    other_machine[18] = static_cast<char>(other_machine[18] ^ 0x40);   // e_machine's low byte
+    struct Case {
+        std::string bytes;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"", "the file is empty"},
+        {whole.substr(0, 40), "the file ends at byte 40, but the ELF header takes bytes 0 to"},
+        {whole.substr(0, 70), "the file ends at byte 70, but the program header table takes"},
+        {whole.substr(0, 5000), "the file ends at byte 5000, but segment "},
+        {whole.substr(0, whole.size() / 2), "(a truncated or damaged file)"},
+        {whole.substr(0, whole.size() - 1), "but the section header table takes"},
+        {other_class, "class, not of this machine's"},
+        {other_machine, "an ELF shared object for the machine"},
+    };
+    for (const Case &c : cases) {
+        bptest::write_file(dir / "cut.so", c.bytes);
+        const std::vector<std::vector<std::string>> commands = {
+            {kTrain, "--module", "cut.so", "--data", "data.csv", "--output", "out.save"},
+            {kEval, "--module", "cut.so", "--data", "data.csv", "--network", "out.save"},
+            {kAscii, "--module", "cut.so", "import", "out.save"},
+        };
+        for (const std::vector<std::string> &command : commands) {
+            const bptest::RunResult r = bptest::run(command, dir.path, "#\n0\n#\n");
+            EXPECT_EQ(r.status, 1) << command[0] << " " << c.message << ": " << r.err;
+            EXPECT_EQ(r.out, "");
+            const std::string tool = command[0].substr(command[0].rfind('/') + 1);
+            EXPECT_EQ(r.err.rfind(tool + ": cut.so: cannot load it as a shared module: ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << tool << ": " << r.err;
+            EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+            EXPECT_FALSE(exists(dir / "out.save"));
+        }
+    }
+}
+
 // Pattern files are checked against the network's sizes before the network is called:
 // every error names the file and the line.
 TEST(NnModule, PatternErrorsNameFileAndLineForAnySize)

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,7 +59,8 @@ void remove_tree(const std::string &path)
     std::filesystem::remove_all(path, ec);
 }
 
-RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input)
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input,
+              const RunLimits &limits)
 {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     // Close-on-exec, so that a child started from another thread at the same time cannot hold
@@ -76,6 +78,18 @@ RunResult run(const std::vector<std::string> &argv, const std::string &cwd, cons
             close(fd);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
+        if (!limits.stdout_file.empty()) {
+            const int fd = open(limits.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, 1) < 0)
+                _exit(126);
+            close(fd);
+        }
+        if (limits.file_size >= 0) {
+            const rlimit limit = {static_cast<rlim_t>(limits.file_size), static_cast<rlim_t>(limits.file_size)};
+            signal(SIGXFSZ, SIG_DFL);
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
+        }
         std::vector<char *> args;
         for (const std::string &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));

@@ -25,8 +25,16 @@ struct RunResult {
     std::string out;      // standard output
     std::string err;      // standard error
 };
+// How a child runs besides its arguments: a limit on the size of the files it writes
+// (RLIMIT_FSIZE, with SIGXFSZ in its default disposition, as a shell's "ulimit -f" leaves it),
+// and a file, created or truncated, that takes its standard output in place of the pipe.
+struct RunLimits {
+    long long file_size = -1;  // bytes; -1 for no limit
+    std::string stdout_file;   // relative to cwd; empty for the pipe
+};
 // Run argv in folder cwd with the given standard input; waits for it.
-RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input = "");
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, const std::string &input = "",
+              const RunLimits &limits = {});
 
 }  // namespace bptest
 

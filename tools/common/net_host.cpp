@@ -14,6 +14,7 @@
 
 #include "gen/runtime/bpnet_descriptor.h"
 #include "network/nn.h"
+#include "tools/common/module_file.h"
 
 namespace {
 
@@ -280,6 +281,9 @@ bool open_network(const std::string &module_path, std::string &error)
         if (!S_ISREG(st.st_mode))
             return refuse(module_path + ": not a regular file", error);
         const std::string path = module_path.find('/') == std::string::npos ? "./" + module_path : module_path;
+        // The loader would map segments the file does not hold and fault on them.
+        if (std::string problem; !module_file::check(module_path, problem))
+            return refuse(problem, error);
         g_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (g_handle == nullptr) {
             // The loader's message starts with the path it was given; say it once.

@@ -53,7 +53,8 @@ struct Network {
 };
 
 // Open the network: the built-in nn when module_path is empty, else the shared module at
-// module_path. The module is checked before any of its entry points is used: it must have
+// module_path. Its file passes module_file::check before the loader sees it, and the
+// module is checked before any of its entry points is used: it must have
 // network_query, and the descriptor that answers must be consistent (sizes in range, no null
 // entry point, as many layers as it says). Only network_query and, once the black box checks
 // out, network_initialize are called before the whole table has been checked. Returns false

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
+#include "tools/common/tool_setup.h"
 
 namespace {
 
@@ -60,14 +62,8 @@ int print_save_file(const char *file, int labelled)
 {
     const net_host::Network &net = net_host::network();
     net.init();
-    if (net.load(file) != 0) {
-        bp_cli::report_module_message(kTool);
-        const std::string other = net_host::other_network_in(file);
-        if (!other.empty())
-            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, file, other.c_str(),
-                         net.name.c_str());
+    if (!tool_setup::load_save_file(kTool, file))
         return 1;
-    }
     // A successful load may leave a warning about the file's origin.
     if (!net_host::error_text().empty())
         bp_cli::report_module_message(kTool);
@@ -103,19 +99,19 @@ long long dump_words(const std::string &text)
     return words;
 }
 
-// Put `text` back on standard input, from its start, for the module's loader.
-bool restore_input(const std::string &text)
+// Put `text` back on standard input, from its start, for the module's loader. The stream
+// reads the text from memory (the C library lets a program point stdin at another stream):
+// a copy in a temporary file could fail for reasons that have nothing to do with the save,
+// a full temporary folder or a file-size limit smaller than the dump's text.
+bool restore_input(std::string &text)
 {
-    FILE *t = std::tmpfile();
-    if (t == nullptr)
+    if (text.empty())
+        return true;  // standard input is at its end already, as the text is
+    FILE *memory = fmemopen(text.data(), text.size(), "r");
+    if (memory == nullptr)
         return false;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), t) == text.size() && std::fflush(t) == 0 &&
-                    dup2(fileno(t), STDIN_FILENO) >= 0;
-    std::fclose(t);
-    if (!ok)
-        return false;
-    std::clearerr(stdin);
-    return std::fseek(stdin, 0, SEEK_SET) == 0;
+    stdin = memory;
+    return true;
 }
 
 // import: read the bare form from standard input, write the save file atomically.
@@ -155,6 +151,9 @@ int import_save_file(const char *file)
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Options first; "--" ends them.
     std::string command;
     std::string file;
@@ -201,11 +200,8 @@ int main(int argc, char **argv)
         return bp_cli::usage_error(kTool, "unknown command '" + command + "'");
 
     // The network, checked before anything of it is used.
-    std::string error;
-    if (!net_host::open_network(module, error)) {
-        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+    if (!tool_setup::open_network(kTool, module))
         return 1;
-    }
     if (command == "show")
         return print_save_file(file.c_str(), 1);
     if (command == "export")

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 #include "tools/common/scaling.h"
 #include "tools/common/scoring.h"
 #include "tools/common/text_file.h"
+#include "tools/common/tool_setup.h"
 
 namespace {
 
@@ -25,19 +27,15 @@ constexpr const char *kTool = "nn-eval";
 // Defaults: a demonstration set drawn apart from nn-train's default training set.
 constexpr std::uint64_t kDefaultSamples = 1000;
 constexpr std::uint64_t kDefaultSampleSeed = 2;
-constexpr std::uint64_t kMaxSamples = 100000000;
 constexpr float kDefaultThreshold = 0.5f;
 
 // Everything the command line sets.
 struct Options {
     std::string network = "Network.save";
-    std::string data;
-    std::uint64_t samples = kDefaultSamples;
-    std::uint64_t sample_seed = kDefaultSampleSeed;
+    // --module, --data, --targets, --samples, --sample-seed
+    tool_setup::PatternOptions patterns{"", "", nn_patterns::TargetForm::kVector, kDefaultSamples, kDefaultSampleSeed};
     float threshold = kDefaultThreshold;
     bool trace = false;
-    std::string module;
-    nn_patterns::TargetForm targets = nn_patterns::TargetForm::kVector;
 };
 
 // The patterns run through the network, one per call of the pattern function, and the
@@ -91,87 +89,29 @@ void print_help()
         kDefaultSamples, kDefaultSampleSeed, static_cast<double>(kDefaultThreshold));
 }
 
+// Match one argument against the options into o.
+void match_option(bp_cli::Argument &a, Options &o)
+{
+    float f = 0.0f;
+    if (tool_setup::match_pattern_option(a, o.patterns))
+        return;
+    if (bp_cli::match_flag(a, "--trace")) {
+        o.trace = true;
+    } else if (bp_cli::match_option(a, "--threshold")) {
+        if (bp_cli::parse_float(a.value, f))
+            o.threshold = f;
+        else
+            bp_cli::bad_value(a, "--threshold", "expected a finite number");
+    } else if (bp_cli::match_option(a, "--network")) {
+        o.network = a.value;
+    }
+}
+
 // Parse the command line into o; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
-    for (int i = 1; i < argc; i++) {
-        const std::string_view arg(argv[i]);
-        if (arg == "--help" || arg == "-h") {
-            print_help();
-            return bp_cli::finish_output(kTool);
-        }
-        if (arg == "--version") {
-            bp_cli::print_version(kTool);
-            return bp_cli::finish_output(kTool);
-        }
-        if (arg == "--trace") {
-            o.trace = true;
-            continue;
-        }
-        const char *value = nullptr;
-        bool known = false;
-        bool ok = true;
-        std::string problem;
-        const auto option = [&](std::string_view name) {
-            if (known)
-                return false;
-            const bp_cli::OptionMatch m = bp_cli::option_value(argc, argv, i, name, value);
-            if (m == bp_cli::kMissingValue) {
-                known = true;
-                ok = false;
-                problem = "option '" + std::string(name) + "' needs a value";
-                return false;
-            }
-            known = m == bp_cli::kMatched;
-            return known;
-        };
-        const auto bad = [&](const char *name, const char *what) {
-            ok = false;
-            problem = std::string("invalid value '") + value + "' for " + name + ": " + what;
-        };
-        std::uint64_t u = 0;
-        float f = 0.0f;
-        if (option("--samples")) {
-            if (bp_cli::parse_unsigned(value, kMaxSamples, u) && u > 0)
-                o.samples = u;
-            else
-                bad("--samples", "expected a whole number from 1 to 100000000");
-        } else if (option("--sample-seed")) {
-            if (bp_cli::parse_unsigned(value, UINT64_MAX, u))
-                o.sample_seed = u;
-            else
-                bad("--sample-seed", "expected a whole number from 0 to 18446744073709551615");
-        } else if (option("--threshold")) {
-            if (bp_cli::parse_float(value, f))
-                o.threshold = f;
-            else
-                bad("--threshold", "expected a finite number");
-        } else if (option("--network")) {
-            o.network = value;
-        } else if (option("--data")) {
-            o.data = value;
-        } else if (option("--module")) {
-            o.module = value;
-        } else if (option("--targets")) {
-            if (std::string_view(value) == "vector")
-                o.targets = nn_patterns::TargetForm::kVector;
-            else if (std::string_view(value) == "class")
-                o.targets = nn_patterns::TargetForm::kClass;
-            else
-                bad("--targets", "expected vector or class");
-        }
-        // A file option given an empty name is a mistake (an unset variable, say), never
-        // the same as leaving the option out.
-        if (ok && known && value != nullptr && *value == '\0' && arg.rfind("--network", 0) != 0)
-            bad(std::string(arg.substr(0, arg.find('='))).c_str(), "empty file name");
-        if (!ok)
-            return bp_cli::usage_error(kTool, problem);
-        if (!known)
-            return bp_cli::unknown_argument(kTool, arg);
-    }
-    if (o.network.empty())
-        return bp_cli::usage_error(kTool, "empty file name for --network");
-    return -1;
+    return bp_cli::parse_arguments(argc, argv, kTool, print_help, "--network", o.network,
+                                   [&](bp_cli::Argument &a) { match_option(a, o); });
 }
 
 // The pattern function: the next pattern into the registered vectors.
@@ -244,39 +184,22 @@ void print_confusion()
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     const int status = parse_options(argc, argv, o);
     if (status >= 0)
         return status;
 
     // The network, checked before anything of it is used.
-    std::string error;
-    if (!net_host::open_network(o.module, error)) {
-        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+    if (!tool_setup::open_network(kTool, o.patterns.module))
         return 1;
-    }
     const net_host::Network &net = net_host::network();
 
     // The patterns, before the network is loaded.
-    if (o.data.empty()) {
-        if (net.inputs != 2 || net.outputs != 4) {
-            std::fprintf(stderr,
-                         "%s: the demonstration task is for a network of 2 inputs and 4 outputs; %s has %d inputs "
-                         "and %d outputs: give its patterns with --data FILE\n",
-                         kTool, net_host::network_label().c_str(), net.inputs, net.outputs);
-            return 1;
-        }
-        g_patterns = nn_patterns::to_set(nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed));
-    } else {
-        if (!nn_patterns::load_csv_sized(o.data, net.inputs, net.outputs, o.targets, g_patterns, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        if (g_patterns.size() == 0) {
-            std::fprintf(stderr, "%s: no patterns\n", o.data.c_str());
-            return 1;
-        }
-    }
+    if (!tool_setup::read_patterns(kTool, o.patterns, g_patterns))
+        return 1;
     // The reports count patterns in an int.
     if (g_patterns.size() > static_cast<std::size_t>(INT_MAX)) {
         std::fprintf(stderr, "%s: too many patterns (at most %d)\n", kTool, INT_MAX);
@@ -286,17 +209,12 @@ int main(int argc, char **argv)
 
     // The network: initialized, then the save file over the random values.
     net.init();
-    if (net.load(o.network.c_str()) != 0) {
-        bp_cli::report_module_message(kTool);
-        const std::string other = net_host::other_network_in(o.network);
-        if (!other.empty())
-            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, o.network.c_str(),
-                         other.c_str(), net.name.c_str());
+    if (!tool_setup::load_save_file(kTool, o.network))
         return 1;
-    }
     // The scaling the network was trained with, when nn-train kept one beside it.
     const std::string scale_file = scaling::side_file(o.network);
     if (text_file::exists(scale_file)) {
+        std::string error;
         scaling::Scaling scale;
         std::size_t bad = 0;
         if (!scaling::load(scale_file, net.inputs, scale, error)) {

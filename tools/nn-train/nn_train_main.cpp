@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +19,7 @@
 #include "tools/common/scaling.h"
 #include "tools/common/scoring.h"
 #include "tools/common/text_file.h"
+#include "tools/common/tool_setup.h"
 
 namespace {
 
@@ -41,21 +43,18 @@ struct Options {
     std::uint64_t iterations = kDefaultIterations;
     std::uint64_t epochs = 0;  // when nonzero: passes over the training set, in place of iterations
     bool iterations_given = false;
-    std::uint64_t samples = kDefaultSamples;
-    std::uint64_t sample_seed = kDefaultSampleSeed;
+    // --module, --data, --targets, --samples, --sample-seed
+    tool_setup::PatternOptions patterns{"", "", nn_patterns::TargetForm::kVector, kDefaultSamples, kDefaultSampleSeed};
     int seed = kDefaultSeed;
     float range = kDefaultRange;
     float rate = kDefaultRate;
     float inertia = kDefaultInertia;
     float threshold = kDefaultThreshold;
     bool shuffled = false;
-    std::string data;
     std::string resume;
     std::string output = "Network.save";
-    std::string module;
     std::string test;
     std::string curve;
-    nn_patterns::TargetForm targets = nn_patterns::TargetForm::kVector;
     scaling::Method scale = scaling::Method::kNone;
     bool scale_given = false;
 };
@@ -201,152 +200,82 @@ void draw_progress(std::uint64_t done, std::uint64_t total)
     g_window_count = 0;
 }
 
+// Match one argument against the options into o.
+void match_option(bp_cli::Argument &a, Options &o)
+{
+    std::uint64_t u = 0;
+    std::int64_t s = 0;
+    float f = 0.0f;
+    const auto option = [&](std::string_view name) { return bp_cli::match_option(a, name); };
+    const auto bad = [&](const char *name, const char *what) { bp_cli::bad_value(a, name, what); };
+    // An option whose value is a finite number, at least 0.
+    const auto at_least_zero = [&](const char *name, float &out) {
+        if (!option(name))
+            return false;
+        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
+            out = f;
+        else
+            bad(name, "expected a finite number, at least 0");
+        return true;
+    };
+    if (tool_setup::match_pattern_option(a, o.patterns) || at_least_zero("--range", o.range) ||
+        at_least_zero("--rate", o.rate) || at_least_zero("--threshold", o.threshold))
+        return;
+    if (option("--iterations")) {
+        if (bp_cli::parse_unsigned(a.value, UINT32_MAX, u)) {
+            o.iterations = u;
+            o.iterations_given = true;
+        } else {
+            bad("--iterations", "expected a whole number from 0 to 4294967295");
+        }
+    } else if (option("--epochs")) {
+        if (bp_cli::parse_unsigned(a.value, UINT32_MAX, u) && u > 0)
+            o.epochs = u;
+        else
+            bad("--epochs", "expected a whole number from 1 to 4294967295");
+    } else if (option("--scale")) {
+        if (scaling::parse_method(a.value, o.scale))
+            o.scale_given = true;
+        else
+            bad("--scale", "expected none, minmax or zscore");
+    } else if (option("--seed")) {
+        if (bp_cli::parse_signed(a.value, INT_MIN, INT_MAX, s))
+            o.seed = static_cast<int>(s);
+        else
+            bad("--seed", "expected a whole number from -2147483648 to 2147483647");
+    } else if (option("--inertia")) {
+        if (bp_cli::parse_float(a.value, f) && f >= 0.0f && f < 1.0f)
+            o.inertia = f;
+        else
+            bad("--inertia", "expected a number from 0 up to (not including) 1");
+    } else if (option("--order")) {
+        if (std::string_view(a.value) == "sequential")
+            o.shuffled = false;
+        else if (std::string_view(a.value) == "shuffled")
+            o.shuffled = true;
+        else
+            bad("--order", "expected sequential or shuffled");
+    } else if (option("--resume")) {
+        o.resume = a.value;
+    } else if (option("--output")) {
+        o.output = a.value;
+    } else if (option("--test")) {
+        o.test = a.value;
+    } else if (option("--curve")) {
+        o.curve = a.value;
+    }
+}
+
 // Parse the command line into o; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
-    for (int i = 1; i < argc; i++) {
-        const std::string_view arg(argv[i]);
-        if (arg == "--help" || arg == "-h") {
-            print_help();
-            return bp_cli::finish_output(kTool);
-        }
-        if (arg == "--version") {
-            bp_cli::print_version(kTool);
-            return bp_cli::finish_output(kTool);
-        }
-        const char *value = nullptr;
-        bool known = false;
-        bool ok = true;
-        std::string expected;
-        const auto option = [&](std::string_view name) {
-            if (known)
-                return false;
-            const bp_cli::OptionMatch m = bp_cli::option_value(argc, argv, i, name, value);
-            if (m == bp_cli::kMissingValue) {
-                known = true;
-                ok = false;
-                expected = "option '" + std::string(name) + "' needs a value";
-                return false;
-            }
-            known = m == bp_cli::kMatched;
-            return known;
-        };
-        const auto bad = [&](const char *name, const char *what) {
-            ok = false;
-            expected = std::string("invalid value '") + value + "' for " + name + ": " + what;
-        };
-        std::uint64_t u = 0;
-        std::int64_t s = 0;
-        float f = 0.0f;
-        if (option("--iterations")) {
-            if (bp_cli::parse_unsigned(value, UINT32_MAX, u)) {
-                o.iterations = u;
-                o.iterations_given = true;
-            } else {
-                bad("--iterations", "expected a whole number from 0 to 4294967295");
-            }
-        } else if (option("--epochs")) {
-            if (bp_cli::parse_unsigned(value, UINT32_MAX, u) && u > 0)
-                o.epochs = u;
-            else
-                bad("--epochs", "expected a whole number from 1 to 4294967295");
-        } else if (option("--targets")) {
-            if (std::string_view(value) == "vector")
-                o.targets = nn_patterns::TargetForm::kVector;
-            else if (std::string_view(value) == "class")
-                o.targets = nn_patterns::TargetForm::kClass;
-            else
-                bad("--targets", "expected vector or class");
-        } else if (option("--scale")) {
-            if (scaling::parse_method(value, o.scale))
-                o.scale_given = true;
-            else
-                bad("--scale", "expected none, minmax or zscore");
-        } else if (option("--samples")) {
-            if (bp_cli::parse_unsigned(value, 100000000, u) && u > 0)
-                o.samples = u;
-            else
-                bad("--samples", "expected a whole number from 1 to 100000000");
-        } else if (option("--sample-seed")) {
-            if (bp_cli::parse_unsigned(value, UINT64_MAX, u))
-                o.sample_seed = u;
-            else
-                bad("--sample-seed", "expected a whole number from 0 to 18446744073709551615");
-        } else if (option("--seed")) {
-            if (bp_cli::parse_signed(value, INT_MIN, INT_MAX, s))
-                o.seed = static_cast<int>(s);
-            else
-                bad("--seed", "expected a whole number from -2147483648 to 2147483647");
-        } else if (option("--range")) {
-            if (bp_cli::parse_float(value, f) && f >= 0.0f)
-                o.range = f;
-            else
-                bad("--range", "expected a finite number, at least 0");
-        } else if (option("--rate")) {
-            if (bp_cli::parse_float(value, f) && f >= 0.0f)
-                o.rate = f;
-            else
-                bad("--rate", "expected a finite number, at least 0");
-        } else if (option("--inertia")) {
-            if (bp_cli::parse_float(value, f) && f >= 0.0f && f < 1.0f)
-                o.inertia = f;
-            else
-                bad("--inertia", "expected a number from 0 up to (not including) 1");
-        } else if (option("--threshold")) {
-            if (bp_cli::parse_float(value, f) && f >= 0.0f)
-                o.threshold = f;
-            else
-                bad("--threshold", "expected a finite number, at least 0");
-        } else if (option("--order")) {
-            if (std::string_view(value) == "sequential")
-                o.shuffled = false;
-            else if (std::string_view(value) == "shuffled")
-                o.shuffled = true;
-            else
-                bad("--order", "expected sequential or shuffled");
-        } else if (option("--data")) {
-            o.data = value;
-        } else if (option("--resume")) {
-            o.resume = value;
-        } else if (option("--output")) {
-            o.output = value;
-        } else if (option("--module")) {
-            o.module = value;
-        } else if (option("--test")) {
-            o.test = value;
-        } else if (option("--curve")) {
-            o.curve = value;
-        }
-        // A file option given an empty name is a mistake (an unset variable, say), never
-        // the same as leaving the option out.
-        if (ok && known && value != nullptr && *value == '\0' && arg.rfind("--output", 0) != 0)
-            bad(std::string(arg.substr(0, arg.find('='))).c_str(), "empty file name");
-        if (!ok)
-            return bp_cli::usage_error(kTool, expected);
-        if (!known)
-            return bp_cli::unknown_argument(kTool, arg);
-    }
-    if (o.output.empty())
-        return bp_cli::usage_error(kTool, "empty file name for --output");
+    const int status = bp_cli::parse_arguments(argc, argv, kTool, print_help, "--output", o.output,
+                                               [&](bp_cli::Argument &a) { match_option(a, o); });
+    if (status >= 0)
+        return status;
     if (o.epochs > 0 && o.iterations_given)
         return bp_cli::usage_error(kTool, "give --iterations or --epochs, not both");
     return -1;
-}
-
-// Load a CSV file of the network's sizes into set; false after printing the message.
-bool load_patterns(const std::string &file, nn_patterns::TargetForm form, nn_patterns::PatternSet &set)
-{
-    const net_host::Network &net = net_host::network();
-    std::string error;
-    if (!nn_patterns::load_csv_sized(file, net.inputs, net.outputs, form, set, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return false;
-    }
-    if (set.size() == 0) {
-        std::fprintf(stderr, "%s: no patterns\n", file.c_str());
-        return false;
-    }
-    return true;
 }
 
 // Scale the inputs of set; false after printing the message when a value leaves the float range.
@@ -394,33 +323,23 @@ int network_failure()
 
 int main(int argc, char **argv)
 {
+    // A write past the file-size limit then fails with an error the writer reports (the
+    // previous file stays), instead of killing the program without a word.
+    std::signal(SIGXFSZ, SIG_IGN);
     Options o;
     const int status = parse_options(argc, argv, o);
     if (status >= 0)
         return status;
 
     // The network, checked before anything of it is used.
-    std::string error;
-    if (!net_host::open_network(o.module, error)) {
-        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+    if (!tool_setup::open_network(kTool, o.patterns.module))
         return 1;
-    }
     const net_host::Network &net = net_host::network();
 
     // The training and held-out sets, before anything is trained or written.
-    if (o.data.empty()) {
-        if (net.inputs != 2 || net.outputs != 4) {
-            std::fprintf(stderr,
-                         "%s: the demonstration task is for a network of 2 inputs and 4 outputs; %s has %d inputs "
-                         "and %d outputs: give its patterns with --data FILE\n",
-                         kTool, net_host::network_label().c_str(), net.inputs, net.outputs);
-            return 1;
-        }
-        g_patterns = nn_patterns::to_set(nn_patterns::demo_patterns(static_cast<std::size_t>(o.samples), o.sample_seed));
-    } else if (!load_patterns(o.data, o.targets, g_patterns)) {
+    if (!tool_setup::read_patterns(kTool, o.patterns, g_patterns))
         return 1;
-    }
-    if (!o.test.empty() && !load_patterns(o.test, o.targets, g_test))
+    if (!o.test.empty() && !tool_setup::load_patterns(o.test, o.patterns.targets, g_test))
         return 1;
     if (o.epochs > 0) {
         const std::uint64_t size = g_patterns.size();
@@ -433,6 +352,7 @@ int main(int argc, char **argv)
     }
 
     // The input scaling: computed from the training set, or the resumed network's own.
+    std::string error;
     scaling::Scaling scale;
     if (o.scale_given || o.resume.empty() || !text_file::exists(scaling::side_file(o.resume))) {
         scale = scaling::compute(o.scale, g_patterns);
@@ -440,7 +360,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    if (!scale_patterns(scale, g_patterns, o.data.empty() ? std::string("demonstration set") : o.data) ||
+    if (!scale_patterns(scale, g_patterns, o.patterns.data.empty() ? std::string("demonstration set") : o.patterns.data) ||
         !scale_patterns(scale, g_test, o.test))
         return 1;
 
@@ -449,7 +369,7 @@ int main(int argc, char **argv)
         g_order[i] = i;
     if (o.shuffled) {
         // A nonzero state marks the shuffled order; the first pass is shuffled too.
-        g_shuffle_state = o.sample_seed ^ kShuffleSalt;
+        g_shuffle_state = o.patterns.sample_seed ^ kShuffleSalt;
         if (g_shuffle_state == 0)
             g_shuffle_state = kShuffleSalt;
         reshuffle();
@@ -462,14 +382,8 @@ int main(int argc, char **argv)
     net.set_inertia(o.inertia);
     *net.threshold = o.threshold;
     net.init();
-    if (!o.resume.empty() && net.load(o.resume.c_str()) != 0) {
-        bp_cli::report_module_message(kTool);
-        const std::string other = net_host::other_network_in(o.resume);
-        if (!other.empty())
-            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, o.resume.c_str(),
-                         other.c_str(), net.name.c_str());
+    if (!o.resume.empty() && !tool_setup::load_save_file(kTool, o.resume))
         return 1;
-    }
     g_input.assign(static_cast<std::size_t>(net.inputs), 0.0f);
     g_target.assign(static_cast<std::size_t>(net.outputs), 0.0f);
     net.set_input(g_input.data());
