@@ -62,10 +62,6 @@ long long values_in_dump(const std::string &file)
 bool load_weights(const std::string &file)
 {
     const net_host::Network &net = net_host::network();
-    if (access(file.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kTool, file.c_str(), std::strerror(errno));
-        return false;
-    }
     if (looks_binary(file)) {
         if (net.load(file.c_str()) == 0)
             return true;
@@ -208,6 +204,11 @@ void test_vectors(const Model &m, const EmbedOptions &o, EmbedValues &v)
 bool module_values(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module, const fs::path &dir,
                    EmbedValues &v)
 {
+    // A weights file that cannot be read is reported before the module is compiled.
+    if (!o.weights.empty() && access(o.weights.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "%s: %s: %s\n", kTool, o.weights.c_str(), std::strerror(errno));
+        return false;
+    }
     const std::string module = (dir / (m.network + ".so")).string();
     if (build_module(module) != 0)
         return false;
