@@ -126,11 +126,27 @@ void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
     const std::string zero = exact ? "0.0" : "0.0f";
     if (uses(m, [](const Layer &, const Link &k) { return k.kind != Kind::field2d; })) {
         o << "\n/* Rows of dot products: unit i sums W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, from\n"
-             " * zero in ascending k, and sets d[i] to the sum (add = 0) or adds the sum to it. */\n";
+             " * zero in ascending k, and sets d[i] to the sum (add = 0) or adds the sum to it. Four units\n"
+             " * go side by side: their sums are independent, each in its own order. */\n";
         o << "static void dot_rows(const float *W, const float *x, float *d, int n, int m, int wstep, int xstep,\n"
              "                     int add)\n{\n";
-        o << "    int i, k;\n";
-        o << "    for (i = 0; i < m; i++, W += wstep, x += xstep) {\n";
+        o << "    int i = 0, k;\n";
+        o << "    for (; i + 4 <= m; i += 4, W += 4 * wstep, x += 4 * xstep) {\n";
+        o << "        const float *W1 = W + wstep, *W2 = W1 + wstep, *W3 = W2 + wstep;\n";
+        o << "        const float *x1 = x + xstep, *x2 = x1 + xstep, *x3 = x2 + xstep;\n";
+        o << "        " << w << " s0 = " << zero << ", s1 = " << zero << ", s2 = " << zero << ", s3 = " << zero
+          << ";\n";
+        o << "        for (k = 0; k < n; k++) {\n";
+        o << "            s0 += " << c << "W[k] * x[k];\n";
+        o << "            s1 += " << c << "W1[k] * x1[k];\n";
+        o << "            s2 += " << c << "W2[k] * x2[k];\n";
+        o << "            s3 += " << c << "W3[k] * x3[k];\n";
+        o << "        }\n";
+        for (int j = 0; j < 4; j++)
+            o << "        d[i + " << j << "] = add ? " << round << "(d[i + " << j << "] + s" << j << ") : " << round
+              << "s" << j << ";\n";
+        o << "    }\n";
+        o << "    for (; i < m; i++, W += wstep, x += xstep) {\n";
         o << "        " << w << " sum = " << zero << ";\n";
         o << "        for (k = 0; k < n; k++)\n";
         o << "            sum += " << c << "W[k] * x[k];\n";
