@@ -58,6 +58,22 @@ void put_values(std::ostringstream &o, std::size_t n, const F &element, const ch
     }
 }
 
+// A constant two-dimensional array of the test program: `rows` rows of `size` elements,
+// element(i) giving flat element i.
+template <typename F>
+void put_rows(std::ostringstream &o, const char *comment, const char *declaration, const std::string &size_macro,
+              std::size_t rows, std::size_t size, const F &element)
+{
+    o << "/* " << comment << " */\n";
+    o << "static const " << declaration << "[TESTS][" << size_macro << "] = {\n";
+    for (std::size_t t = 0; t < rows; t++) {
+        o << "    {\n";
+        put_values(o, size, [&](std::size_t i) { return element(t * size + i); }, "        ");
+        o << "    }" << (t + 1 < rows ? "," : "") << "\n";
+    }
+    o << "};\n\n";
+}
+
 // A constant array `letter``index` of floats under its comment.
 void put_array(std::ostringstream &o, const std::string &comment, char letter, std::int64_t index,
                const std::vector<float> &v)
@@ -208,20 +224,22 @@ void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
         o << "            a[i] = v;\n";
         o << "    }\n}\n";
     }
-    if (uses_unit(m, Unit::linear)) {
-        o << "\n/* Linear units: the thresholds added. */\n";
-        o << "static void linear_units(float *a, const float *t, int n)\n{\n";
-        o << "    int i;\n";
-        o << "    for (i = 0; i < n; i++)\n";
-        o << "        a[i] = " << round << "(" << c << "a[i] + t[i]);\n}\n";
-    }
-    if (uses_unit(m, Unit::quadratic)) {
-        o << "\n/* Quadratic units: the thresholds added, then the square. */\n";
-        o << "static void quadratic_units(float *a, const float *t, int n)\n{\n";
+    // The units without a table: linear (the thresholds added) and quadratic (then the square).
+    for (const Unit kind : {Unit::linear, Unit::quadratic}) {
+        if (!uses_unit(m, kind))
+            continue;
+        const bool square = kind == Unit::quadratic;
+        o << (square ? "\n/* Quadratic units: the thresholds added, then the square. */\n"
+                     : "\n/* Linear units: the thresholds added. */\n");
+        o << "static void " << unit_name(kind) << "_units(float *a, const float *t, int n)\n{\n";
         o << "    int i;\n";
         o << "    for (i = 0; i < n; i++) {\n";
         o << "        const float v = " << round << "(" << c << "a[i] + t[i]);\n";
-        o << "        a[i] = " << round << "(" << c << "v * v);\n";
+        o << "        a[i] = ";
+        if (square)
+            o << round << "(" << c << "v * v);\n";
+        else
+            o << "v;\n";
         o << "    }\n}\n";
     }
 }
@@ -429,22 +447,10 @@ std::string embed_test(const Model &m, const EmbedValues &v, Accumulate acc)
         o << "#ifndef " << u << "_EMBED_TOLERANCE\n#define " << u << "_EMBED_TOLERANCE 0.015625\n#endif\n\n";
     }
     o << "#define TESTS " << tests << "\n\n";
-    o << "/* The test inputs. */\n";
-    o << "static const float inputs[TESTS][" << u << "_EMBED_INPUTS] = {\n";
-    for (std::size_t t = 0; t < tests; t++) {
-        o << "    {\n";
-        put_values(o, inputs, [&](std::size_t i) { return literal(v.test_inputs[t * inputs + i]); }, "        ");
-        o << "    }" << (t + 1 < tests ? "," : "") << "\n";
-    }
-    o << "};\n\n";
-    o << "/* The network module's outputs for them, as bits. */\n";
-    o << "static const uint32_t expected[TESTS][" << u << "_EMBED_OUTPUTS] = {\n";
-    for (std::size_t t = 0; t < tests; t++) {
-        o << "    {\n";
-        put_values(o, outputs, [&](std::size_t i) { return bits(v.test_outputs[t * outputs + i]); }, "        ");
-        o << "    }" << (t + 1 < tests ? "," : "") << "\n";
-    }
-    o << "};\n\n";
+    put_rows(o, "The test inputs.", "float inputs", u + "_EMBED_INPUTS", tests, inputs,
+             [&](std::size_t i) { return literal(v.test_inputs[i]); });
+    put_rows(o, "The network module's outputs for them, as bits.", "uint32_t expected", u + "_EMBED_OUTPUTS", tests,
+             outputs, [&](std::size_t i) { return bits(v.test_outputs[i]); });
     o << "static float as_float(uint32_t b)\n{\n    float f;\n    memcpy(&f, &b, sizeof f);\n    return f;\n}\n\n";
     o << "int main(void)\n{\n";
     o << "    static float work[" << u << "_EMBED_WORK];\n";
