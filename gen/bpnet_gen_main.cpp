@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gen/bpnet_gen_config.h"
+#include "gen/embed.h"
 #include "gen/emit.h"
 #include "gen/model.h"
 #include "gen/cli.h"
@@ -35,6 +36,7 @@ int help()
         "       bpnet-gen --shared DESCRIPTION -o FILE.so\n"
         "       bpnet-gen --check DESCRIPTION\n"
         "       bpnet-gen --print-name DESCRIPTION\n"
+        "       bpnet-gen --embed DESCRIPTION [--weights FILE] [--test N] -o DIR\n"
         "Generate the straight-line network module of the network that DESCRIPTION (a TOML\n"
         "file) describes: DIR/NAME.h and DIR/NAME.cpp, NAME being the network's name.\n"
         "\n"
@@ -42,6 +44,16 @@ int help()
         "      --shared       compile the module into a shared module FILE.so that a host can load\n"
         "      --check        only read and check the description, and print its sizes\n"
         "      --print-name   print the network's name (after checking the description)\n"
+        "      --embed        write DIR/NAME_embed.h and DIR/NAME_embed.c: the forward pass as one\n"
+        "                     freestanding C99 file, values baked in, the module's outputs bit for bit\n"
+        "      --weights FILE with --embed: the values of a save file or a bare ASCII dump of the\n"
+        "                     network (default: the initial random values of --seed and --range)\n"
+        "      --seed S       with --embed: seed of the initial values and the test inputs (default 123)\n"
+        "      --range R      with --embed: initial values uniform in [-R, R] (default 0.1)\n"
+        "      --test N       with --embed: also write DIR/NAME_embed_test.c, N inputs and the module's\n"
+        "                     outputs for them, and a main that checks the embedded pass against them\n"
+        "      --accumulate double|float\n"
+        "                     with --embed: sums in double (default, exact) or in float alone\n"
         "      --help         print this help and exit\n"
         "      --version      print the version and exit\n"
         "\n"
@@ -192,6 +204,8 @@ int main(int argc, char **argv)
     const char *description = nullptr;
     const char *output = nullptr;
     bool shared = false, check = false, print_name = false;
+    bool embed = false, embed_option = false;
+    bpgen::EmbedOptions embed_options;
     for (int i = 1; i < argc; i++) {
         const std::string_view a = argv[i];
         const char *value = nullptr;
@@ -207,6 +221,41 @@ int main(int argc, char **argv)
             check = true;
         } else if (a == "--print-name") {
             print_name = true;
+        } else if (a == "--embed") {
+            embed = true;
+        } else if (const bp_cli::OptionMatch me = bp_cli::option_value(argc, argv, i, "--weights", value);
+                   me != bp_cli::kNoMatch) {
+            if (me == bp_cli::kMissingValue || *value == '\0')
+                return bp_cli::usage_error(kTool, "--weights needs a file");
+            embed_options.weights = value;
+            embed_option = true;
+        } else if (const bp_cli::OptionMatch ms = bp_cli::option_value(argc, argv, i, "--seed", value);
+                   ms != bp_cli::kNoMatch) {
+            std::int64_t s = 0;
+            if (ms == bp_cli::kMissingValue || !bp_cli::parse_signed(value, INT32_MIN, INT32_MAX, s))
+                return bp_cli::usage_error(kTool, "--seed: expected a whole number from -2147483648 to 2147483647");
+            embed_options.seed = static_cast<int>(s);
+            embed_option = true;
+        } else if (const bp_cli::OptionMatch mr = bp_cli::option_value(argc, argv, i, "--range", value);
+                   mr != bp_cli::kNoMatch) {
+            if (mr == bp_cli::kMissingValue || !bp_cli::parse_float(value, embed_options.range) ||
+                embed_options.range < 0.0f)
+                return bp_cli::usage_error(kTool, "--range: expected a finite number, at least 0");
+            embed_option = true;
+        } else if (const bp_cli::OptionMatch mn = bp_cli::option_value(argc, argv, i, "--test", value);
+                   mn != bp_cli::kNoMatch) {
+            std::uint64_t n = 0;
+            if (mn == bp_cli::kMissingValue || !bp_cli::parse_unsigned(value, 100000, n) || n == 0)
+                return bp_cli::usage_error(kTool, "--test: expected a whole number from 1 to 100000");
+            embed_options.tests = static_cast<int>(n);
+            embed_option = true;
+        } else if (const bp_cli::OptionMatch ma = bp_cli::option_value(argc, argv, i, "--accumulate", value);
+                   ma != bp_cli::kNoMatch) {
+            if (ma == bp_cli::kMissingValue || (std::strcmp(value, "double") != 0 && std::strcmp(value, "float") != 0))
+                return bp_cli::usage_error(kTool, "--accumulate: expected double or float");
+            embed_options.accumulate =
+                std::strcmp(value, "float") == 0 ? bpgen::Accumulate::single : bpgen::Accumulate::exact;
+            embed_option = true;
         } else if (a == "-o") {
             if (i + 1 >= argc)
                 return bp_cli::usage_error(kTool, "-o needs a value");
@@ -224,6 +273,12 @@ int main(int argc, char **argv)
     }
     if (description == nullptr)
         return bp_cli::usage_error(kTool, "no description file given");
+    if (embed_option && !embed)
+        return bp_cli::usage_error(kTool, "--weights, --seed, --range, --test and --accumulate go with --embed");
+    if (embed && (shared || check || print_name))
+        return bp_cli::usage_error(kTool, "--embed writes C files: it takes no --shared, --check or --print-name");
+    if (embed && output == nullptr)
+        return bp_cli::usage_error(kTool, "--embed needs an output folder (-o DIR)");
     if ((check || print_name) && (shared || output != nullptr))
         return bp_cli::usage_error(kTool, "--check and --print-name write no module: they take no -o or --shared");
     if (!check && !print_name && output == nullptr)
@@ -248,6 +303,12 @@ int main(int argc, char **argv)
     }
     const std::string header = bpgen::emit_header(*model);
     const std::string source = bpgen::emit_source(*model);
+    if (embed) {
+        embed_options.output = output;
+        return bpgen::run_embed(*model, embed_options, [&](const std::string &so) {
+            return build_shared(*model, header, source, so);
+        });
+    }
     if (shared)
         return build_shared(*model, header, source, output);
 

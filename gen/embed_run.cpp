@@ -1,0 +1,387 @@
+// bpnet-gen --embed: the network's values and test outputs are taken from its own module
+// (compiled into a temporary folder and loaded), so that the embedded file holds exactly what
+// the module holds and its test holds exactly what the module computes.
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bp/BpSim.h"
+#include "bp/BpSimInline.h"
+#include "gen/embed.h"
+#include "gen/cli.h"
+#include "gen/runtime/bpnet_descriptor.h"
+
+namespace bpgen {
+
+namespace {
+
+constexpr const char *kTool = "bpnet-gen";
+namespace fs = std::filesystem;
+
+// The module compiled for the run, seen through its descriptor and the fixed names that every
+// module defines.
+struct LoadedModule {
+    void *handle = nullptr;
+    bpnet_descriptor *network = nullptr;  // the descriptor after start-up (network section)
+    int (*load_ascii)(void) = nullptr;
+    std::string name;
+    int parameters = 0;
+};
+LoadedModule g_module;
+
+// Open the module and start it with the seed and range; false after printing the reason.
+bool open_module(const std::string &path, int seed, float range)
+{
+    LoadedModule &mod = g_module;
+    mod.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto query = mod.handle == nullptr ? nullptr
+                                             : reinterpret_cast<bpnet_query_fn>(dlsym(mod.handle, "network_query"));
+    const auto start = mod.handle == nullptr
+                           ? nullptr
+                           : reinterpret_cast<void (*)(const char *, int)>(dlsym(mod.handle, "network_initialize"));
+    mod.load_ascii =
+        mod.handle == nullptr ? nullptr : reinterpret_cast<int (*)(void)>(dlsym(mod.handle, "network_load_ascii"));
+    if (query == nullptr || start == nullptr || mod.load_ascii == nullptr) {
+        std::fprintf(stderr, "%s: %s: not a network module of this build (%s)\n", kTool, path.c_str(),
+                     mod.handle == nullptr ? dlerror() : "an entry point is missing");
+        return false;
+    }
+    // The descriptor's network section, and with it the settings' entry points, is written by
+    // the first start-up; the second one starts from the given seed and range.
+    start(nullptr, 0);
+    mod.network = query(0, 0);
+    if (mod.network == nullptr || mod.network->set_random_init_seed_proc == nullptr ||
+        mod.network->init_network_proc == nullptr) {
+        std::fprintf(stderr, "%s: %s: the module gives no descriptor\n", kTool, path.c_str());
+        return false;
+    }
+    mod.name = mod.network->network_name;
+    mod.parameters = mod.network->parameter_count;
+    mod.network->set_random_init_seed_proc(seed);
+    mod.network->set_random_init_range_proc(range);
+    mod.network->init_network_proc();
+    return true;
+}
+
+// The module's error text as "bpnet-gen: message", without its surrounding line breaks.
+void report_module_message()
+{
+    std::string msg = g_module.network->error_string_proc();
+    while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
+        msg.erase(0, 1);
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' '))
+        msg.pop_back();
+    std::fprintf(stderr, "%s: %s\n", kTool, msg.c_str());
+}
+
+// The name of the first record of a save file (the network it was saved from), or "" when
+// the file does not have one where a save file keeps it.
+std::string saved_network(const std::string &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::int32_t count = 0;
+    in.seekg(12 + 256);
+    in.read(reinterpret_cast<char *>(&count), 4);
+    if (!in || count < 1 || count > 1 << 20)
+        return "";
+    in.seekg(12 + 256 + 4 + 4 * static_cast<std::streamoff>(count));
+    std::string name;
+    for (char c; name.size() < 100 && in.get(c) && c != '\0';)
+        name += c;
+    return in && name.size() < 100 ? name : "";
+}
+
+// The identifier that opens a binary save file (little-endian int 100).
+constexpr unsigned char kSaveMagic[4] = {100, 0, 0, 0};
+
+// Whether the file starts as a binary save file does; anything else is read as an ASCII dump.
+bool looks_binary(const std::string &file)
+{
+    unsigned char head[4] = {};
+    std::ifstream in(file, std::ios::binary);
+    in.read(reinterpret_cast<char *>(head), 4);
+    return in.gcount() == 4 && std::memcmp(head, kSaveMagic, 4) == 0;
+}
+
+// The values between the first two "#" of a bare dump (its iteration count and the trainable
+// values), or -1 when it has no two "#".
+long long values_in_dump(const std::string &file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t open = text.find('#');
+    if (open == std::string::npos || text.find('#', open + 1) == std::string::npos)
+        return -1;
+    std::istringstream words(text.substr(open + 1, text.find('#', open + 1) - open - 1));
+    long long n = 0;
+    for (std::string w; words >> w;)
+        n++;
+    return n;
+}
+
+// Load the weights file over the open network: a binary save file through its loader, a bare
+// dump through its ASCII loader on standard input. False after printing the reason.
+bool load_weights(const std::string &file)
+{
+    const LoadedModule &net = g_module;
+    if (looks_binary(file)) {
+        if (net.network->load_network_proc(file.c_str()) == 0)
+            return true;
+        report_module_message();
+        const std::string other = saved_network(file);
+        if (!other.empty() && other != net.name)
+            std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", kTool, file.c_str(),
+                         other.c_str(), net.name.c_str());
+        return false;
+    }
+    // The ASCII loader reads only the values it needs: a dump of a larger network would load
+    // its first values, one of another shape its values in the wrong places.
+    const long long words = values_in_dump(file);
+    if (words >= 0 && words != 1LL + net.parameters) {
+        std::fprintf(stderr, "%s: %s: the dump holds %lld values after its iteration count, the network %s has %d\n",
+                     kTool, file.c_str(), words > 0 ? words - 1 : 0, net.name.c_str(), net.parameters);
+        return false;
+    }
+    if (std::freopen(file.c_str(), "r", stdin) == nullptr) {
+        std::fprintf(stderr, "%s: %s: %s\n", kTool, file.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (net.load_ascii() != 0) {
+        std::fprintf(stderr, "%s: %s is not a bare ASCII dump of %s:\n", kTool, file.c_str(), net.name.c_str());
+        report_module_message();
+        return false;
+    }
+    return true;
+}
+
+// Copy the thresholds and weights out of the module through its descriptor, layer 0 being
+// the output layer. False after printing the reason when the descriptor does not match the
+// description.
+bool read_values(const Model &m, const std::string &module, EmbedValues &v)
+{
+    void *handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const auto query =
+        handle == nullptr ? nullptr : reinterpret_cast<bpnet_descriptor *(*)(int, int)>(dlsym(handle, "network_query"));
+    if (query == nullptr) {
+        std::fprintf(stderr, "%s: the module of %s has no descriptor\n", kTool, m.network.c_str());
+        if (handle != nullptr)
+            dlclose(handle);
+        return false;
+    }
+    const std::vector<Connection> conns = connections(m);
+    v.thresholds.assign(m.layers.size(), {});
+    v.weights.assign(conns.size(), {});
+    const int layers = static_cast<int>(m.layers.size());
+    bool ok = true;
+    for (int li = 0; li < layers && ok; li++) {
+        const bpnet_descriptor *d = query(0, layers - 1 - li);
+        const int units = m.layers[static_cast<std::size_t>(li)].units;
+        ok = d != nullptr && d->layer_size == units && d->layer_thresholds != nullptr;
+        if (!ok)
+            break;
+        v.thresholds[static_cast<std::size_t>(li)].assign(d->layer_thresholds, d->layer_thresholds + units);
+        int slot = 0;
+        for (std::size_t k = 0; k < conns.size() && ok; k++) {
+            if (conns[k].layer != li)
+                continue;
+            const bpnet_connection_record &r = d->connections[slot++];
+            ok = slot <= d->layer_connection_count && r.weight_count == conns[k].count && r.weights != nullptr;
+            if (ok)
+                v.weights[k].assign(r.weights, r.weights + conns[k].count);
+        }
+    }
+    dlclose(handle);
+    if (!ok)
+        std::fprintf(stderr, "%s: the descriptor of the module of %s does not match its description\n", kTool,
+                     m.network.c_str());
+    return ok;
+}
+
+// A value that a C constant cannot hold bit for bit: refused, since no test could prove it.
+bool all_finite(const Model &m, const EmbedValues &v)
+{
+    const std::vector<Connection> conns = connections(m);
+    const auto check = [&m](const std::vector<float> &values, const std::string &what) {
+        for (std::size_t i = 0; i < values.size(); i++) {
+            if (!std::isfinite(values[i])) {
+                std::fprintf(stderr, "%s: %s value %zu of %s is %g: a network with a value that is not finite is not embedded\n",
+                             kTool, what.c_str(), i, m.network.c_str(), static_cast<double>(values[i]));
+                return false;
+            }
+        }
+        return true;
+    };
+    for (std::size_t li = 0; li < v.thresholds.size(); li++)
+        if (!check(v.thresholds[li], "threshold of " + m.layers[li].name + ",")) 
+            return false;
+    for (std::size_t k = 0; k < v.weights.size(); k++)
+        if (!check(v.weights[k], "weight array " + conns[k].array + ",")) 
+            return false;
+    return true;
+}
+
+// The library's logistic table and the saturated values of each table unit kind.
+void library_tables(EmbedValues &v)
+{
+    BPinit_sigmoid_table();
+    v.sigmoid.assign(bp_sigmoid::sigmoid_array, bp_sigmoid::sigmoid_array + 1024);
+    void (*const kernels[3])(float *, const float *, int) = {BPsig1, BPsig2, BPsig3};
+    for (int k = 0; k < 3; k++) {
+        float a[2] = {8.0f, -8.0f};
+        const float t[2] = {0.0f, 0.0f};
+        kernels[k](a, t, 2);
+        v.saturation[k][0] = a[0];
+        v.saturation[k][1] = a[1];
+    }
+}
+
+// Test inputs from the seed (splitmix64): uniform in [-1, 1), every fourth vector times 8 so
+// that units reach their saturation; then the module's outputs for each.
+void test_vectors(const Model &m, const EmbedOptions &o, EmbedValues &v)
+{
+    const bpnet_descriptor &net = *g_module.network;
+    std::uint64_t state = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed)) ^ 0x656d626564ULL;
+    const auto next = [&state]() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    };
+    const std::size_t in = static_cast<std::size_t>(m.inputs), out = static_cast<std::size_t>(m.layers.back().units);
+    std::vector<float> input(in);
+    net.set_input_proc(input.data());
+    for (int t = 0; t < o.tests; t++) {
+        const float scale = t % 4 == 3 ? 8.0f : 1.0f;
+        for (float &x : input)
+            x = scale * (static_cast<float>(next() >> 40) * 0x1p-23f - 1.0f);
+        net.propagate_forward_proc();
+        const float *y = net.get_output_proc();
+        v.test_inputs.insert(v.test_inputs.end(), input.begin(), input.end());
+        v.test_outputs.insert(v.test_outputs.end(), y, y + out);
+    }
+    net.set_input_proc(nullptr);
+}
+
+// The module's values and test outputs; false after printing the reason.
+bool module_values(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module, const fs::path &dir,
+                   EmbedValues &v)
+{
+    // A weights file that cannot be read is reported before the module is compiled.
+    if (!o.weights.empty() && access(o.weights.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "%s: %s: %s\n", kTool, o.weights.c_str(), std::strerror(errno));
+        return false;
+    }
+    const std::string module = (dir / (m.network + ".so")).string();
+    if (build_module(module) != 0)
+        return false;
+    if (!open_module(module, o.seed, o.range))
+        return false;
+    if (!o.weights.empty() && !load_weights(o.weights))
+        return false;
+    if (!read_values(m, module, v) || !all_finite(m, v))
+        return false;
+    library_tables(v);
+    test_vectors(m, o, v);
+    return true;
+}
+
+// Write the files through temporary names beside them, renamed only when every one is
+// complete; false after printing the reason (and nothing left behind).
+bool write_files(const fs::path &dir, const std::vector<std::pair<std::string, std::string>> &files)
+{
+    std::error_code ec;
+    const bool made = !fs::exists(dir, ec);
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec)) {
+        std::fprintf(stderr, "%s: %s is not a folder and cannot be made one\n", kTool, dir.c_str());
+        return false;
+    }
+    std::vector<fs::path> temps;
+    bool ok = true;
+    for (const auto &[name, text] : files) {
+        temps.push_back(dir / (name + ".tmp." + std::to_string(getpid())));
+        std::ofstream out(temps.back(), std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        ok = ok && static_cast<bool>(out);
+    }
+    for (std::size_t i = 0; i < files.size() && ok; i++) {
+        fs::rename(temps[i], dir / files[i].first, ec);
+        ok = !ec;
+    }
+    if (!ok) {
+        for (const fs::path &t : temps)
+            fs::remove(t, ec);
+        if (made)
+            fs::remove(dir, ec);
+        std::fprintf(stderr, "%s: cannot write the embedded files into %s\n", kTool, dir.c_str());
+    }
+    return ok;
+}
+
+std::string with_commas(std::int64_t n)
+{
+    const std::string digits = std::to_string(n);
+    std::ostringstream s;
+    for (std::size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            s << ',';
+        s << digits[i];
+    }
+    return s.str();
+}
+
+}  // namespace
+
+int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module)
+{
+    // Step 1: the module's values, in a temporary folder removed whatever happens.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bpnet-embed.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "%s: cannot make a temporary folder: %s\n", kTool, std::strerror(errno));
+        return 1;
+    }
+    EmbedValues v;
+    const bool ok = module_values(m, o, build_module, pattern, v);
+    std::error_code ec;
+    fs::remove_all(pattern, ec);
+    if (!ok)
+        return 1;
+
+    // Step 2: the texts, then the files.
+    std::vector<std::pair<std::string, std::string>> files = {
+        {m.network + "_embed.h", embed_header(m, o.accumulate)},
+        {m.network + "_embed.c", embed_source(m, v, o.accumulate)},
+    };
+    if (o.tests > 0)
+        files.push_back({m.network + "_embed_test.c", embed_test(m, v, o.accumulate)});
+    if (!write_files(o.output, files))
+        return 1;
+
+    // Step 3: the size report.
+    const EmbedSizes z = embed_sizes(m);
+    std::printf("%s: wrote", m.network.c_str());
+    for (const auto &f : files)
+        std::printf(" %s", f.first.c_str());
+    std::printf(" into %s (sums in %s)\n", o.output.c_str(), o.accumulate == Accumulate::exact ? "double" : "float");
+    std::printf("%s: constant data %s bytes (%s thresholds and weights", m.network.c_str(),
+                with_commas(z.const_bytes).c_str(), with_commas(z.values).c_str());
+    if (z.table > 0)
+        std::printf(", the %s-entry logistic table", with_commas(z.table).c_str());
+    std::printf("), working storage %s bytes (%s floats)\n", with_commas(4 * z.work).c_str(),
+                with_commas(z.work).c_str());
+    return bp_cli::finish_output(kTool);
+}
+
+}  // namespace bpgen

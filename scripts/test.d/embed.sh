@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Embedded-form stage: bpnet-gen --embed for nn (its sample save file), digits, digits-conv and
+# two random descriptions, in the exact and the float form, each with its test program:
+# - on the host, compiled as C99 (-std=c99 -Wall -Wextra -Werror -pedantic) and as C++
+#   (-x c++ -Wall -Wextra -Werror), and run;
+# - cross-compiled for a Cortex-M4 (single-precision unit) and a Cortex-M7 (double-precision
+#   unit) at -Os, the embedded object checked with arm-none-eabi-nm (it defines only
+#   NAME_embed_clear and NAME_embed_forward and no writable data; it needs nothing from
+#   outside but, in the exact form on the M4, the compiler's soft-double helpers), and run
+#   under qemu-system-arm (mps2-an386 and mps2-an500, semihosting for the output and the exit
+#   status).
+# Prints the flash and RAM of each embedded object on the M4. Uses the Release build in
+# build/release (BPNET_RELEASE_BUILD names another), building only what it needs. The Cortex-M
+# part is skipped, with a line saying why, only when its packages cannot be installed.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+build=${BPNET_RELEASE_BUILD:-$root/build/release}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "embed: building bpnet-gen in $build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$jobs" --target bpnet-gen embed_random_description >/dev/null
+gen=$build/gen/bpnet-gen
+
+cross=1
+if ! scripts/install-deps gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm; then
+  echo "embed: skipped the Cortex-M part: gcc-arm-none-eabi, libnewlib-arm-none-eabi and qemu-system-arm cannot be installed here"
+  cross=0
+fi
+host_cc=${CC:-cc}
+host_cxx=${CXX:-c++}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() {
+  echo "embed: FAILED: $*"
+  failed=1
+}
+
+# The networks: name, description, weights file (or -).
+"$build/tests/embed_random_description" 7205 >"$work/random1.toml"
+"$build/tests/embed_random_description" 7333 4 24 >"$work/random2.toml"
+networks=(
+  "nn network/nn.varonel tests/data/sample.save"
+  "digits examples/networks/digits.toml -"
+  "digits_conv examples/networks/digits-conv.toml -"
+  "random1 $work/random1.toml -"
+  "random2 $work/random2.toml -"
+)
+
+# Soft-double helpers the M4 may need for the exact form's double arithmetic.
+m4_helpers=" __aeabi_dadd __aeabi_dmul __aeabi_f2d __aeabi_d2f __aeabi_d2iz __aeabi_dsub __aeabi_dcmpeq __aeabi_dcmplt __aeabi_dcmple __aeabi_dcmpgt __aeabi_dcmpge __aeabi_dcmpun "
+arm_flags="-mthumb -Os -std=c99 -Wall -Wextra -Werror -pedantic"
+cpu_m4="-mcpu=cortex-m4 -mfloat-abi=hard -mfpu=fpv4-sp-d16"
+cpu_m7="-mcpu=cortex-m7 -mfloat-abi=hard -mfpu=fpv5-d16"
+sizes=""
+
+# check_object OBJECT NAME ALLOWED: the symbols of an embedded object.
+check_object() {
+  local obj=$1 name=$2 allowed=$3 defined undefined s
+  defined=$(arm-none-eabi-nm -g --defined-only "$obj" | awk '{print $3}' | sort | tr '\n' ' ')
+  [ "$defined" = "${name}_embed_clear ${name}_embed_forward " ] ||
+    fail "$obj defines $defined, expected ${name}_embed_clear ${name}_embed_forward"
+  if arm-none-eabi-nm "$obj" | awk '$2 ~ /^[bBdDcCgGsS]$/' | grep -q .; then
+    fail "$obj has writable data: $(arm-none-eabi-nm "$obj" | awk '$2 ~ /^[bBdDcCgGsS]$/ {print $3}' | tr '\n' ' ')"
+  fi
+  undefined=$(arm-none-eabi-nm -u "$obj" | awk '{print $2}')
+  for s in $undefined; do
+    case "$allowed" in *" $s "*) ;; *) fail "$obj needs $s from outside" ;; esac
+  done
+  echo "embed:   $(basename "$obj"): defines ${defined% }; needs ${undefined:-nothing}" | tr '\n' ' '
+  echo
+}
+
+# run_qemu BOARD ELF EXPECT
+run_qemu() {
+  local board=$1 elf=$2 expect=$3 out status=0
+  out=$(timeout 300 qemu-system-arm -M "$board" -display none -monitor none -serial none -semihosting \
+        -kernel "$elf" 2>&1) || status=$?
+  echo "embed:   $board: $out"
+  [ "$status" -eq 0 ] || fail "$elf on $board: exit status $status"
+  case "$out" in *"$expect"*) ;; *) fail "$elf on $board: no \"$expect\"" ;; esac
+}
+
+for entry in "${networks[@]}"; do
+  read -r label description weights <<<"$entry"
+  for form in double float; do
+    dir=$work/$label-$form
+    args=(--embed "$description" --accumulate "$form" --test 40 -o "$dir")
+    [ "$weights" = "-" ] || args+=(--weights "$weights")
+    echo "embed: $label, sums in $form"
+    if ! "$gen" "${args[@]}" >"$work/gen.out" 2>&1; then
+      fail "bpnet-gen ${args[*]}: $(cat "$work/gen.out")"
+      continue
+    fi
+    sed 's/^/embed:   /' "$work/gen.out"
+    name=$(basename "$(ls "$dir"/*_embed_test.c)" _embed_test.c)
+    expect="bit for bit"
+    [ "$form" = double ] || expect="largest deviation"
+
+    # Host: C99 and C++.
+    if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
+         "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$work/cc.err"; then
+      out=$("$dir/host-c") || fail "$label $form: the C99 test program failed: $out"
+      echo "embed:   host C99: $out"
+    else
+      fail "$label $form: not clean C99: $(cat "$work/cc.err")"
+    fi
+    if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
+         -o "$dir/host-cxx" 2>"$work/cc.err"; then
+      out=$("$dir/host-cxx") || fail "$label $form: the C++ test program failed: $out"
+      echo "embed:   host C++: $out"
+    else
+      fail "$label $form: not clean C++: $(cat "$work/cc.err")"
+    fi
+
+    [ "$cross" -eq 1 ] || continue
+    for cpu in m4 m7; do
+      flags=$cpu_m4 board=mps2-an386 allowed=" "
+      if [ "$cpu" = m7 ]; then
+        flags=$cpu_m7 board=mps2-an500
+      elif [ "$form" = double ]; then
+        allowed=$m4_helpers
+      fi
+      obj=$dir/${name}_embed-$cpu.o
+      # shellcheck disable=SC2086
+      if ! arm-none-eabi-gcc $flags $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$work/cc.err"; then
+        fail "$label $form: does not compile for the Cortex-$cpu: $(cat "$work/cc.err")"
+        continue
+      fi
+      check_object "$obj" "$name" "$allowed"
+      # shellcheck disable=SC2086
+      if ! arm-none-eabi-gcc $flags -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
+           -T tests/embed/mps2.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
+           -o "$dir/test-$cpu.elf" 2>"$work/cc.err"; then
+        fail "$label $form: the test program does not link for the Cortex-$cpu: $(cat "$work/cc.err")"
+        continue
+      fi
+      run_qemu "$board" "$dir/test-$cpu.elf" "$expect"
+      if [ "$cpu" = m4 ]; then
+        text=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
+        ram=$(awk '/_EMBED_WORK / {print 4 * $3}' "$dir/${name}_embed.h")
+        sizes+=$(printf '%-12s %-6s %8s %8s' "$label" "$form" "$text" "$ram")$'\n'
+      fi
+    done
+  done
+done
+
+if [ -n "$sizes" ]; then
+  echo "embed: Cortex-M4 -Os, the embedded object: flash (code and constants) and RAM (working storage), bytes"
+  printf 'embed: %-12s %-6s %8s %8s\n' network sums flash RAM
+  printf '%s' "$sizes" | sed 's/^/embed: /'
+fi
+if [ "$failed" -ne 0 ]; then
+  exit 1
+fi
+echo "embed: every embedded network compiled clean and passed its test$([ "$cross" -eq 1 ] && echo ", on the host and the emulated Cortex-M4 and M7")"
