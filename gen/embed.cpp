@@ -13,18 +13,12 @@
 #include <sstream>
 
 #include "bpnet_version.h"
+#include "gen/emit.h"
 
 namespace bpgen {
 
 namespace {
 
-std::string upper(const std::string &s)
-{
-    std::string u = s;
-    for (char &c : u)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
 
 // A float as a C literal that reads back as the same float ("-0.0f", "0.100000001f").
 std::string literal(float f)
@@ -341,7 +335,7 @@ EmbedSizes embed_sizes(const Model &m)
 
 std::string embed_header(const Model &m, Accumulate acc)
 {
-    const std::string n = m.network, u = upper(m.network);
+    const std::string n = m.network, u = upper_name(m.network);
     const EmbedSizes z = embed_sizes(m);
     std::ostringstream o;
     o << banner(m, ("The network " + n + " as freestanding C: forward pass only, values baked in.").c_str());
@@ -367,7 +361,7 @@ std::string embed_header(const Model &m, Accumulate acc)
 
 std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
 {
-    const std::string n = m.network, u = upper(m.network);
+    const std::string n = m.network, u = upper_name(m.network);
     const bool exact = acc == Accumulate::exact;
     const std::vector<Connection> conns = connections(m);
     const std::vector<std::int64_t> at = work_offsets(m);
@@ -432,7 +426,7 @@ std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
 
 std::string embed_test(const Model &m, const EmbedValues &v, Accumulate acc)
 {
-    const std::string n = m.network, u = upper(m.network);
+    const std::string n = m.network, u = upper_name(m.network);
     const std::size_t inputs = static_cast<std::size_t>(m.inputs);
     const std::size_t outputs = static_cast<std::size_t>(m.layers.back().units);
     const std::size_t tests = inputs ? v.test_inputs.size() / inputs : 0;

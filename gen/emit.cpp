@@ -16,9 +16,7 @@ namespace bpgen {
 
 const char *const kGeneratorVersion = "bpnet-gen " BPNET_VERSION;
 
-namespace {
-
-std::string upper(const std::string &s)
+std::string upper_name(const std::string &s)
 {
     std::string u = s;
     for (char &c : u)
@@ -26,10 +24,12 @@ std::string upper(const std::string &s)
     return u;
 }
 
+namespace {
+
 // Replace every "@NAME@" and "@UPPER@" of a template text.
 std::string fill(std::string text, const Model &m)
 {
-    const std::pair<std::string, std::string> subs[] = {{"@NAME@", m.network}, {"@UPPER@", upper(m.network)}};
+    const std::pair<std::string, std::string> subs[] = {{"@NAME@", m.network}, {"@UPPER@", upper_name(m.network)}};
     for (const auto &[key, value] : subs) {
         for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
             text.replace(at, key.size(), value);
@@ -349,7 +349,7 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     }
     o << "};\n";
     o << "static_assert(bpm::tiles(kBlocks, kDataSize));\n";
-    o << "static_assert(kDataSize == " << upper(m.network) << "_DATA_SIZE);\n\n";
+    o << "static_assert(kDataSize == " << upper_name(m.network) << "_DATA_SIZE);\n\n";
 
     o << "// The layers as the table-driven parts see them.\n";
     o << "constexpr bpm::LayerInfo kLayers[] = {\n";
@@ -601,7 +601,7 @@ void emit_passes(std::ostringstream &o, const Model &m, const Layout &lo)
 // The module's globals, under the names its header declares.
 void emit_globals(std::ostringstream &o, const Model &m)
 {
-    const std::string up = upper(m.network);
+    const std::string up = upper_name(m.network);
     o << "extern \"C\" {\n\n";
     o << "float network_data[" << up << "_DATA_SIZE];\n";
     o << "float BPlearning_rate = 0.2f;\nfloat BPinertia = 0.95f;\nfloat BPthreshold = 0.00005f;\n";
@@ -623,7 +623,7 @@ void emit_entries(std::ostringstream &o, const Model &m)
     o << "    kName, kDescriptionFile, kInputs, kInputDimX, kInputDimY, kOutputs, kDataSize, kTrainable, kUnits,\n";
     o << "    kRecordLength, kLayers, kLayerCount, kConnections, kConnectionCount,\n";
     o << "    {network_data, &BPlearning_rate, &BPinertia, &BPthreshold, &init_range, &init_seed, &b0bcounter,\n";
-    o << "     &b0_input_vector, &b0_target_output, error_string, " << upper(n)
+    o << "     &b0_input_vector, &b0_target_output, error_string, " << upper_name(n)
       << "_ERROR_SIZE, &comms_buffer, connection_buffer},\n";
     const char *const entries[] = {"set_learning_rate", "set_inertia", "get_learning_rate", "get_inertia",
                                    "set_random_init_seed", "set_random_init_range", "init_network",

@@ -11,6 +11,9 @@ namespace bpgen {
 // The generator's name and version, written into every generated file.
 extern const char *const kGeneratorVersion;
 
+// A network's name in capitals, as its macros spell it (NN_DATA_SIZE).
+std::string upper_name(const std::string &name);
+
 // The module's public C header, NAME.h.
 std::string emit_header(const Model &m);
 
