@@ -69,7 +69,10 @@ install)
              include/bpnet/platform/vl_exit.h bin/PlotComposite share/man/man1/PlotComposite.1 \
              "$libdir/libbpsim.a" "$libdir/libbpsim.so" "$libdir/cmake/bpnet/BpnetNetwork.cmake" \
              bin/bpnet-gen share/man/man1/bpnet-gen.1 include/bpnet/bp/BpSimInline.h \
-             include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_module_impl.h; do
+             include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_module_impl.h \
+             include/bpnet/bp/BpSimMulti.h include/bpnet/bp/multi/common.h include/bpnet/bp/multi/portable.h \
+             include/bpnet/bp/multi/sse2.h include/bpnet/bp/multi/avx2.h include/bpnet/bp/multi/avx512.h \
+             include/bpnet/bp/multi/elementwise.inc; do
         [ -e "$prefix/$f" ] || fail "$f was not installed"
     done
     for internal in network/nn_layout.h; do
@@ -77,7 +80,7 @@ install)
     done
     # The installed headers resolve their own includes from include/bpnet alone, in C; the
     # headers that generated modules compile against (C++ templates) do so in C++.
-    for h in "$prefix"/include/bpnet/*/*.h; do
+    for h in "$prefix"/include/bpnet/*/*.h "$prefix"/include/bpnet/bp/multi/*.h; do
         rel=${h#"$prefix/include/bpnet/"}
         printf '#include "%s"\nint main(void) { return 0; }\n' "$rel" >"$work/header.c"
         if grep -q '^template\|^namespace' "$h"; then
