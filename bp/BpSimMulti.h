@@ -18,7 +18,7 @@
 // caller inlines a path's kernels by carrying the same attribute (BP_MULTI_AVX2,
 // BP_MULTI_AVX512). Every path gives the same bits. No kernel uses a masked store: where a
 // vector would reach past the end of a row, the last step covers the row's last full vector
-// instead (see the four-lane kernels), or the lanes are stored one by one.
+// instead (see bp/multi/elementwise.inc), or the lanes are stored one by one.
 //
 // Each namespace offers the same kernels: lvdot<n, m>, lvdot_sum<n, m>,
 // accum_weights_from_input<m, n>, accum_weights_from_hidden<m, n>, accum_biases<n>,
