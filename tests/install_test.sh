@@ -83,7 +83,8 @@ install)
     for h in "$prefix"/include/bpnet/*/*.h "$prefix"/include/bpnet/bp/multi/*.h; do
         rel=${h#"$prefix/include/bpnet/"}
         printf '#include "%s"\nint main(void) { return 0; }\n' "$rel" >"$work/header.c"
-        if grep -q '^template\|^namespace' "$h"; then
+        # C++: templates or namespaces, or the kernel header that only includes the paths' headers.
+        if grep -q '^template\|^namespace\|^#include "bp/multi/' "$h"; then
             "$cc" -x c++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
                 fail "installed header $rel does not compile on its own as C++"
         else
