@@ -8,8 +8,6 @@
 // Options besides Google Benchmark's: --workdir=DIR (holds Network.save, the driver's golden
 // output as composite.txt and, with the peer, peer.net), --driver=PATH, --peer-driver=PATH,
 // --cat=PATH, --rounds=N (process runs per program), --machine=TEXT (table's machine line).
-#include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,21 +28,20 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "bench/bench_floor.h"
 #include "bp/BpSim.h"
 #include "driver/PlotComposite.h"
 #include "network/nn.h"
 #include "reference/nn_layout.h"
 
-#ifdef BPNET_BENCH_PEER
-#include <floatfann.h>
-#endif
-
 extern char **environ;
 
 namespace {
 
 using namespace nn_layout;
+using bench_common::fmt;
+using bench_common::ratio;
 
 std::string g_workdir = ".";
 std::string g_driver;
@@ -375,30 +372,12 @@ struct fann *g_peer_step;
 
 void forward_peer(benchmark::State &state, struct fann *ann)
 {
-    int p = 0;
-    for (auto _ : state) {
-        fann_type in[2] = {g_inputs[p][0], g_inputs[p][1]};
-        benchmark::DoNotOptimize(fann_run(ann, in)[0]);
-        if (++p == kPoints)
-            p = 0;
-    }
+    bench_common::run_peer(state, ann, g_inputs[0], 2, kPoints);
 }
 
 void learn_peer(benchmark::State &state, struct fann *net)
 {
-    struct fann *ann = fann_copy(net);
-    int p = 0, n = 0;
-    for (auto _ : state) {
-        fann_train(ann, g_inputs[p], g_targets[p]);
-        if (++p == kPoints)
-            p = 0;
-        if (++n == kRestoreEvery) {  // like the module's benchmark, start again from the start
-            n = 0;
-            fann_destroy(ann);
-            ann = fann_copy(net);
-        }
-    }
-    fann_destroy(ann);
+    bench_common::train_peer(state, net, g_inputs[0], 2, g_targets[0], 4, kPoints, kRestoreEvery);
 }
 
 void BM_Forward_Peer(benchmark::State &state) { forward_peer(state, g_peer); }
@@ -415,11 +394,7 @@ struct fann *make_peer(enum fann_activationfunc_enum unit)
     struct fann *ann = fann_create_shortcut(4, 2, 4, 2, 4);
     if (ann == nullptr)
         die("cannot create the peer network");
-    fann_set_activation_function_hidden(ann, unit);
-    fann_set_activation_function_output(ann, unit);
-    fann_set_learning_rate(ann, 0.2f);
-    fann_set_learning_momentum(ann, 0.95f);
-    fann_randomize_weights(ann, -0.1f, 0.1f);
+    bench_common::configure_peer(ann, unit);
     if (fann_get_total_connections(ann) != 62)
         die("peer network does not have 62 trainable values");
     return ann;
@@ -434,24 +409,6 @@ void make_peers()
         die("cannot save the peer network");
 }
 #endif
-
-// ---- Results -------------------------------------------------------------------------------
-
-// Median times in nanoseconds, by benchmark name.
-std::map<std::string, double> g_median;
-
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &r : runs) {
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred)
-                g_median[r.run_name.function_name] =
-                    r.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(r.time_unit);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 // ---- Processes -----------------------------------------------------------------------------
 
@@ -596,28 +553,9 @@ std::map<std::string, ProcResult> time_processes()
 
 // ---- The table -----------------------------------------------------------------------------
 
-std::string fmt(double v, const char *unit)
-{
-    if (std::isnan(v))
-        return "-";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, v >= 100 ? "%.0f %s" : v >= 10 ? "%.1f %s" : "%.2f %s", v, unit);
-    return buf;
-}
-
-std::string ratio(double a, double b)
-{
-    if (std::isnan(a) || std::isnan(b) || b == 0)
-        return "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2fx", a / b);
-    return buf;
-}
-
 double get(const char *name)
 {
-    const auto it = g_median.find(name);
-    return it == g_median.end() ? NAN : it->second;
+    return bench_common::median_ns(name);
 }
 
 int g_unmet = 0;
@@ -707,45 +645,25 @@ int print_table(const std::map<std::string, ProcResult> &procs)
     return g_unmet;
 }
 
-bool take_option(const char *arg, const char *name, std::string &value)
+// The options of this program (see the top of the file).
+bool our_option(const char *arg)
 {
-    const std::size_t n = std::strlen(name);
-    if (std::strncmp(arg, name, n) != 0 || arg[n] != '=')
-        return false;
-    value = arg + n + 1;
-    return true;
+    using bench_common::take_option;
+    std::string rounds;
+    if (take_option(arg, "--rounds", rounds)) {
+        g_rounds = std::max(1, std::atoi(rounds.c_str()));
+        return true;
+    }
+    return take_option(arg, "--workdir", g_workdir) || take_option(arg, "--driver", g_driver) ||
+           take_option(arg, "--peer-driver", g_peer_driver) || take_option(arg, "--cat", g_cat) ||
+           take_option(arg, "--machine", g_machine);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    // Our options first; the rest go to Google Benchmark, with interleaved repetitions by default.
-    std::vector<char *> args = {argv[0]};
-    std::vector<std::string> defaults = {"--benchmark_repetitions=15", "--benchmark_enable_random_interleaving=true",
-                                         "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.04"};
-    std::string rounds;
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (take_option(a, "--workdir", g_workdir) || take_option(a, "--driver", g_driver) ||
-            take_option(a, "--peer-driver", g_peer_driver) || take_option(a, "--cat", g_cat) ||
-            take_option(a, "--machine", g_machine))
-            continue;
-        if (take_option(a, "--rounds", rounds)) {
-            g_rounds = std::max(1, std::atoi(rounds.c_str()));
-            continue;
-        }
-        for (auto it = defaults.begin(); it != defaults.end();) {
-            const std::string key = it->substr(0, it->find('='));
-            it = std::strncmp(a, key.c_str(), key.size()) == 0 ? defaults.erase(it) : it + 1;
-        }
-        args.push_back(argv[i]);
-    }
-    for (std::string &d : defaults)
-        args.push_back(d.data());
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    if (benchmark::ReportUnrecognizedArguments(n, args.data()))
+    if (!bench_common::initialize(argc, argv, our_option))
         return 2;
 
     // The sample network, the patterns, and the floors checked against the module.
@@ -764,9 +682,7 @@ int main(int argc, char **argv)
     make_peers();
 #endif
 
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    benchmark::Shutdown();
+    bench_common::run();
     const auto procs = time_processes();
     return print_table(procs) == 0 ? 0 : 1;
 }

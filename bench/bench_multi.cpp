@@ -10,8 +10,6 @@
 // Options besides Google Benchmark's: --modules=DIR (the folder of the module files, by
 // default the build's), --machine=TEXT (the table's machine line); --rounds=N is accepted and
 // ignored (it is the nn benchmarks' option).
-#include <benchmark/benchmark.h>
-
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -20,22 +18,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_common.h"
 #include "bp/BpSimMulti.h"
-
-#ifdef BPNET_BENCH_PEER
-#include <floatfann.h>
-#endif
 
 #ifndef BENCH_MODULE_DIR
 #define BENCH_MODULE_DIR "."
 #endif
 
 namespace {
+
+using bench_common::fmt;
+using bench_common::ratio;
 
 std::string g_modules = BENCH_MODULE_DIR;
 std::string g_machine;
@@ -280,12 +277,8 @@ struct fann *make_peer(const Topology &t)
     struct fann *ann = t.shortcut ? fann_create_shortcut(3, I, H, O) : fann_create_standard(3, I, H, O);
     if (ann == nullptr)
         die("cannot create the peer network");
-    fann_set_activation_function_hidden(ann, FANN_SIGMOID);
-    fann_set_activation_function_output(ann, FANN_SIGMOID);
     fann_set_training_algorithm(ann, FANN_TRAIN_INCREMENTAL);
-    fann_set_learning_rate(ann, 0.2f);
-    fann_set_learning_momentum(ann, 0.95f);
-    fann_randomize_weights(ann, -0.1f, 0.1f);
+    bench_common::configure_peer(ann, FANN_SIGMOID);
     // The same trainable values: FANN's bias connections are our thresholds.
     if (static_cast<int>(fann_get_total_connections(ann)) != weights_of(t) + t.hidden + t.outputs)
         die(std::string("the peer's ") + t.label + " network has another number of trainable values");
@@ -294,33 +287,13 @@ struct fann *make_peer(const Topology &t)
 
 void forward_peer(benchmark::State &state, Bench *b)
 {
-    const Topology &t = *b->t;
-    int p = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            fann_run(b->peer, b->inputs.data() + static_cast<std::size_t>(p) * static_cast<std::size_t>(t.inputs))[0]);
-        if (++p == kPatterns)
-            p = 0;
-    }
+    bench_common::run_peer(state, b->peer, b->inputs.data(), b->t->inputs, kPatterns);
 }
 
 void learn_peer(benchmark::State &state, Bench *b)
 {
-    const Topology &t = *b->t;
-    struct fann *ann = fann_copy(b->peer);
-    int p = 0, n = 0;
-    for (auto _ : state) {
-        fann_train(ann, b->inputs.data() + static_cast<std::size_t>(p) * static_cast<std::size_t>(t.inputs),
-                   b->targets.data() + static_cast<std::size_t>(p) * static_cast<std::size_t>(t.outputs));
-        if (++p == kPatterns)
-            p = 0;
-        if (++n == kRestoreEvery) {  // like the modules, start again from the initial state
-            n = 0;
-            fann_destroy(ann);
-            ann = fann_copy(b->peer);
-        }
-    }
-    fann_destroy(ann);
+    bench_common::train_peer(state, b->peer, b->inputs.data(), b->t->inputs, b->targets.data(), b->t->outputs,
+                             kPatterns, kRestoreEvery);
 }
 
 void epoch_peer(benchmark::State &state, Bench *b)
@@ -367,45 +340,9 @@ void register_all()
 
 // ---- Results -------------------------------------------------------------------------------
 
-// Median CPU times in nanoseconds, by benchmark name.
-std::map<std::string, double> g_median;
-
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &r : runs) {
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" && !r.error_occurred)
-                g_median[r.run_name.function_name] =
-                    r.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(r.time_unit);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 double get(const std::string &name)
 {
-    const auto it = g_median.find(name);
-    return it == g_median.end() ? NAN : it->second;
-}
-
-std::string fmt(double ns, bool micro)
-{
-    if (std::isnan(ns))
-        return "-";
-    const double v = micro ? ns / 1e3 : ns;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.2f", v);
-    return std::string(buf) + (micro ? " us" : " ns");
-}
-
-std::string ratio(double a, double b)
-{
-    if (std::isnan(a) || std::isnan(b) || b == 0)
-        return "-";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2fx", a / b);
-    return buf;
+    return bench_common::median_ns(name);
 }
 
 int g_unmet = 0;
@@ -450,14 +387,16 @@ int print_table()
         for (const char *figure : {"forward", "learn", "epoch"}) {
             if ((std::strcmp(figure, "epoch") == 0) != t.epoch)
                 continue;
-            const bool micro = t.epoch;
+            // The epoch in microseconds, the rest in nanoseconds.
+            const double scale = t.epoch ? 1e3 : 1.0;
+            const char *unit = t.epoch ? "us" : "ns";
             const std::string row = std::string(figure == std::string("forward") ? "forward pass "
                                                 : figure == std::string("learn") ? "learning presentation "
                                                                                  : "epoch of 1347, ") +
                                     t.label;
             std::printf("%-32s", row.c_str());
             for (const std::string &v : variants)
-                std::printf(" %9s", fmt(get(bench_name(figure, t, v)), micro).c_str());
+                std::printf(" %9s", fmt(get(bench_name(figure, t, v)) / scale, unit).c_str());
             const double mod = get(bench_name(figure, t, best)), sc = get(bench_name(figure, t, "scalar")),
                          peer = get(bench_name(figure, t, "FANN"));
             std::printf(" %13s %10s  ", ratio(sc, mod).c_str(), ratio(peer, mod).c_str());
@@ -484,41 +423,21 @@ int print_table()
     return g_unmet;
 }
 
-bool take_option(const char *arg, const char *name, std::string &value)
+// The options of this program: --modules, --machine, and the nn benchmarks' --rounds (accepted
+// and ignored: scripts/run-bench passes its options to both).
+bool our_option(const char *arg)
 {
-    const std::size_t n = std::strlen(name);
-    if (std::strncmp(arg, name, n) != 0 || arg[n] != '=')
-        return false;
-    value = arg + n + 1;
-    return true;
+    std::string ignored;
+    return bench_common::take_option(arg, "--modules", g_modules) ||
+           bench_common::take_option(arg, "--machine", g_machine) ||
+           bench_common::take_option(arg, "--rounds", ignored);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    // Our options first; the rest go to Google Benchmark, with interleaved repetitions by default.
-    std::vector<char *> args = {argv[0]};
-    std::vector<std::string> defaults = {"--benchmark_repetitions=15", "--benchmark_enable_random_interleaving=true",
-                                         "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.04"};
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        std::string ignored;
-        // --rounds belongs to the nn benchmarks; scripts/run-bench passes its options to both.
-        if (take_option(a, "--modules", g_modules) || take_option(a, "--machine", g_machine) ||
-            take_option(a, "--rounds", ignored))
-            continue;
-        for (auto it = defaults.begin(); it != defaults.end();) {
-            const std::string key = it->substr(0, it->find('='));
-            it = std::strncmp(a, key.c_str(), key.size()) == 0 ? defaults.erase(it) : it + 1;
-        }
-        args.push_back(argv[i]);
-    }
-    for (std::string &d : defaults)
-        args.push_back(d.data());
-    int n = static_cast<int>(args.size());
-    benchmark::Initialize(&n, args.data());
-    if (benchmark::ReportUnrecognizedArguments(n, args.data()))
+    if (!bench_common::initialize(argc, argv, our_option))
         return 2;
 
     // Module copies live in a scratch folder while the benchmarks run.
@@ -548,8 +467,6 @@ int main(int argc, char **argv)
     std::printf("every kernel path checked bit for bit against the scalar module\n");
 
     register_all();
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    benchmark::Shutdown();
+    bench_common::run();
     return print_table() == 0 ? 0 : 1;
 }

@@ -36,6 +36,11 @@ foreach(sub bp platform)
   install(FILES ${bpnet_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/${sub})
 endforeach()
 install(FILES ${BPNET_NN_HEADER} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/network)
+# The multi-unit kernels' paths (C++, for generated modules), one header each, and the
+# width-generic kernels every x86 path includes.
+file(GLOB bpnet_multi_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/bp/multi/*.h
+     ${PROJECT_SOURCE_DIR}/bp/multi/*.inc)
+install(FILES ${bpnet_multi_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bpnet/bp/multi)
 
 # What generated modules compile against besides the library's headers: the module runtime.
 file(GLOB bpnet_runtime_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/gen/runtime/*.h)

@@ -3,6 +3,7 @@
 // four fixed Gaussian bumps into one composite value.
 #include "driver/PlotComposite.h"
 #include "driver/PlotFormat.h"
+#include "driver/PlotReference.h"
 
 #include <unistd.h>
 
@@ -94,18 +95,8 @@ inline Squares squares_y(float y)
 // coordinates the bumps see (r^2 of bump b is sx.of[b] + sy.of[b]).
 float composite(const float *o, const Squares &sx, const Squares &sy)
 {
-    // First the output spread m over the pairs (o0,o1), (o0,o2), (o0,o3), (o1,o2), (o1,o3).
-    constexpr int kPairs[5][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}};
-    double m = -1000000.0;
-    for (const auto &pair : kPairs) {
-        const double d = std::fabs(static_cast<double>(o[pair[0]]) - o[pair[1]]);
-        if (d > m)
-            m = d;
-    }
-    double v = (1.0 - m) * 10.0;
-    const double d23 = std::fabs(static_cast<double>(o[2]) - o[3]);
-    if (d23 > v)
-        v = d23;
+    // First the value of the output spread.
+    double v = plot_spread_value(o);
 
     // Then the bumps, each rounded to float before it is compared.
     // A bump whose exponent t lies below ln v - ln A - 0.001 has A*e^t < 0.999*v: the

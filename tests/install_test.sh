@@ -70,7 +70,10 @@ install)
              "$libdir/libbpsim.a" "$libdir/libbpsim.so" "$libdir/cmake/bpnet/BpnetNetwork.cmake" \
              bin/bpnet-gen share/man/man1/bpnet-gen.1 include/bpnet/bp/BpSimInline.h \
              include/bpnet/gen/runtime/bpnet_module.h include/bpnet/gen/runtime/bpnet_descriptor.h \
-             include/bpnet/bp/BpSimKernelSets.h; do
+             include/bpnet/bp/BpSimKernelSets.h \
+             include/bpnet/bp/BpSimMulti.h include/bpnet/bp/multi/common.h include/bpnet/bp/multi/portable.h \
+             include/bpnet/bp/multi/sse2.h include/bpnet/bp/multi/avx2.h include/bpnet/bp/multi/avx512.h \
+             include/bpnet/bp/multi/elementwise.inc; do
         [ -e "$prefix/$f" ] || fail "$f was not installed"
     done
     for internal in network/nn_layout.h; do
@@ -78,10 +81,11 @@ install)
     done
     # The installed headers resolve their own includes from include/bpnet alone, in C; the
     # headers that generated modules compile against (C++ templates) do so in C++.
-    for h in "$prefix"/include/bpnet/*/*.h; do
+    for h in "$prefix"/include/bpnet/*/*.h "$prefix"/include/bpnet/bp/multi/*.h; do
         rel=${h#"$prefix/include/bpnet/"}
         printf '#include "%s"\nint main(void) { return 0; }\n' "$rel" >"$work/header.c"
-        if grep -q '^template\|^namespace' "$h"; then
+        # C++: templates or namespaces, or the kernel header that only includes the paths' headers.
+        if grep -q '^template\|^namespace\|^#include "bp/multi/' "$h"; then
             "$cc" -x c++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -I"$prefix/include/bpnet" "$work/header.c" ||
                 fail "installed header $rel does not compile on its own as C++"
         else

@@ -381,6 +381,70 @@ TEST(MultiUnitKernels, RunTimeUpdateLengths)
 #endif
 }
 
+#if BP_MULTI_X86
+// The width-generic kernels over eight lanes, called directly: the avx512 path takes them only
+// for wide rows and long vectors and hands the rest to the four-lane kernels, so its own test
+// leaves their narrow forms (fewer values than a vector, every remainder) unexercised.
+struct Lanes8Generic {
+    using L = bp_multi::avx512::detail::Lanes8;
+    static constexpr Path path = Path::avx512;
+    template <int m, int n>
+    static void from_input(const float *e, const float *x, float *g)
+    {
+        bp_multi::avx512::detail::gradient_rows<L, m, n>(e, x, g);
+    }
+    template <int m, int n>
+    static void from_hidden(const float *e, const float *x, float *h, const float *W, float *g)
+    {
+        bp_multi::avx512::detail::hidden_rows<L, m, n>(e, x, h, W, g);
+    }
+    template <int n>
+    static void deriv_sig1(const float *a, float *e, float off)
+    {
+        bp_multi::avx512::detail::derivative<L, n>(a, e, off);
+    }
+    template <int n>
+    static void accum_biases(float *g, const float *e)
+    {
+        bp_multi::avx512::detail::bias_sums<L, n>(g, e);
+    }
+    template <int n>
+    static void update(float mom, const float *g, float *W, float *p)
+    {
+        update(mom, g, W, p, n);
+    }
+    static void update(float mom, const float *g, float *W, float *p, int n)
+    {
+        bp_multi::avx512::detail::momentum_update<L, false>(mom, const_cast<float *>(g), W, p, n);
+    }
+    template <int n>
+    static void update_clear(float mom, float *g, float *W, float *p)
+    {
+        update_clear(mom, g, W, p, n);
+    }
+    static void update_clear(float mom, float *g, float *W, float *p, int n)
+    {
+        bp_multi::avx512::detail::momentum_update<L, true>(mom, g, W, p, n);
+    }
+};
+
+TEST(MultiUnitKernels, EightLaneGenericKernelsAtEveryWidth)
+{
+    if (!bp_multi::path_runs(Path::avx512))
+        GTEST_SKIP() << "this machine cannot run the avx512 path";
+    Values val(4242u);
+    [&]<int... n>(std::integer_sequence<int, n...>) {
+        (check_elementwise<Lanes8Generic, n + 1>(val), ...);
+        (check_accumulation<Lanes8Generic, 3, n + 1>(val), ...);
+    }(std::make_integer_sequence<int, 17>{});
+    check_accumulation<Lanes8Generic, 10, 64>(val);
+    check_accumulation<Lanes8Generic, 7, 100>(val);
+    check_elementwise<Lanes8Generic, 31>(val);
+    check_elementwise<Lanes8Generic, 1003>(val);
+    check_update_lengths<Lanes8Generic>();
+}
+#endif
+
 // Path names, the widest path, and the choice through the environment.
 TEST(MultiUnitKernels, PathChoice)
 {

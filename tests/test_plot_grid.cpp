@@ -13,44 +13,11 @@
 #include <string>
 
 #include "driver/PlotComposite.h"
+#include "driver/PlotReference.h"
 #include "network/nn.h"
 #include "support/test_support.h"
 
 namespace {
-
-// The composite value with every exponential evaluated.
-float reference_composite(const float *o, float bx, float by)
-{
-    struct Bump {
-        double cx, cy, K, A;
-    };
-    const Bump bumps[4] = {
-        {0.04, 0.02, 2563.9142200523142, 8.058827666597988},
-        {-0.04, 0.02, 2563.9142200523142, 8.058827666597988},
-        {0.0, -0.02, 2563.9142200523142, 8.058827666597988},
-        {0.0, 0.02, 10000.0, 15.915493999999999},
-    };
-    const int pairs[5][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}};
-    double m = -1000000.0;
-    for (const auto &p : pairs) {
-        const double d = std::fabs(static_cast<double>(o[p[0]]) - o[p[1]]);
-        if (d > m)
-            m = d;
-    }
-    double v = (1.0 - m) * 10.0;
-    const double d23 = std::fabs(static_cast<double>(o[2]) - o[3]);
-    if (d23 > v)
-        v = d23;
-    for (const Bump &b : bumps) {
-        const float dx = b.cx == 0.0 ? bx : static_cast<float>(bx - b.cx);
-        const float dy = b.cy == 0.0 ? by : static_cast<float>(by - b.cy);
-        const double r2 = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
-        const float g = static_cast<float>(b.A * std::exp(-0.5 * r2 * b.K));
-        if (g > v)
-            v = g;
-    }
-    return static_cast<float>(v);
-}
 
 TEST(PlotGrid, EqualsTheDirectEvaluationForWidelySpreadOutputs)
 {
@@ -78,7 +45,7 @@ TEST(PlotGrid, EqualsTheDirectEvaluationForWidelySpreadOutputs)
                     in[1] = static_cast<float>(static_cast<double>(y) * 10.0);
                     x = x + 0.002f;
                     nn_propagate_forward();
-                    const float expected = reference_composite(o, x, y);
+                    const float expected = plot_reference_composite(o, x, y);
                     const float got = h123[i * PLOT_GRID + j];
                     if (std::memcmp(&expected, &got, sizeof got) != 0 && ++mismatches <= 3)
                         ADD_FAILURE() << "seed " << seed << " range " << range << " point " << i << "," << j
