@@ -1,15 +1,11 @@
 /* Binary save files of the nn module, and network start-up. */
 #ifndef NETWORK_NN_SAVE_H
 #define NETWORK_NN_SAVE_H
+
+#include "gen/runtime/bpnet_descriptor.h"
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Record count and absolute record positions of a save file. */
-typedef struct {
-    int count;
-    int *positions;
-} dump_header;
 
 /* Write the save file (atomically); 0, or -1 with the message in error_string. */
 int nn_dump_network(const char *file);
