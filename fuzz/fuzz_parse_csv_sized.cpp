@@ -1,7 +1,8 @@
 // Fuzz target: the CSV pattern reader for any network size and both target forms. The first
 // byte of the input chooses the sizes (1 to 8 inputs, 1 to 8 outputs) and the form (a target
 // vector, or one class index); the rest is the text. Accepted text: one pattern per
-// non-blank, non-comment line, every value finite, and a class line's targets one-hot. A
+// non-blank, non-comment line, every value finite, a class line's targets one-hot, and the
+// sequences' starts ascending from 0 within the set. A
 // refusal: a line within the text, a message, and exactly the patterns of the lines before
 // it kept. A broken invariant aborts with its description, so the fuzzer keeps the input.
 #include <cmath>
@@ -73,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (ok) {
         if (set.size() != pattern_lines(text, 0, lines))
             broken("patterns parsed differ from the pattern lines");
+        if (set.size() > 0 && (set.starts.empty() || set.starts[0] != 0))
+            broken("the first sequence does not start at the first pattern");
+        for (std::size_t s = 1; s < set.starts.size(); s++)
+            if (set.starts[s] <= set.starts[s - 1] || set.starts[s] >= set.size())
+                broken("the sequences' starts are not ascending within the set");
         for (std::size_t k = 0; k < set.size(); k++) {
             int ones = 0;
             for (int i = 0; i < inputs; i++)

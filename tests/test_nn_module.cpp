@@ -526,7 +526,9 @@ TEST(NnModuleGenerated, EveryToolWorksOnANetworkOfOtherSizes)
               "    2          0         0         2         2\n"
               "total          2         3         3         8\n"
               "Correct: 5/8 = 0.625000\n");
-    EXPECT_EQ(eval.out.substr(eval.out.size() - 17), " over 8 patterns\n") << eval.out;
+    EXPECT_NE(eval.out.find(" over 8 patterns\nMean squared error: "), std::string::npos) << eval.out;
+    // The targets' variance: each one-hot output's p(1 - p) (classes 3, 3 and 2 of 8), averaged.
+    EXPECT_NE(eval.out.find("(the targets' variance 0.21875)\n"), std::string::npos) << eval.out;
     // The mean error is the mean over the patterns of half the squared distance of outputs
     // and targets per output: recomputed here from the trace's outputs and targets.
     const bptest::RunResult trace = run_in(
@@ -534,7 +536,7 @@ TEST(NnModuleGenerated, EveryToolWorksOnANetworkOfOtherSizes)
     ASSERT_EQ(trace.status, 0) << trace.err;
     EXPECT_NE(trace.out.find("\nIteration: 7\nblack box tri:\n\tOutputs: "), std::string::npos) << trace.out;
     EXPECT_NE(trace.out.find("\n\tTargets: 0.000000 1.000000 0.000000"), std::string::npos) << trace.out;
-    double error_sum = 0.0;
+    double error_sum = 0.0, squared_sum = 0.0;
     for (int k = 0; k < 8; k++) {
         const std::size_t it = trace.out.find("\nIteration: " + std::to_string(k) + "\n");
         ASSERT_NE(it, std::string::npos);
@@ -542,11 +544,17 @@ TEST(NnModuleGenerated, EveryToolWorksOnANetworkOfOtherSizes)
         ASSERT_EQ(std::sscanf(trace.out.c_str() + trace.out.find("Outputs:", it), "Outputs: %lf %lf %lf\n\tTargets: %lf %lf %lf",
                               &o[0], &o[1], &o[2], &t[0], &t[1], &t[2]),
                   6);
-        for (int j = 0; j < 3; j++)
+        for (int j = 0; j < 3; j++) {
             error_sum += 0.5 * (o[j] - t[j]) * (o[j] - t[j]) / 3.0;
+            squared_sum += (o[j] - t[j]) * (o[j] - t[j]);
+        }
     }
     const double reported = std::strtod(line_after(eval.out, "Mean error: ").c_str(), nullptr);
     EXPECT_NEAR(reported, error_sum / 8.0, 2e-6) << eval.out;
+    const double mse = std::strtod(line_after(eval.out, "Mean squared error: ").c_str(), nullptr);
+    const double nmse = std::strtod(line_after(eval.out, "Normalised mean squared error: ").c_str(), nullptr);
+    EXPECT_NEAR(mse, squared_sum / 24.0, 1e-5) << eval.out;
+    EXPECT_NEAR(nmse, squared_sum / 24.0 / 0.21875, 5e-5) << eval.out;
 
     // Training: the same options give the same files; another seed, another network.
     std::string train_text = "# x0,x1,x2,class\n";

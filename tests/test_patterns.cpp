@@ -1,5 +1,6 @@
-// The tools' shared code: the demonstration sampler, the CSV pattern format and the strict
-// command-line number parsers.
+// The tools' shared code: the demonstration sampler, the CSV pattern format and its
+// sequences, the presentation order, the target variance and the strict command-line number
+// parsers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include "support/test_support.h"
 #include "tools/common/cli.h"
 #include "tools/common/nn_patterns.h"
+#include "tools/common/presentation.h"
+#include "tools/common/scoring.h"
 
 using nn_patterns::Pattern;
 
@@ -257,8 +260,10 @@ TEST(Cli, OptionValuesInBothForms)
 }
 
 // Pattern files of any size: random lines of random sizes, written with enough digits to
-// read back exactly, in both target forms; the reader gives back exactly what was written,
-// and with 2 inputs and 4 targets it is the reader of the built-in network's files.
+// read back exactly, in both target forms, with runs of empty lines (some holding spaces and
+// tabs) and comments between them; the reader gives back exactly what was written, a new
+// sequence after every run of empty lines that has patterns on both sides, and with 2
+// inputs and 4 targets it is the reader of the built-in network's files.
 TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
 {
     std::uint64_t state = 2024;
@@ -270,7 +275,20 @@ TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
         const std::size_t count = below(6);
         std::string text = below(2) ? "# header\n" : "";
         std::vector<float> expected;
+        std::vector<std::size_t> starts;
+        bool boundary = true;
         for (std::size_t k = 0; k < count; k++) {
+            // Before the pattern: nothing, a comment (no boundary) or a run of empty lines.
+            const std::uint64_t gap = below(4);
+            if (gap == 1)
+                text += "# between\n";
+            for (std::uint64_t e = 0; gap >= 2 && e < gap - 1; e++)
+                text += e % 2 ? " \t\r\n" : "\n";
+            if (gap >= 2)
+                boundary = true;
+            if (boundary)
+                starts.push_back(k);
+            boundary = false;
             for (int i = 0; i < inputs + outputs; i++) {
                 const float v = static_cast<float>(static_cast<double>(nn_patterns::splitmix64(state) >> 11) *
                                                    0x1.0p-53 * 200.0 - 100.0);
@@ -296,8 +314,10 @@ TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
                     expected.push_back(v);
                 }
             }
-            text += below(3) == 0 ? "\r\n\n" : "\n";
+            text += "\n";
         }
+        if (below(2))
+            text += "\n\n# trailing\n";  // empty lines after the last pattern open nothing
         nn_patterns::PatternSet set;
         int line = -1;
         std::string error;
@@ -308,6 +328,12 @@ TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
         EXPECT_EQ(set.outputs, outputs);
         ASSERT_EQ(set.size(), count);
         EXPECT_EQ(set.values, expected) << text;
+        EXPECT_EQ(set.starts, starts) << text;
+        ASSERT_EQ(set.sequences(), starts.size());
+        for (std::size_t q = 0; q < set.sequences(); q++) {
+            EXPECT_EQ(set.sequence_begin(q), starts[q]);
+            EXPECT_EQ(set.sequence_end(q), q + 1 < starts.size() ? starts[q + 1] : count);
+        }
         for (std::size_t k = 0; k < count; k++)
             EXPECT_EQ(set.target(k), set.input(k) + inputs);
 
@@ -331,4 +357,99 @@ TEST(PatternsCsv, AnySizeReadsBackWhatWasWritten)
             EXPECT_EQ(nn_patterns::to_set(old).values, set.values);
         }
     }
+}
+
+// A set of count patterns (one value each, its index) split into sequences at starts.
+static nn_patterns::PatternSet indexed_set(std::size_t count, std::vector<std::size_t> starts)
+{
+    nn_patterns::PatternSet set;
+    set.inputs = 1;
+    set.outputs = 0;
+    for (std::size_t k = 0; k < count; k++)
+        set.values.push_back(static_cast<float>(k));
+    set.starts = std::move(starts);
+    return set;
+}
+
+// The presentation order over random sets and passes. Shuffled by sequence, every pass holds
+// every pattern once, each sequence's patterns together and in file order, and the pass ends
+// at a sequence's end; shuffled by pattern, it is the row shuffle nn-train has always done
+// (kept here as it was written), so networks without feedback train to the same bits.
+TEST(Presentation, SequencesStayWholeAndRowsShuffleAsBefore)
+{
+    std::uint64_t state = 77;
+    const auto below = [&](std::uint64_t n) { return nn_patterns::splitmix64(state) % n; };
+    int moved = 0;
+    for (int round = 0; round < 200; round++) {
+        const std::size_t count = 1 + below(40);
+        std::vector<std::size_t> starts{0};
+        for (std::size_t k = 1; k < count; k++)
+            if (below(4) == 0)
+                starts.push_back(k);
+        const nn_patterns::PatternSet set = indexed_set(count, starts);
+        const std::vector<bool> first = set.first_flags();
+        std::uint64_t seed = 1 + below(1000);
+
+        presentation::Order by_sequence = presentation::make_order(set, true);
+        presentation::Order by_row = presentation::make_order(set, false);
+        std::vector<std::size_t> old_rows(count);
+        for (std::size_t k = 0; k < count; k++)
+            old_rows[k] = k;
+        ASSERT_EQ(by_sequence.rows, old_rows);
+        ASSERT_EQ(by_row.rows, old_rows);
+        std::uint64_t sequence_state = seed, row_state = seed, old_state = seed;
+        for (int pass = 0; pass < 3; pass++) {
+            presentation::reshuffle(by_sequence, set, sequence_state);
+            presentation::reshuffle(by_row, set, row_state);
+            for (std::size_t i = old_rows.size(); i > 1; i--) {
+                const std::size_t j = static_cast<std::size_t>(nn_patterns::splitmix64(old_state) % i);
+                std::swap(old_rows[i - 1], old_rows[j]);
+            }
+            EXPECT_EQ(by_row.rows, old_rows);
+
+            const std::vector<std::size_t> &rows = by_sequence.rows;
+            ASSERT_EQ(rows.size(), count);
+            std::vector<std::size_t> sorted = rows;
+            std::sort(sorted.begin(), sorted.end());
+            for (std::size_t k = 0; k < count; k++)
+                ASSERT_EQ(sorted[k], k);
+            ASSERT_TRUE(first[rows[0]]);
+            for (std::size_t p = 1; p < count; p++) {
+                if (!first[rows[p]]) {
+                    ASSERT_EQ(rows[p], rows[p - 1] + 1) << "a sequence broken at position " << p;
+                }
+            }
+            ASSERT_TRUE(rows.back() + 1 == count || first[rows.back() + 1]) << "a pass ends within a sequence";
+            moved += rows != old_rows && starts.size() > 2;
+
+            // From any position: the presentations left in the sequence under way.
+            for (std::size_t p = 0; p <= count; p++) {
+                const std::size_t rest = presentation::to_sequence_end(by_sequence, first, p);
+                ASSERT_LE(p + rest, count);
+                ASSERT_TRUE(p + rest == count || first[rows[p + rest]]);
+                for (std::size_t q = p; q < p + rest; q++)
+                    ASSERT_FALSE(first[rows[q]]);
+            }
+        }
+    }
+    EXPECT_GT(moved, 100);  // the sequence shuffle does move sequences
+}
+
+// The targets' variance: each output's population variance about its own mean, averaged;
+// far from 0 the two-pass form keeps every digit that a one-pass sum of squares loses.
+TEST(Scoring, TargetVarianceIsTheMeanOfEachOutputsVariance)
+{
+    nn_patterns::PatternSet set;
+    set.inputs = 1;
+    set.outputs = 2;
+    // Output 0: 1, 2, 3, 6 (variance 3.5); output 1: 1e4 plus 0, 0.5, 0, 0.5 (variance 0.0625).
+    set.values = {0, 1, 10000.0f, 0, 2, 10000.5f, 0, 3, 10000.0f, 0, 6, 10000.5f};
+    EXPECT_EQ(scoring::target_variance(set), (3.5 + 0.0625) / 2);
+    set.outputs = 1;
+    set.inputs = 2;
+    EXPECT_EQ(scoring::target_variance(set), 0.0625);
+    set.values.clear();
+    EXPECT_EQ(scoring::target_variance(set), 0.0);
+    const float out[3] = {1.0f, -2.0f, 0.5f}, target[3] = {0.0f, 1.0f, 0.5f};
+    EXPECT_EQ(scoring::squared_error(out, target, 3), 10.0);
 }

@@ -44,6 +44,7 @@ void *built_in_symbol(const char *name)
         {"network_forward_pdpfa", reinterpret_cast<void *>(&network_forward_pdpfa)},
         {"network_forward_print", reinterpret_cast<void *>(&network_forward_print)},
         {"BPthreshold", static_cast<void *>(&BPthreshold)},
+        {"network_clear_delays", reinterpret_cast<void *>(&network_clear_delays)},
     };
     for (const BuiltInSymbol &s : kSymbols)
         if (std::strcmp(s.name, name) == 0)
@@ -95,6 +96,14 @@ std::string count_of(std::int64_t n, const char *what)
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
+// The feedback order of a layer as its descriptor gives it (0: none). The layer sections of
+// today's descriptors carry no feedback order, so every layer reads as one without feedback.
+int layer_feedback_order(const bpnet_descriptor &layer)
+{
+    static_cast<void>(layer);
+    return 0;
+}
+
 // Check the black-box and layer sections of the descriptor for every layer, through
 // network_query alone; fills the sizes of g_network. An empty result means consistent.
 std::string check_layers(QueryFn query)
@@ -124,6 +133,7 @@ std::string check_layers(QueryFn query)
     const int inputs = d->input_size;
     std::int64_t units = 0;
     int outputs = 0;
+    int feedback = 0;
     for (int layer = 0; layer < layers; layer++) {
         const bpnet_descriptor *l = query(0, layer);
         const std::string which = "layer " + std::to_string(layer);
@@ -143,6 +153,12 @@ std::string check_layers(QueryFn query)
             l->layer_threshold_steps == nullptr)
             return "the descriptor gives " + which + " a null vector";
         units += l->layer_size;
+        const int order = layer_feedback_order(*l);
+        if (order < 0 || order > 2)
+            return "the descriptor gives " + which + " a feedback order of " + std::to_string(order) +
+                   " (expected 0, 1 or 2)";
+        if (order > feedback)
+            feedback = order;
         if (layer == 0)
             outputs = l->layer_size;
     }
@@ -157,6 +173,7 @@ std::string check_layers(QueryFn query)
     g_network.outputs = outputs;
     g_network.layers = layers;
     g_network.units = static_cast<int>(units);
+    g_network.feedback = feedback;
     return "";
 }
 
@@ -218,10 +235,11 @@ std::string find_named_symbols()
         std::string name;
         void **slot;
     };
-    void *found[6] = {};
+    void *found[7] = {};
     const Wanted wanted[] = {
         {calc_error, &found[0]},           {"network_ascii_dump", &found[1]},    {"network_load_ascii", &found[2]},
         {"network_forward_pdpfa", &found[3]}, {"network_forward_print", &found[4]}, {"BPthreshold", &found[5]},
+        {"network_clear_delays", &found[6]},
     };
     for (const Wanted &w : wanted) {
         *w.slot = find_symbol(w.name);
@@ -234,6 +252,7 @@ std::string find_named_symbols()
     n.forward_pdpfa = as_function<void (*)(unsigned, void (*)(void), float)>(found[3]);
     n.forward_print = as_function<void (*)(int, void (*)(void))>(found[4]);
     n.threshold = static_cast<float *>(found[5]);
+    n.clear_delays = as_function<void (*)(void)>(found[6]);
     return "";
 }
 
@@ -324,6 +343,11 @@ bool open_network(const std::string &module_path, std::string &error)
 const Network &network()
 {
     return g_network;
+}
+
+bool has_feedback()
+{
+    return g_network.feedback > 0;
 }
 
 std::string network_label()

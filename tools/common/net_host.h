@@ -25,6 +25,7 @@ struct Network {
     int layers = 0;             // layer count
     int units = 0;              // units in all layers
     int parameters = 0;         // trainable values: thresholds and weights
+    int feedback = 0;           // the highest feedback order of its layers (0: none)
 
     // From the descriptor.
     int (*init)(void) = nullptr;
@@ -50,6 +51,7 @@ struct Network {
     void (*forward_pdpfa)(unsigned, void (*)(void), float) = nullptr;
     void (*forward_print)(int, void (*)(void)) = nullptr;
     float *threshold = nullptr;  // BPthreshold
+    void (*clear_delays)(void) = nullptr;  // network_clear_delays: a sequence starts
 };
 
 // Open the network: the built-in nn when module_path is empty, else the shared module at
@@ -63,6 +65,10 @@ bool open_network(const std::string &module_path, std::string &error);
 
 // The open network (the table is empty before open_network succeeds).
 const Network &network();
+
+// Whether a layer of the open network has feedback: its outputs then depend on the patterns
+// before, so sequences are presented whole and in order.
+bool has_feedback();
 
 // "network nn" or "network digits of module digits.so", for messages.
 std::string network_label();

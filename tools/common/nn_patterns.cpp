@@ -179,14 +179,41 @@ const float *PatternSet::target(std::size_t k) const
     return input(k) + inputs;
 }
 
+std::size_t PatternSet::sequences() const
+{
+    if (size() == 0)
+        return 0;
+    return starts.empty() ? 1 : starts.size();
+}
+
+std::size_t PatternSet::sequence_begin(std::size_t s) const
+{
+    return starts.empty() ? 0 : starts[s];
+}
+
+std::size_t PatternSet::sequence_end(std::size_t s) const
+{
+    return s + 1 < starts.size() ? starts[s + 1] : size();
+}
+
+std::vector<bool> PatternSet::first_flags() const
+{
+    std::vector<bool> first(size(), false);
+    for (std::size_t s = 0; s < sequences(); s++)
+        first[sequence_begin(s)] = true;
+    return first;
+}
+
 bool parse_csv_sized(std::string_view text, int inputs, int outputs, TargetForm form, PatternSet &out, int &line,
                      std::string &error)
 {
     out.inputs = inputs;
     out.outputs = outputs;
     out.values.clear();
+    out.starts.clear();
     const std::size_t width = static_cast<std::size_t>(inputs + outputs);
     line = 0;
+    bool boundary = true;  // an empty line (or the start) since the last pattern
     std::size_t pos = 0;
     while (pos < text.size()) {
         const std::size_t nl = text.find('\n', pos);
@@ -195,10 +222,12 @@ bool parse_csv_sized(std::string_view text, int inputs, int outputs, TargetForm 
         line++;
         if (!row.empty() && row.back() == '\r')
             row.remove_suffix(1);
-        // Blank lines (spaces and tabs only) and comment lines are skipped.
+        // Empty lines (spaces and tabs only) end a sequence; comment lines are skipped.
         std::string_view trimmed = row;
         while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t'))
             trimmed.remove_prefix(1);
+        if (trimmed.empty())
+            boundary = true;
         if (trimmed.empty() || trimmed.front() == '#')
             continue;
         out.values.resize(out.values.size() + width);
@@ -206,6 +235,10 @@ bool parse_csv_sized(std::string_view text, int inputs, int outputs, TargetForm 
             out.values.resize(out.values.size() - width);
             return false;
         }
+        // The pattern is in: it opens a sequence when an empty line came before it.
+        if (boundary)
+            out.starts.push_back(out.size() - 1);
+        boundary = false;
     }
     return true;
 }
@@ -231,6 +264,8 @@ PatternSet to_set(const std::vector<Pattern> &patterns)
     set.inputs = 2;
     set.outputs = 4;
     set.values.reserve(patterns.size() * 6);
+    if (!patterns.empty())
+        set.starts.push_back(0);
     for (const Pattern &p : patterns) {
         set.values.insert(set.values.end(), p.in, p.in + 2);
         set.values.insert(set.values.end(), p.target, p.target + 4);

@@ -19,13 +19,22 @@ struct Score {
     std::size_t count = 0;         // patterns scored
 };
 
-// Run every pattern of set through the open network: its values are copied into input and
-// target, which must be the vectors registered with the network. Changes only activations
-// and output deltas, never a trainable value or the learning-step count.
+// Run every pattern of set through the open network, sequence after sequence, the delays
+// cleared at the start of each: its values are copied into input and target, which must be
+// the vectors registered with the network. Changes only activations, output deltas and
+// delays, never a trainable value or the learning-step count.
 Score score(const nn_patterns::PatternSet &set, float *input, float *target);
 
 // correct / classified (0 when nothing was classified).
 double accuracy(const Score &s);
+
+// Sum over n outputs of the squared difference of output and target, in double.
+double squared_error(const float *outputs, const float *targets, int n);
+
+// The variance of the set's targets: each output's population variance about its own mean
+// (two passes), averaged over the outputs, so that a network that answers every output's
+// mean has a mean squared error of exactly this. 0 for an empty set.
+double target_variance(const nn_patterns::PatternSet &set);
 
 }  // namespace scoring
 

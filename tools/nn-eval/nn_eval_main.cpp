@@ -38,9 +38,10 @@ struct Options {
     bool trace = false;
 };
 
-// The patterns run through the network, one per call of the pattern function, and the
-// vectors registered with the network.
+// The patterns run through the network, one per call of the pattern function, the patterns
+// that begin a sequence, and the vectors registered with the network.
 nn_patterns::PatternSet g_patterns;
+std::vector<bool> g_first;
 std::size_t g_next = 0;
 std::vector<float> g_input;
 std::vector<float> g_target;
@@ -57,7 +58,12 @@ void print_help()
         "A confusion table follows: for each pattern, the class whose target is largest\n"
         "(row) against the class whose output is largest (column); ties go to the lower\n"
         "class. \"Correct\" is the accuracy: the share of patterns on the diagonal. For a\n"
-        "module's network a last line gives the mean error over the patterns.\n"
+        "module's network the mean error over the patterns follows, then the mean squared\n"
+        "error over all target values and the normalised mean squared error: the mean\n"
+        "squared error over the targets' variance (each target about its output's mean).\n"
+        "\n"
+        "An empty line in the patterns ends a sequence: the network's delays are cleared\n"
+        "at the start of every sequence, whose patterns are presented in order.\n"
         "\n"
         "Without --module the network is the built-in nn (2 inputs, 4 outputs); with it,\n"
         "the network of a module made by \"bpnet-gen --shared\". When the save file FILE\n"
@@ -72,8 +78,8 @@ void print_help()
         "  --module FILE        the network of the shared module FILE\n"
         "  --network FILE       save file to evaluate (default \"Network.save\")\n"
         "  --data FILE          patterns of FILE, one per line, the inputs then the\n"
-        "                       targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank lines and\n"
-        "                       lines starting with \"#\" are skipped\n"
+        "                       targets (\"x0,x1,t0,t1,t2,t3\" for nn); lines starting\n"
+        "                       with \"#\" are skipped; an empty line ends a sequence\n"
         "  --targets FORM       vector (default) or class: one class index 0..outputs-1\n"
         "                       in place of the targets, standing for 1 at that output\n"
         "                       and 0 at the others\n"
@@ -114,17 +120,36 @@ int parse_options(int argc, char **argv, Options &o)
                                    [&](bp_cli::Argument &a) { match_option(a, o); });
 }
 
-// The pattern function: the next pattern into the registered vectors.
+// The pattern function: the next pattern into the registered vectors, the delays cleared
+// first when it begins a sequence.
 void next_pattern()
 {
     const std::size_t k = g_next;
     g_next = g_next + 1 < g_patterns.size() ? g_next + 1 : 0;
+    if (g_first[k])
+        net_host::network().clear_delays();
     std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
     std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
 }
 
+// The mean squared error over all target values, then the normalised one: that mean over
+// the targets' variance (scoring::target_variance). Without a spread in the targets the
+// ratio is not defined.
+void print_squared_error(double squared_sum)
+{
+    const double values = static_cast<double>(g_patterns.size()) * g_patterns.outputs;
+    const double mse = squared_sum / values;
+    const double variance = scoring::target_variance(g_patterns);
+    std::printf("Mean squared error: %.6g over %zu patterns of %d output%s\n", mse, g_patterns.size(),
+                g_patterns.outputs, g_patterns.outputs == 1 ? "" : "s");
+    if (variance > 0.0)
+        std::printf("Normalised mean squared error: %.6g (the targets' variance %.6g)\n", mse / variance, variance);
+    else
+        std::printf("Normalised mean squared error: not defined (the targets do not vary)\n");
+}
+
 // Run every pattern once more and print the confusion table of target class against output
-// class; for a module's network, the mean error follows.
+// class; for a module's network, the mean error and the squared errors follow.
 void print_confusion()
 {
     const net_host::Network &net = net_host::network();
@@ -133,14 +158,19 @@ void print_confusion()
     std::vector<std::uint64_t> table(n * n, 0);
     std::uint64_t unclassified = 0;
     double error_sum = 0.0;
+    double squared_sum = 0.0;
     for (std::size_t k = 0; k < g_patterns.size(); k++) {
+        if (g_first[k])
+            net.clear_delays();
         std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
         std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
         net.forward();
         const int out = scoring::largest(net.get_output(), classes);
         const int want = scoring::largest(g_patterns.target(k), classes);
-        if (!net.built_in)
+        if (!net.built_in) {
+            squared_sum += scoring::squared_error(net.get_output(), g_patterns.target(k), classes);
             error_sum += net.calc_error();
+        }
         if (out < 0 || want < 0)
             unclassified++;
         else
@@ -175,9 +205,11 @@ void print_confusion()
         std::printf("Not classified (an output or target is not a number): %" PRIu64 "\n", unclassified);
     std::printf("Correct: %" PRIu64 "/%" PRIu64 " = %f\n", correct, all,
                 all ? static_cast<double>(correct) / static_cast<double>(all) : 0.0);
-    if (!net.built_in)
+    if (!net.built_in) {
         std::printf("Mean error: %.6f over %zu patterns\n", error_sum / static_cast<double>(g_patterns.size()),
                     g_patterns.size());
+        print_squared_error(squared_sum);
+    }
 }
 
 }  // namespace
@@ -233,6 +265,7 @@ int main(int argc, char **argv)
     net.set_target(g_target.data());
 
     g_next = 0;
+    g_first = g_patterns.first_flags();
     if (o.trace)
         net.forward_print(count, next_pattern);
     else

@@ -16,6 +16,7 @@
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
+#include "tools/common/presentation.h"
 #include "tools/common/scaling.h"
 #include "tools/common/scoring.h"
 #include "tools/common/text_file.h"
@@ -59,11 +60,12 @@ struct Options {
     bool scale_given = false;
 };
 
-// The presentation loop's state: the training and held-out sets, the order, the vectors
-// registered with the network and the running error.
+// The presentation loop's state: the training and held-out sets, the order, the patterns
+// that begin a sequence, the vectors registered with the network and the running error.
 nn_patterns::PatternSet g_patterns;
 nn_patterns::PatternSet g_test;
-std::vector<std::size_t> g_order;
+presentation::Order g_order;
+std::vector<bool> g_first;
 std::size_t g_next = 0;
 std::uint64_t g_shuffle_state = 0;
 std::vector<float> g_input;
@@ -88,8 +90,9 @@ void print_help()
         "Options:\n"
         "  --module FILE        train the network of the shared module FILE\n"
         "  --data FILE          train on the patterns of FILE: one per line, the inputs\n"
-        "                       then the targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank\n"
-        "                       lines and lines starting with \"#\" are skipped\n"
+        "                       then the targets (\"x0,x1,t0,t1,t2,t3\" for nn); lines\n"
+        "                       starting with \"#\" are skipped; an empty line ends a\n"
+        "                       sequence, at whose start the network's delays are cleared\n"
         "  --targets FORM       vector (default): a line holds every target; class: a\n"
         "                       line holds one class index 0..outputs-1 in their place,\n"
         "                       the target being 1 for that output and 0 for the others\n"
@@ -115,7 +118,8 @@ void print_help()
         "  --sample-seed S      seed of the demonstration sampler and of the shuffle\n"
         "                       (default %" PRIu64 ")\n"
         "  --order ORDER        sequential (default) or shuffled: the order in which the\n"
-        "                       training set is presented, reshuffled every pass\n"
+        "                       training set is presented, reshuffled every pass (whole\n"
+        "                       sequences, each in order, for a network with feedback)\n"
         "  --resume FILE        start from the network in save file FILE; its learning-step\n"
         "                       count continues\n"
         "  --output FILE        save file to write (default \"Network.save\"); it is\n"
@@ -155,25 +159,19 @@ void count_pending_error()
     g_pending = false;
 }
 
-// Start a new pass over the training set, reshuffled when asked for.
-void reshuffle()
-{
-    for (std::size_t i = g_order.size(); i > 1; i--) {
-        const std::size_t j = static_cast<std::size_t>(nn_patterns::splitmix64(g_shuffle_state) % i);
-        std::swap(g_order[i - 1], g_order[j]);
-    }
-}
-
-// The pattern function: the next pattern of the training set into the registered vectors.
+// The pattern function: the next pattern of the training set into the registered vectors,
+// the delays cleared first when it begins a sequence.
 void next_pattern()
 {
     count_pending_error();
-    if (g_next == g_order.size()) {
+    if (g_next == g_order.rows.size()) {
         g_next = 0;
         if (g_shuffle_state != 0)
-            reshuffle();
+            presentation::reshuffle(g_order, g_patterns, g_shuffle_state);
     }
-    const std::size_t k = g_order[g_next++];
+    const std::size_t k = g_order.rows[g_next++];
+    if (g_first[k])
+        net_host::network().clear_delays();
     std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
     std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
     g_pending = true;
@@ -364,15 +362,17 @@ int main(int argc, char **argv)
         !scale_patterns(scale, g_test, o.test))
         return 1;
 
-    g_order.resize(g_patterns.size());
-    for (std::size_t i = 0; i < g_order.size(); i++)
-        g_order[i] = i;
+    // The order: a network with feedback is shown whole sequences, each in order; one
+    // without it is shown single patterns, as it always was.
+    const bool by_sequence = net_host::has_feedback();
+    g_order = presentation::make_order(g_patterns, by_sequence);
+    g_first = g_patterns.first_flags();
     if (o.shuffled) {
         // A nonzero state marks the shuffled order; the first pass is shuffled too.
         g_shuffle_state = o.patterns.sample_seed ^ kShuffleSalt;
         if (g_shuffle_state == 0)
             g_shuffle_state = kShuffleSalt;
-        reshuffle();
+        presentation::reshuffle(g_order, g_patterns, g_shuffle_state);
     }
 
     // The network: fresh random weights, or a save file over them.
@@ -411,6 +411,16 @@ int main(int argc, char **argv)
         if (curve && next_epoch < stop)
             stop = next_epoch;
         net.learn(static_cast<unsigned>(stop - done), next_pattern);
+        // The progress bar's held-out score runs the network and so disturbs its delays: a
+        // network with feedback finishes the sequence under way first (a pass ends with one,
+        // so the curve's epochs are never passed).
+        if (by_sequence && progress && stop == next_draw && stop < o.iterations) {
+            std::uint64_t rest = presentation::to_sequence_end(g_order, g_first, g_next);
+            if (rest > o.iterations - stop)
+                rest = o.iterations - stop;
+            net.learn(static_cast<unsigned>(rest), next_pattern);
+            stop += rest;
+        }
         count_pending_error();
         done = stop;
         if (curve && (done == next_epoch || done == o.iterations)) {
@@ -418,9 +428,9 @@ int main(int argc, char **argv)
             if (done == next_epoch)
                 next_epoch += epoch;
         }
-        if (progress && (done == next_draw || done == o.iterations)) {
+        if (progress && (done >= next_draw || done == o.iterations)) {
             draw_progress(done, o.iterations);
-            if (done == next_draw)
+            while (next_draw <= done)
                 next_draw += slice;
         }
     }
