@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -186,4 +188,48 @@ TEST_F(DatasetPrep, DamagedSourcesAreRefusedAndNothingIsWritten)
     const bptest::RunResult usage = bptest::run({python(), kScript, "wine", "bad.csv", "out"}, dir.path);
     EXPECT_EQ(usage.status, 1);
     EXPECT_NE(usage.err.find("usage: prepare_dataset.py digits|iris"), std::string::npos) << usage.err;
+}
+
+// The plant of the sequence example (examples/make_plant.py) on a tiny size: the files read
+// as the tools read them, one sequence per block of the asked length, every y the plant's
+// response to the u before it in its sequence (from rest), and the same seed the same bytes.
+TEST(SequenceExample, PlantFilesHoldThePlantsSequences)
+{
+    const std::string numpy_python = "/usr/bin/python3";
+    if (bptest::run({numpy_python, "-c", "import numpy"}, "").status != 0)
+        GTEST_SKIP() << "Debian's python3 with numpy is not installed: the plant example is not tested";
+    const std::string script = std::string(BPNET_SOURCE_DIR) + "/examples/make_plant.py";
+    TempDir dir;
+    const auto make = [&](const std::string &out, const std::string &seed) {
+        return bptest::run({numpy_python, script, dir / out, "--seed", seed, "--train", "3", "--test", "2",
+                            "--length", "7"},
+                           dir.path);
+    };
+    const bptest::RunResult r = make("a", "5");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto &[file, count] : {std::pair<std::string, std::size_t>{"plant-train.csv", 3}, {"plant-test.csv", 2}}) {
+        nn_patterns::PatternSet set;
+        std::string error;
+        ASSERT_TRUE(nn_patterns::load_csv_sized(dir / ("a/" + file), 1, 1, nn_patterns::TargetForm::kVector, set, error))
+            << error;
+        ASSERT_EQ(set.sequences(), count) << file;
+        for (std::size_t s = 0; s < count; s++) {
+            ASSERT_EQ(set.sequence_end(s) - set.sequence_begin(s), 7u) << file;
+            double y1 = 0.0, y2 = 0.0, u1 = 0.0;
+            for (std::size_t k = set.sequence_begin(s); k < set.sequence_end(s); k++) {
+                const double u = *set.input(k);
+                const double y = 0.7 * y1 - 0.3 * y2 + std::tanh(u) + 0.5 * u1;
+                ASSERT_LE(std::fabs(u), 2.0);
+                ASSERT_NEAR(*set.target(k), y, 2e-6) << file << " pattern " << k;
+                y2 = y1;
+                y1 = *set.target(k);
+                u1 = u;
+            }
+        }
+    }
+    ASSERT_EQ(make("b", "5").status, 0);
+    ASSERT_EQ(make("c", "6").status, 0);
+    EXPECT_EQ(bptest::read_file(dir / "a/plant-train.csv"), bptest::read_file(dir / "b/plant-train.csv"));
+    EXPECT_NE(bptest::read_file(dir / "a/plant-test.csv"), bptest::read_file(dir / "c/plant-test.csv"));
+    EXPECT_EQ(make("d", "x").status, 1);
 }
