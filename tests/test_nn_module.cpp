@@ -649,4 +649,90 @@ TEST(NnModuleGenerated, SaveFilesOfAnotherNetworkAreRefused)
     EXPECT_FALSE(exists(dir / "out.save"));
 }
 
+// The text with every line the marking module prints on a clearing of the delays taken out,
+// and the number of those lines.
+static std::string unmarked(const std::string &text, int &clears)
+{
+    const std::string mark = "-- delays cleared\n";
+    std::string out = text;
+    clears = 0;
+    for (std::size_t p; (p = out.find(mark)) != std::string::npos; clears++)
+        out.erase(p, mark.size());
+    return out;
+}
+
+// Sequences through the tools, seen through a module of tri whose network_clear_delays
+// prints a line: nn-eval clears the delays right before the first pattern of every sequence
+// (in its report and again in its confusion table), nn-train at every sequence's start in
+// every pass and in its score of the training set. For a network without feedback the empty
+// lines change nothing else: the reports and the save files, sequential and shuffled, are
+// those of the same patterns without them.
+TEST(NnModuleGenerated, DelaysAreClearedAtEverySequenceStart)
+{
+    const std::string marked = kModules + "/tri_marked.so";
+    TempDir dir;
+    ASSERT_EQ(run_in(dir, kAscii, {"--module", kTri, "import", "tri.save"}, hand_dump()).status, 0);
+    // Sequences of 2, 3 and 1 patterns: one boundary of three empty lines (one of spaces and
+    // a tab), empty lines before the first and after the last, comments that are no boundary.
+    const std::string rows[] = {"1,0,0,0", "0,1,0,1", "0,0,1,2", "0.9,0.1,0,1", "0.2,0.1,0.7,2", "0.1,0.8,0.1,0"};
+    const std::string sequences = "\n# three sequences\n" + rows[0] + "\n" + rows[1] + "\n\n \t\n\n" + rows[2] +
+                                  "\n# still the second\n" + rows[3] + "\n" + rows[4] + "\n\n" + rows[5] + "\n\n";
+    std::string one = "# one sequence\n";
+    for (const std::string &r : rows)
+        one += r + "\n";
+    bptest::write_file(dir / "seq.csv", sequences);
+    bptest::write_file(dir / "one.csv", one);
+    const std::vector<std::string> eval = {"--module", marked, "--network", "tri.save", "--targets", "class"};
+    const auto run_eval = [&](const std::string &file, bool trace) {
+        std::vector<std::string> args = eval;
+        args.insert(args.end(), {"--data", file});
+        if (trace)
+            args.push_back("--trace");
+        return run_in(dir, kEval, args);
+    };
+
+    const bptest::RunResult traced = run_eval("seq.csv", true);
+    ASSERT_EQ(traced.status, 0) << traced.err;
+    for (int k = 0; k < 6; k++) {
+        const std::size_t at = traced.out.find("\nIteration: " + std::to_string(k) + "\n");
+        ASSERT_NE(at, std::string::npos) << traced.out;
+        const bool starts = k == 0 || k == 2 || k == 5;
+        EXPECT_EQ(at >= 18 && traced.out.compare(at - 18, 18, "-- delays cleared\n") == 0, starts) << "pattern " << k;
+    }
+    int clears = 0;
+    const std::string traced_text = unmarked(traced.out, clears);
+    EXPECT_EQ(clears, 6) << traced.out;  // three in the trace, three in the confusion table
+    const bptest::RunResult traced_one = run_eval("one.csv", true);
+    ASSERT_EQ(traced_one.status, 0) << traced_one.err;
+    EXPECT_EQ(unmarked(traced_one.out, clears), traced_text);
+    EXPECT_EQ(clears, 2);
+
+    const bptest::RunResult report = run_eval("seq.csv", false), report_one = run_eval("one.csv", false);
+    ASSERT_EQ(report.status, 0) << report.err;
+    const std::string report_text = unmarked(report.out, clears);
+    EXPECT_EQ(clears, 6);
+    EXPECT_EQ(report_text, unmarked(report_one.out, clears));
+    EXPECT_NE(report_text.find("Normalised mean squared error: "), std::string::npos) << report_text;
+
+    // Training: two passes over the three sequences, then the score of the training set.
+    for (const char *order : {"sequential", "shuffled"}) {
+        const auto train = [&](const std::string &file, const std::string &out) {
+            return run_in(dir, kTrain,
+                          {"--module", marked, "--data", file, "--targets", "class", "--epochs", "2", "--order", order,
+                           "--range", "1", "--output", out});
+        };
+        const bptest::RunResult a = train("seq.csv", "seq.save"), b = train("one.csv", "one.save");
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        // Each pattern that begins a sequence is presented once a pass, in either order.
+        const std::string a_text = unmarked(a.out, clears);
+        EXPECT_EQ(clears, 2 * 3 + 3) << a.out;
+        std::string b_text = unmarked(b.out, clears);
+        EXPECT_EQ(clears, 2 + 1) << b.out;
+        b_text.replace(b_text.find("one.save"), 8, "seq.save");
+        EXPECT_EQ(a_text, b_text) << order;
+        EXPECT_EQ(bptest::read_file(dir / "seq.save"), bptest::read_file(dir / "one.save")) << order;
+    }
+}
+
 #endif

@@ -23,6 +23,20 @@ if(TARGET bpnet-gen)
 endif()
 add_custom_target(bpnet_tool_test_modules DEPENDS ${bpnet_test_modules})
 
+# The module of tri whose network_clear_delays prints a line each time it is called, so that
+# the tests see where the tools clear the delays.
+if(TARGET bpnet-gen)
+  set(BPNET_GEN_COMMAND $<TARGET_FILE:bpnet-gen>)
+  set(BPNET_GEN_DEPENDS bpnet-gen)
+  set(BPNET_KERNEL_LIBRARY bpsim)
+  include(${PROJECT_SOURCE_DIR}/cmake/BpnetNetwork.cmake)
+  bpnet_add_network(tri_marked data/networks/tri.toml NAME tri SHARED)
+  target_sources(tri_marked PRIVATE modules/marked_clear.c)
+  target_compile_definitions(tri_marked PRIVATE network_clear_delays=tri_generated_clear_delays)
+  set_target_properties(tri_marked PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/modules)
+  add_dependencies(bpnet_tool_test_modules tri_marked)
+endif()
+
 if(TARGET test_nn_module)
   target_link_libraries(test_nn_module PRIVATE bpnet_tools_common)
   add_dependencies(test_nn_module nn-train nn-eval nn-ascii bpnet_shared bpnet_tool_test_modules ${bpnet_fake_variants})
