@@ -212,6 +212,15 @@ TEST(NnTrain, MalformedDataStopsWithFileAndLineAndWritesNothing)
     EXPECT_EQ(m.status, 1);
     EXPECT_EQ(m.err, "missing.csv: No such file or directory\n");
     EXPECT_EQ(bptest::read_file(dir / "Network.save"), keep);
+
+    // A rate that drives the values past the float range: a failure, and the files stay.
+    bptest::write_file(dir / "Network.save.scale", keep);
+    const bptest::RunResult d = train(dir, {"--rate", "1e30", "--iterations", "2000", "--scale", "minmax"});
+    EXPECT_EQ(d.status, 1);
+    EXPECT_NE(d.err.find("nn-train: training diverged: "), std::string::npos) << d.err;
+    EXPECT_EQ(d.out, "");
+    EXPECT_EQ(bptest::read_file(dir / "Network.save"), keep);
+    EXPECT_EQ(bptest::read_file(dir / "Network.save.scale"), keep);
 }
 
 TEST(NnTrain, BadOptionsAreRefusedBeforeAnythingIsWritten)

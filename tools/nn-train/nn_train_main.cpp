@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -439,6 +440,15 @@ int main(int argc, char **argv)
     const unsigned steps = static_cast<unsigned>(net.get_counter()) - start_counter;
 
     const double mean_error = training_set_error();
+    // A network whose values left the finite numbers answers NaN to everything: saving it
+    // would pass a failure off as a result, so the previous files stay as they are.
+    if (!std::isfinite(mean_error)) {
+        std::fprintf(stderr,
+                     "%s: training diverged: the error over the training set is not a finite number after %u "
+                     "learning steps (try a smaller --rate); nothing written\n",
+                     kTool, static_cast<unsigned>(net.get_counter()) - start_counter);
+        return 1;
+    }
     scoring::Score held_out;
     if (g_test.size() > 0)
         held_out = scoring::score(g_test, g_input.data(), g_target.data());
