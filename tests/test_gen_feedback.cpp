@@ -305,6 +305,36 @@ TEST(Feedback, ClearingTheDelaysReplaysASequenceBitForBit)
     bptest::remove_tree(work);
 }
 
+TEST(Feedback, SaveFileWithAnUnstableFilterIsRefusedAndChangesNothing)
+{
+    const std::string work = bptest::make_temp_dir();
+    const std::vector<std::string> modules = build(work, {"single"}, {kCases[0].text});
+    const bpgen::Model model = model_of(kCases[0].text);
+    const bptest::RefNetwork layout(model);
+    bptest::Module mod(modules[0], model.network);
+    float *data = mod.var<float>("network_data");
+    mod.fn<int (*)(void)>("init_network")();
+    const int coef = layout.layers[0].coef;
+    data[coef] = 0.5f;       // a1 of unit 0
+    data[coef + 2] = -0.25f; // a2 of unit 0
+    const std::string file = work + "/single.save";
+    ASSERT_EQ(mod.fn<int (*)(const char *)>("dump_network")(file.c_str()), 0);
+
+    // The array "Out:a2" holds a2 of units 0 and 1; a2 = 1.5 of unit 1 leaves the stable region.
+    std::string bytes = bptest::read_file(file);
+    const std::size_t at = bytes.find(std::string("Out:a2") + '\0');
+    ASSERT_NE(at, std::string::npos);
+    const float bad = 1.5f;
+    bytes.replace(at + 7 + 4 + 4, 4, reinterpret_cast<const char *>(&bad), 4);
+    bptest::write_file(file, bytes);
+    const std::vector<float> before(data, data + layout.data.size());
+    EXPECT_EQ(mod.fn<int (*)(const char *)>("load_network")(file.c_str()), -2);
+    EXPECT_NE(std::string(mod.fn<char *(*)(void)>("error_string")()).find("Unstable feedback coefficients for unit 1 of single:Out"),
+              std::string::npos);
+    EXPECT_EQ(std::vector<float>(data, data + layout.data.size()), before);
+    bptest::remove_tree(work);
+}
+
 TEST(Feedback, EmbeddingANetworkWithFeedbackIsRefusedClearly)
 {
     const std::string work = bptest::make_temp_dir();
