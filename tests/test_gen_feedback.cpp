@@ -335,14 +335,21 @@ TEST(Feedback, SaveFileWithAnUnstableFilterIsRefusedAndChangesNothing)
     bptest::remove_tree(work);
 }
 
-TEST(Feedback, EmbeddingANetworkWithFeedbackIsRefusedClearly)
+TEST(Feedback, TheGeneratorReportsFeedbackAndRefusesToEmbedIt)
 {
     const std::string work = bptest::make_temp_dir();
     const std::string file = work + "/fb.toml";
-    bptest::write_file(file, kCases[0].text);
+    bptest::write_file(file, kCases[1].text);
+    const bptest::RunResult c = bptest::run({bptest::bin_path("gen/bpnet-gen"), "--check", file}, ".");
+    EXPECT_EQ(c.status, 0);
+    // Trainable: 2 + 8 + 4 (H), 3 + 6 + 3 (G), 2 + 4 + 6 (Out) = 38; state: 19 activations, deltas and
+    // net inputs, 21 of thresholds, 72 of connections, 21 of coefficients, 23 delays and
+    // coefficient traces, 22 weight traces = 178.
+    EXPECT_EQ(c.out, "hidden: 6 inputs, 3 layers, 7 units, 38 trainable values, 178 floats of state; feedback: H (order 2), "
+                     "G (order 1)\n");
     const bptest::RunResult r = bptest::run({bptest::bin_path("gen/bpnet-gen"), "--embed", file, "-o", work + "/out"}, ".");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("layer \"Out\" has feedback, which --embed does not support"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("layer \"H\" has feedback, which --embed does not support"), std::string::npos) << r.err;
     bptest::remove_tree(work);
 }
 
