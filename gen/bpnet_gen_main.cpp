@@ -312,14 +312,6 @@ int main(int argc, char **argv)
     const std::string header = bpgen::emit_header(*model);
     const std::string source = bpgen::emit_source(*model);
     if (embed) {
-        // The embedded pass is one function without state between calls; a filter needs its
-        // delays from one call to the next.
-        for (const bpgen::Layer &l : model->layers)
-            if (l.feedback > 0) {
-                std::fprintf(stderr, "%s: %s: layer \"%s\" has feedback, which --embed does not support yet: use the module (--shared or -o DIR)\n",
-                             kTool, description, l.name.c_str());
-                return 1;
-            }
         embed_options.output = output;
         return bpgen::run_embed(*model, embed_options, [&](const std::string &so) {
             return build_shared(*model, header, source, so);
