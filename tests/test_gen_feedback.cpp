@@ -332,6 +332,21 @@ TEST(Feedback, SaveFileWithAnUnstableFilterIsRefusedAndChangesNothing)
     EXPECT_NE(std::string(mod.fn<char *(*)(void)>("error_string")()).find("Unstable feedback coefficients for unit 1 of single:Out"),
               std::string::npos);
     EXPECT_EQ(std::vector<float>(data, data + layout.data.size()), before);
+
+    // The same through the bare ASCII dump: thresholds, weights, then every a1 and every a2.
+    std::string dump = "#\n3\n";
+    for (int i = 0; i < 2 + 6; i++)
+        dump += "0.25\n";
+    dump += "0.5\n0.5\n-0.25\n1.5\n#\n";
+    bptest::write_file(work + "/single.dump", dump);
+    ASSERT_NE(std::freopen((work + "/single.dump").c_str(), "r", stdin), nullptr);
+    EXPECT_EQ(mod.fn<int (*)(void)>("load_ascii_network")(), -2);
+    EXPECT_EQ(std::vector<float>(data, data + layout.data.size()), before);
+    dump.replace(dump.find("1.5"), 3, "0.4");
+    bptest::write_file(work + "/single.dump", dump);
+    ASSERT_NE(std::freopen((work + "/single.dump").c_str(), "r", stdin), nullptr);
+    EXPECT_EQ(mod.fn<int (*)(void)>("load_ascii_network")(), 0);
+    EXPECT_EQ(data[coef + 3], 0.4f);
     bptest::remove_tree(work);
 }
 
