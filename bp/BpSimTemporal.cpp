@@ -164,4 +164,40 @@ void BPTaccum2d_weights_from_hidden_share(int U, int R, int KW, int KH, const fl
     }
 }
 
+void BPTfilter_trace(const float *x, const float *a1, const float *a2, float *p1, float *p2, int m, int n, int ov)
+{
+    // The sum x + a1*p1 (+ a2*p2) in that order, wide, rounded once when stored; the shift of
+    // the history reads the old value before it is replaced.
+    for (int i = 0; i < m; i++, x += n - ov) {
+        const bp_wide c1 = a1[i];
+        const bp_wide c2 = a2 != nullptr ? a2[i] : 0.0;
+        float *q1 = p1 + static_cast<long>(i) * n;
+        float *q2 = p2 != nullptr ? p2 + static_cast<long>(i) * n : nullptr;
+        for (int k = 0; k < n; k++) {
+            bp_wide v = static_cast<bp_wide>(x[k]) + c1 * q1[k];
+            if (a2 != nullptr)
+                v = v + c2 * q2[k];
+            if (q2 != nullptr)
+                q2[k] = q1[k];
+            q1[k] = static_cast<float>(v);
+        }
+    }
+}
+
+void BPTaccum_weights_traced(const float *e, const float *P, float *h, const float *W, float *g, int m, int n, int ov)
+{
+    // The backward step of the plain twin (through the current weights), then the gradient
+    // from the trace instead of the source value.
+    for (int i = 0; i < m; i++) {
+        const bp_wide ei = e[i];
+        const long row = static_cast<long>(i) * n;
+        float *hi = h != nullptr ? h + static_cast<long>(i) * (n - ov) : nullptr;
+        for (int k = 0; k < n; k++) {
+            if (hi != nullptr)
+                hi[k] = static_cast<float>(hi[k] + ei * W[row + k]);
+            g[row + k] = static_cast<float>(g[row + k] + ei * P[row + k]);
+        }
+    }
+}
+
 }  // extern "C"

@@ -25,6 +25,11 @@ void BPTaccum2d_weights_from_hidden(int U, int R, int KW, int KH, const float *W
 void BPTaccum2d_weights_from_hidden_share(int U, int R, int KW, int KH, const float *W, float *g, float *t,
                                           float *z, const float *x, float *h, const float *e, const float *f,
                                           int ov, int S, int B);  /* as above with w = j*KW+k */
+/* Filter step of a unit's autoregressive traces, q = i*(n-ov)+k, w = i*n+k: p1[w] = x[q] + a1[i]*p1[w] + a2[i]*p2[w]
+ * (a2 null: first order), one rounding; p2[w] takes the old p1[w] when p2 is not null. */
+void BPTfilter_trace(const float *x, const float *a1, const float *a2, float *p1, float *p2, int m, int n, int ov);
+/* Gradient of traced weights, q = i*(n-ov)+k, w = i*n+k: h[q] += e[i]*W[w] (h not null), then g[w] += e[i]*P[w]. */
+void BPTaccum_weights_traced(const float *e, const float *P, float *h, const float *W, float *g, int m, int n, int ov);
 
 #ifdef __cplusplus
 }

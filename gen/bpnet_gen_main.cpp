@@ -296,9 +296,17 @@ int main(int argc, char **argv)
     }
     if (check) {
         const bpgen::Sizes sz = bpgen::measure(*model);
-        std::printf("%s: %d inputs, %zu layers, %lld units, %lld trainable values, %lld floats of state\n",
+        std::printf("%s: %d inputs, %zu layers, %lld units, %lld trainable values, %lld floats of state",
                     model->network.c_str(), model->inputs, model->layers.size(), static_cast<long long>(sz.units),
                     static_cast<long long>(sz.trainable), static_cast<long long>(sz.data));
+        // Layers with feedback, with their orders.
+        const char *lead = "; feedback: ";
+        for (const bpgen::Layer &l : model->layers)
+            if (l.feedback > 0) {
+                std::printf("%s%s (order %d)", lead, l.name.c_str(), l.feedback);
+                lead = ", ";
+            }
+        std::printf("\n");
         return bp_cli::finish_output(kTool);
     }
     const std::string header = bpgen::emit_header(*model);

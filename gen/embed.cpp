@@ -134,6 +134,25 @@ void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
     const std::string c = exact ? "(double)" : "";
     const std::string round = exact ? "(float)" : "";
     const std::string zero = exact ? "0.0" : "0.0f";
+    bool feedback = false;
+    for (const Layer &l : m.layers)
+        feedback = feedback || l.feedback > 0;
+    if (feedback) {
+        o << "\n/* Feedback: each unit's net input a becomes s = a + a1*s(t-1) + a2*s(t-2) (a2 of units\n"
+             " * n..2n-1 of c, second order only), in that order with one rounding; the delays d (s(t-1),\n"
+             " * then s(t-2)) shift, and the unit function sees s. */\n";
+        o << "static void filter_units(float *a, const float *c, int order, float *d, int n)\n{\n";
+        o << "    int i;\n";
+        o << "    for (i = 0; i < n; i++) {\n";
+        o << "        " << w << " s = " << c << "a[i] + " << c << "c[i] * d[i];\n";
+        o << "        if (order == 2) {\n";
+        o << "            s = s + " << c << "c[n + i] * d[n + i];\n";
+        o << "            d[n + i] = d[i];\n";
+        o << "        }\n";
+        o << "        d[i] = " << round << "s;\n";
+        o << "        a[i] = d[i];\n";
+        o << "    }\n}\n";
+    }
     if (uses(m, [](const Layer &, const Link &k) { return k.kind != Kind::field2d; })) {
         o << "\n/* Rows of dot products: unit i sums W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, from\n"
              " * zero in ascending k, and sets d[i] to the sum (add = 0) or adds the sum to it. Four units\n"
@@ -238,6 +257,21 @@ void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
     }
 }
 
+// Where each feedback layer's delays live in the working storage, after the activations:
+// s(t-1) of every unit, then (second order) s(t-2); -1 for a layer without feedback.
+std::vector<std::int64_t> delay_offsets(const Model &m)
+{
+    std::vector<std::int64_t> at;
+    std::int64_t next = 0;
+    for (std::size_t i = 0; i + 1 < m.layers.size(); i++)
+        next += m.layers[i].units;
+    for (const Layer &l : m.layers) {
+        at.push_back(l.feedback > 0 ? next : -1);
+        next += static_cast<std::int64_t>(l.feedback) * l.units;
+    }
+    return at;
+}
+
 // Where each layer's activations live: an offset into the working storage, or the outputs.
 std::vector<std::int64_t> work_offsets(const Model &m)
 {
@@ -327,6 +361,8 @@ EmbedSizes embed_sizes(const Model &m)
     z.table = uses_table(m) ? 1024 : 0;
     for (std::size_t i = 0; i + 1 < m.layers.size(); i++)
         z.work += m.layers[i].units;
+    for (const Layer &l : m.layers)
+        z.work += static_cast<std::int64_t>(l.feedback) * l.units;  // the delays
     if (z.work == 0)
         z.work = 1;
     z.const_bytes = 4 * (z.values + z.table);
@@ -390,6 +426,10 @@ std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
         put_array(o, "Weights " + connection_text(m, conns[k]) + ", one row per unit fed.", 'w', conns[k].number,
                   v.weights[k]);
     }
+    for (std::size_t li = 0; li < m.layers.size(); li++)
+        if (m.layers[li].feedback > 0)
+            put_array(o, "Feedback coefficients of " + m.layers[li].name + (m.layers[li].feedback == 1 ? ": a1 per unit." : ": a1 per unit, then a2 per unit."),
+                      'f', static_cast<std::int64_t>(li), v.coefficients[li]);
     put_helpers(o, m, acc);
 
     o << "\nvoid " << n << "_embed_clear(float *work)\n{\n";
@@ -406,7 +446,8 @@ std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
         else
             o << "work + " << at[li] << ";  /* " << l.name << " */\n";
     }
-    if (m.layers.size() == 1)
+    const std::vector<std::int64_t> delays = delay_offsets(m);
+    if (m.layers.size() == 1 && m.layers[0].feedback == 0)
         o << "    (void)work;  /* one layer: nothing to keep between layers */\n";
     for (std::size_t li = 0; li < m.layers.size(); li++) {
         const Layer &l = m.layers[li];
@@ -418,6 +459,9 @@ std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
             o << "    " << connection_call(m, c, first) << "\n";
             first = false;
         }
+        if (l.feedback > 0)
+            o << "    filter_units(a" << li << ", f" << li << ", " << l.feedback << ", work + " << delays[li] << ", "
+              << l.units << ");\n";
         o << "    " << unit_call(l, static_cast<int>(li), v, acc) << "\n";
     }
     o << "}\n";

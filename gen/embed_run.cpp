@@ -181,6 +181,7 @@ bool read_values(const Model &m, const std::string &module, EmbedValues &v)
     const std::vector<Connection> conns = connections(m);
     v.thresholds.assign(m.layers.size(), {});
     v.weights.assign(conns.size(), {});
+    v.coefficients.assign(m.layers.size(), {});
     const int layers = static_cast<int>(m.layers.size());
     bool ok = true;
     for (int li = 0; li < layers && ok; li++) {
@@ -198,6 +199,15 @@ bool read_values(const Model &m, const std::string &module, EmbedValues &v)
             ok = slot <= d->layer_connection_count && r.weight_count == conns[k].count && r.weights != nullptr;
             if (ok)
                 v.weights[k].assign(r.weights, r.weights + conns[k].count);
+        }
+        // A layer with feedback: its order in field 50, its coefficients in the record after
+        // its connections.
+        const int order = m.layers[static_cast<std::size_t>(li)].feedback;
+        if (ok && order > 0) {
+            const bpnet_connection_record &r = d->connections[d->layer_connection_count];
+            ok = d->field50 == order && r.weight_count == order * units && r.weights != nullptr;
+            if (ok)
+                v.coefficients[static_cast<std::size_t>(li)].assign(r.weights, r.weights + order * units);
         }
     }
     dlclose(handle);
@@ -226,6 +236,9 @@ bool all_finite(const Model &m, const EmbedValues &v)
             return false;
     for (std::size_t k = 0; k < v.weights.size(); k++)
         if (!check(v.weights[k], "weight array " + conns[k].array + ",")) 
+            return false;
+    for (std::size_t li = 0; li < v.coefficients.size(); li++)
+        if (!check(v.coefficients[li], "feedback coefficient of " + m.layers[li].name + ","))
             return false;
     return true;
 }

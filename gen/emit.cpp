@@ -26,6 +26,15 @@ std::string upper_name(const std::string &s)
 
 namespace {
 
+// Whether any layer has feedback.
+bool has_feedback(const Model &m)
+{
+    for (const Layer &l : m.layers)
+        if (l.feedback > 0)
+            return true;
+    return false;
+}
+
 // Replace every "@NAME@" and "@UPPER@" of a template text.
 std::string fill(std::string text, const Model &m)
 {
@@ -68,7 +77,10 @@ std::string summary(const Model &m)
     for (std::size_t i = 0; i < m.layers.size(); i++) {
         const Layer &l = m.layers[i];
         s << "//   " << (i + 1 == m.layers.size() ? "output " : "") << "layer " << l.name << ": " << l.units << ' '
-          << unit_name(l.unit) << " units, from";
+          << unit_name(l.unit) << " units";
+        if (l.feedback > 0)
+            s << " with feedback of order " << l.feedback;
+        s << ", from";
         for (std::size_t k = 0; k < l.sources.size(); k++) {
             s << (k ? ", " : " ")
               << (l.sources[k] == kInputsSource ? "$INPUTS" : m.layers[static_cast<std::size_t>(l.sources[k])].name);
@@ -141,9 +153,7 @@ void @NAME@_set_inertia(float m);
 float @NAME@_get_inertia(void);
 void @NAME@_set_random_init_seed(int seed);
 void @NAME@_set_random_init_range(float range);
-/* Delay clearing: the network has no delays, so these do nothing. */
-void @NAME@_bb_clear_delays(void);
-void @NAME@_clear_delays(void);
+@CLEAR@
 
 /* Forward pass from the registered input vector, layers in forward order. */
 void @NAME@_propagate_forward(void);
@@ -179,8 +189,7 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
 void @NAME@_free_header(dump_header *header);
 /* Initialize the module and load save_file when it is not null; any failure ends the process. */
 void network_initialize(const char *save_file, int verbose);
-/* The network has no delays: does nothing. */
-void network_clear_delays(void);
+@NETCLEAR@
 
 /* Print the step counter and the trainable values: labelled form when labelled != 0, else bare. */
 void @NAME@_ascii_dump_network(int labelled);
@@ -311,6 +320,13 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         o << ";\n";
         o << "constexpr int " << n << "_thr = " << p.thr << ", " << n << "_thr_grad = " << p.thr_grad << ", " << n
           << "_thr_step = " << p.thr_step << ";\n";
+        if (l.feedback > 0) {
+            o << "// " << n << "'s filter of order " << l.feedback << ": coefficients (a1"
+              << (l.feedback == 2 ? ", then a2" : "") << "), gradients, steps, delays, coefficient traces.\n";
+            o << "constexpr int " << n << "_coef = " << p.coef << ", " << n << "_coef_grad = " << p.coef_grad << ", "
+              << n << "_coef_step = " << p.coef_step << ", " << n << "_delays = " << p.delays << ", " << n
+              << "_coef_traces = " << p.coef_traces << ";\n";
+        }
     }
     o << "\n// Connections, grouped by the layer fed: weights, gradients and steps, one row per unit fed.\n";
     Names nm{m};
@@ -325,6 +341,8 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         const std::string p = prefix(c);
         o << "constexpr int " << p << "_w = " << lo.offsets[k].w << ", " << p << "_g = " << lo.offsets[k].g << ", " << p
           << "_s = " << lo.offsets[k].s << ", " << p << "_n = " << c.count << ";\n";
+        if (lo.offsets[k].traces >= 0)
+            o << "constexpr int " << p << "_t = " << lo.offsets[k].traces << ";  // weight traces\n";
         if (c.link.kind != Kind::full)
             emit_field_constants(o, c);
     }
@@ -347,6 +365,28 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         const std::string p = prefix(c);
         o << "    {" << p << "_w, " << p << "_n}, {" << p << "_g, " << p << "_n}, {" << p << "_s, " << p << "_n},\n";
     }
+    for (const Layer &l : m.layers) {
+        if (l.feedback == 0)
+            continue;
+        const std::string &n = l.name;
+        const std::string k = std::to_string(l.feedback) + " * " + n + "_size";
+        o << "    {" << n << "_coef, " << k << "}, {" << n << "_coef_grad, " << k << "}, {" << n << "_coef_step, " << k
+          << "},\n";
+    }
+    for (const Layer &l : m.layers) {
+        if (l.feedback == 0)
+            continue;
+        const std::string &n = l.name;
+        o << "    {" << n << "_delays, " << delay_vectors(l.feedback) << " * " << n << "_size}, {" << n
+          << "_coef_traces, " << coef_trace_vectors(l.feedback) << " * " << n << "_size},\n";
+    }
+    for (std::size_t k = 0; k < lo.connections.size(); k++) {
+        if (lo.offsets[k].traces < 0)
+            continue;
+        const std::string p = prefix(lo.connections[k]);
+        const int order = m.layers[static_cast<std::size_t>(lo.connections[k].layer)].feedback;
+        o << "    {" << p << "_t, " << order << " * " << p << "_n},\n";
+    }
     o << "};\n";
     o << "static_assert(bpm::tiles(kBlocks, kDataSize));\n";
     o << "static_assert(kDataSize == " << upper_name(m.network) << "_DATA_SIZE);\n\n";
@@ -360,7 +400,12 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         const std::string dims = l.dim_y == 1 ? n + "_size, 1" : std::to_string(l.dim_x) + ", " + std::to_string(l.dim_y);
         o << "    {\"" << n << "\", \"" << m.network << ':' << n << "\", " << n << "_size, " << dims << ", " << n
           << "_act, " << n << "_delta, " << n << "_thr, " << n << "_thr_grad, " << n << "_thr_step, " << first << ", "
-          << count << "},\n";
+          << count;
+        if (l.feedback > 0) {
+            o << ",\n     " << l.feedback << ", " << n << "_coef, " << n << "_coef_grad, " << n << "_coef_step, \"" << n
+              << ":a1\", " << (l.feedback == 2 ? "\"" + n + ":a2\"" : std::string("nullptr"));
+        }
+        o << "},\n";
         first += count;
     }
     o << "};\n";
@@ -379,6 +424,9 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "static_assert(bpm::tables_agree(kLayers, kConnections, kName, kRecordLength));\n";
     const std::string out = m.layers.back().name;
     o << "constexpr int kOutAct = " << out << "_act, kOutDelta = " << out << "_delta;\n";
+    if (lo.temporal >= 0)
+        o << "// The delays and traces, which clearing zeroes, run from here to the end of network_data.\n"
+          << "constexpr int kTemporal = " << lo.temporal << ";\n";
 }
 
 // The unit function of a layer, with its thresholds.
@@ -477,6 +525,125 @@ void emit_field_grad(std::ostringstream &o, const Model &m, const Connection &c)
     o << p << "_S, " << p << "_B);\n";
 }
 
+// ---- Feedback. A layer with feedback filters its net input n(t) into s(t) = n(t) +
+// a1*s(t-1) + a2*s(t-2) per unit before its unit function; its delays hold s(t), s(t-1) and
+// (second order) s(t-2) after a pass. Every trace is a filter of the same coefficients over
+// the value its gradient needs: a weight's over its source value, a1's over s(t-1), a2's over
+// s(t-2). All of it is the library's BPTfilter_trace step.
+
+// Vector `k` of `size` floats from the block `block` of network_data: "at(H_coef + 2 * H_size)".
+std::string at_plus(const std::string &block, int k, const std::string &size)
+{
+    if (k == 0)
+        return "at(" + block + ")";
+    return "at(" + block + " + " + (k == 1 ? "" : std::to_string(k) + " * ") + size + ")";
+}
+
+// The a2 vector of a feedback layer, or nullptr for first order.
+std::string a2_of(const Model &m, int li)
+{
+    const Layer &l = m.layers[static_cast<std::size_t>(li)];
+    return l.feedback == 2 ? at_plus(l.name + "_coef", 1, l.name + "_size") : "nullptr";
+}
+
+// The forward filter of a feedback layer: the delays shift, s(t) is formed once and becomes
+// the value its unit function and thresholds see.
+void emit_filter_forward(std::ostringstream &o, const Model &m, int li)
+{
+    const Layer &l = m.layers[static_cast<std::size_t>(li)];
+    const std::string n = l.name, sz = n + "_size", d = n + "_delays";
+    o << "    // " << n << "'s filter: s(t) = n(t) + a1*s(t-1)" << (l.feedback == 2 ? " + a2*s(t-2)" : "")
+      << ", kept as the delay.\n";
+    if (l.feedback == 2)
+        o << "    std::copy_n(" << at_plus(d, 1, sz) << ", " << sz << ", " << at_plus(d, 2, sz) << ");\n";
+    o << "    BPTfilter_trace(" << at_plus(n + "_act", 0, sz) << ", " << at_plus(n + "_coef", 0, sz) << ", "
+      << a2_of(m, li) << ", " << at_plus(d, 0, sz) << ", " << at_plus(d, 1, sz) << ", " << sz << ", 1, 0);\n";
+    o << "    std::copy_n(" << at_plus(d, 0, sz) << ", " << sz << ", " << at_plus(n + "_act", 0, sz) << ");\n";
+}
+
+// One kernel call over the elements of connection c into a feedback layer, in the terms of a
+// one-dimensional connection: once for a full or 1-D connection, once per field row (r, j) of
+// a 2-D one. `body` gets the offsets added to the source, to the weight-shaped blocks and to
+// the unit vectors, then the unit count, the field length and the overlap.
+template <typename Body>
+void over_rows(std::ostringstream &o, const Model &m, const Connection &c, Body body)
+{
+    Names nm{m};
+    const std::string p = prefix(c);
+    const std::string units = nm.size(c.layer);
+    if (c.link.kind == Kind::full) {
+        const std::string ss = nm.source_size(c.source);
+        o << "    " << body("", "", "", units, ss, ss) << ";\n";
+    } else if (c.link.kind == Kind::field1d) {
+        o << "    " << body("", "", "", units, p + "_field", p + "_ov") << ";\n";
+    } else {
+        o << "    for (int r = 0; r < " << p << "_R; r++)\n";
+        o << "        for (int j = 0; j < " << p << "_KH; j++)\n";
+        o << "            "
+          << body(" + r * (" + p + "_KH * " + p + "_S - " + p + "_B) + j * " + p + "_S",
+                  " + (r * " + p + "_KH + j) * " + p + "_WS", " + r * " + p + "_U", p + "_U", p + "_KW", p + "_ov")
+          << ";\n";
+    }
+}
+
+// Moving the traces on after a forward pass of the learning loop: per feedback layer its
+// coefficient traces, then the weight traces of its connections.
+std::string trace_body(const Model &m, const Layout &lo)
+{
+    Names nm{m};
+    std::ostringstream o;
+    for (std::size_t li = 0; li < m.layers.size(); li++) {
+        const Layer &l = m.layers[li];
+        if (l.feedback == 0)
+            continue;
+        const int i = static_cast<int>(li);
+        const std::string n = l.name, sz = n + "_size", d = n + "_delays", r = n + "_coef_traces";
+        const std::string a1 = at_plus(n + "_coef", 0, sz), a2 = a2_of(m, i);
+        o << "    // " << n << ": a1's trace over s(t-1)" << (l.feedback == 2 ? ", a2's over s(t-2)" : "")
+          << ", then its weights' over their sources.\n";
+        if (l.feedback == 1) {
+            o << "    BPTfilter_trace(" << at_plus(d, 1, sz) << ", " << a1 << ", nullptr, " << at_plus(r, 0, sz)
+              << ", nullptr, " << sz << ", 1, 0);\n";
+        } else {
+            o << "    BPTfilter_trace(" << at_plus(d, 1, sz) << ", " << a1 << ", " << a2 << ", " << at_plus(r, 0, sz)
+              << ", " << at_plus(r, 1, sz) << ", " << sz << ", 1, 0);\n";
+            o << "    BPTfilter_trace(" << at_plus(d, 2, sz) << ", " << a1 << ", " << a2 << ", " << at_plus(r, 2, sz)
+              << ", " << at_plus(r, 3, sz) << ", " << sz << ", 1, 0);\n";
+        }
+        for (const Connection &c : lo.connections) {
+            if (c.layer != i)
+                continue;
+            const std::string p = prefix(c);
+            const std::string x = c.source == kInputsSource ? "in" : nm.vec(c.source, "act");
+            over_rows(o, m, c, [&](const std::string &q, const std::string &w, const std::string &u,
+                                   const std::string &units, const std::string &len, const std::string &ov) {
+                const std::string a1u = "at(" + n + "_coef" + u + ")";
+                const std::string a2u = l.feedback == 2 ? "at(" + n + "_coef + " + sz + u + ")" : "nullptr";
+                const std::string t2 = l.feedback == 2 ? "at(" + p + "_t + " + p + "_n" + w + ")" : "nullptr";
+                return "BPTfilter_trace(" + x + q + ", " + a1u + ", " + a2u + ", at(" + p + "_t" + w + "), " + t2 +
+                       ", " + units + ", " + len + ", " + ov + ")";
+            });
+        }
+    }
+    return o.str();
+}
+
+// The gradient of a connection into a feedback layer: through its weights' traces, the error
+// passed back through the current weights as without feedback.
+void emit_traced_grad(std::ostringstream &o, const Model &m, const Connection &c)
+{
+    const std::string p = prefix(c);
+    const std::string n = m.layers[static_cast<std::size_t>(c.layer)].name;
+    over_rows(o, m, c, [&](const std::string &q, const std::string &w, const std::string &u, const std::string &units,
+                           const std::string &len, const std::string &ov) {
+        const std::string h = c.source == kInputsSource
+                                  ? std::string("nullptr")
+                                  : "at(" + m.layers[static_cast<std::size_t>(c.source)].name + "_delta" + q + ")";
+        return "BPTaccum_weights_traced(at(" + n + "_delta" + u + "), at(" + p + "_t" + w + "), " + h + ", at(" + p +
+               "_w" + w + "), at(" + p + "_g" + w + "), " + units + ", " + len + ", " + ov + ")";
+    });
+}
+
 // The forward pass takes a full connection through the multi-unit kernels when its rows have
 // at least four weights and it has at least 32: below that, the one-unit inline kernels' straight-
 // line code, every unit's sum in registers, is as fast or faster. The learning step takes every
@@ -513,6 +680,8 @@ std::string forward_body(const Model &m, const Layout &lo)
             o << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
             first = false;
         }
+        if (l.feedback > 0)
+            emit_filter_forward(o, m, i);
         o << "    " << unit_call(m, i) << "\n";
     }
     return o.str();
@@ -536,9 +705,21 @@ std::string calc_grad_body(const Model &m, const Layout &lo)
         o << "    " << deriv_call(m, li, "K::template ") << "\n";
         o << "    K::template accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
           << ");\n";
+        if (l.feedback > 0) {
+            const std::string sz = nm.size(li);
+            o << "    BPTaccum_feedback_weights(" << at_plus(l.name + "_coef_grad", 0, sz) << ", " << nm.vec(li, "delta")
+              << ", " << at_plus(l.name + "_coef_traces", 0, sz) << ", " << sz << ");\n";
+            if (l.feedback == 2)
+                o << "    BPTaccum_feedback_weights(" << at_plus(l.name + "_coef_grad", 1, sz) << ", "
+                  << nm.vec(li, "delta") << ", " << at_plus(l.name + "_coef_traces", 2, sz) << ", " << sz << ");\n";
+        }
         for (const Connection &c : lo.connections) {
             if (c.layer != li)
                 continue;
+            if (l.feedback > 0) {
+                emit_traced_grad(o, m, c);
+                continue;
+            }
             if (c.link.kind != Kind::full) {
                 emit_field_grad(o, m, c);
                 continue;
@@ -574,6 +755,19 @@ std::string update_body(const Model &m, const Layout &lo)
             o << "    K::template update_weights_clear<" << prefix(c) << "_n>(inertia, " << nm.conn(c, "g") << ", "
               << nm.conn(c, "w") << ", " << nm.conn(c, "s") << ");\n";
         }
+        if (l.feedback > 0) {
+            // The coefficients, every step kept inside the stable region.
+            const std::string sz = nm.size(li), g = l.name + "_coef_grad", a = l.name + "_coef",
+                              st = l.name + "_coef_step";
+            if (l.feedback == 1)
+                o << "    BPTupdate_1st(inertia, " << at_plus(g, 0, sz) << ", " << at_plus(a, 0, sz) << ", "
+                  << at_plus(st, 0, sz) << ", " << sz << ");\n";
+            else
+                o << "    BPTupdate_2nd(inertia, " << at_plus(g, 0, sz) << ", " << at_plus(g, 1, sz) << ", "
+                  << at_plus(a, 0, sz) << ", " << at_plus(a, 1, sz) << ", " << at_plus(st, 0, sz) << ", "
+                  << at_plus(st, 1, sz) << ", " << sz << ");\n";
+            o << "    std::fill_n(" << at_plus(g, 0, sz) << ", " << l.feedback << " * " << sz << ", 0.0f);\n";
+        }
     }
     return o.str();
 }
@@ -596,6 +790,12 @@ void emit_passes(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "BP_PATH_FUNCTIONS(grad_pass, (const float *in), (in))\n";
     o << "BP_PATH_FUNCTIONS(update_pass, (float inertia), (inertia))\n";
     o << "const bp_multi::Path kKernelPath = bp_multi::active_path();\n";
+    if (has_feedback(m)) {
+        o << "\n// The traces of the feedback layers, moved on after every forward pass of the learning loop\n"
+             "// (library kernels only: the same on every path).\n";
+        o << "void trace_pass(const float *in)\n{\n" << trace_body(m, lo) << "}\n";
+        o << "void advance_traces(void)\n{\n    trace_pass(b0_input_vector);\n}\n";
+    }
 }
 
 // The module's globals, under the names its header declares.
@@ -633,6 +833,7 @@ void emit_entries(std::ostringstream &o, const Model &m)
                                    "get_target_output", "get_output", "set_input", "get_input", "calc_error"};
     o << "    {";
     int col = 5;
+    const bool feedback = has_feedback(m);
     for (std::size_t i = 0; i < std::size(entries); i++) {
         const std::string e = n + "_" + entries[i] + (i + 1 < std::size(entries) ? "," : "");
         if (i > 0 && col + 1 + e.size() > 110) {
@@ -645,7 +846,10 @@ void emit_entries(std::ostringstream &o, const Model &m)
         o << e;
         col += static_cast<int>(e.size());
     }
-    o << "},\n};\n\n";
+    o << "},\n";
+    if (feedback)
+        o << "    kTemporal, advance_traces,\n";
+    o << "};\n\n";
     o << "}  // namespace\n\n";
     o << "extern \"C\" {\n\n";
     std::string text = R"(// ---- Passes, through the kernel path of this process.
@@ -679,8 +883,7 @@ void @N@_set_inertia(float m) { BPinertia = m; }
 float @N@_get_inertia(void) { return BPinertia; }
 void @N@_set_random_init_seed(int seed) { init_seed = seed; }
 void @N@_set_random_init_range(float range) { init_range = range; }
-void @N@_bb_clear_delays(void) {}
-void @N@_clear_delays(void) {}
+@CLEAR@
 void @N@_set_backprop_counter(int c) { b0bcounter = c; }
 int @N@_get_backprop_counter(void) { return b0bcounter; }
 
@@ -700,7 +903,7 @@ int load_black_box(int fd, const char *bb_name, const char *stored_name, dump_he
 }
 void @N@_free_header(dump_header *header) { bpm::free_header(header); }
 void network_initialize(const char *save_file, int verbose) { bpm::initialize(kModule, save_file, verbose); }
-void network_clear_delays(void) {}
+@NETCLEAR@
 void @N@_ascii_dump_network(int labelled) { bpm::ascii_dump(kModule, labelled); }
 void network_ascii_dump(int labelled) { bpm::ascii_dump(kModule, labelled); }
 int @N@_load_ascii_network(void) { return bpm::load_ascii(kModule); }
@@ -716,6 +919,16 @@ void network_forward_print(int iterations, void (*input_fn)(void)) { bpm::forwar
 
 }  // extern "C"
 )";
+    if (feedback) {
+        replace_all(text, "@CLEAR@",
+                    "void @N@_bb_clear_delays(void) { bpm::clear_delays(kModule); }\n"
+                    "void @N@_clear_delays(void) { bpm::clear_delays(kModule); }\n"
+                    "void @N@_advance_traces(void) { advance_traces(); }");
+        replace_all(text, "@NETCLEAR@", "void network_clear_delays(void) { bpm::clear_delays(kModule); }");
+    } else {
+        replace_all(text, "@CLEAR@", "void @N@_bb_clear_delays(void) {}\nvoid @N@_clear_delays(void) {}");
+        replace_all(text, "@NETCLEAR@", "void network_clear_delays(void) {}");
+    }
     replace_all(text, "@N@", n);
     o << text;
 }
@@ -728,7 +941,25 @@ std::string emit_header(const Model &m)
     std::string text = "/* Generated by " + std::string(kGeneratorVersion) + " from " + m.description_file +
                        ". Do not edit: change the description and generate again. */\n" + kHeaderTemplate;
     replace_all(text, "@DATA@", std::to_string(lo.size));
-    replace_all(text, "@SLOTS@", std::to_string(lo.connections.size()));
+    // A feedback layer's coefficients take the record after its connections.
+    std::size_t slots = lo.connections.size();
+    for (const Layer &l : m.layers)
+        slots += l.feedback > 0 ? 1 : 0;
+    replace_all(text, "@SLOTS@", std::to_string(slots));
+    if (has_feedback(m)) {
+        replace_all(text, "@CLEAR@",
+                    "/* Zero the delays and traces of the layers with feedback (and nothing else). */\n"
+                    "void @NAME@_bb_clear_delays(void);\nvoid @NAME@_clear_delays(void);\n"
+                    "/* Move the traces of the feedback layers on after a forward pass (network_learn does). */\n"
+                    "void @NAME@_advance_traces(void);");
+        replace_all(text, "@NETCLEAR@", "/* Zero the delays and traces of the layers with feedback. */\n"
+                                        "void network_clear_delays(void);");
+    } else {
+        replace_all(text, "@CLEAR@",
+                    "/* Delay clearing: the network has no delays, so these do nothing. */\n"
+                    "void @NAME@_bb_clear_delays(void);\nvoid @NAME@_clear_delays(void);");
+        replace_all(text, "@NETCLEAR@", "/* The network has no delays: does nothing. */\nvoid network_clear_delays(void);");
+    }
     replace_all(text, "@INPUTS@", std::to_string(m.inputs));
     replace_all(text, "@OUTPUTS@", std::to_string(m.layers.back().units));
     return fill(text, m);

@@ -250,6 +250,31 @@ void check_geometry(const toml::table &st, const Link &link, const Model &m, int
                                 pair_text(layer.dim_x, layer.dim_y));
 }
 
+// The key `name` of `table`, which the caller knows is there.
+const toml::key &key_of(const toml::table &table, std::string_view name)
+{
+    for (const auto &[key, value] : table)
+        if (key.str() == name)
+            return key;
+    refuse(table.source(), "no \"" + std::string(name) + "\"");
+}
+
+// The order of a layer's feedback: 0 (the default), 1 or 2; anything else is refused at the key.
+int get_feedback(const toml::table &lt)
+{
+    const toml::node *n = lt.get("feedback");
+    if (n == nullptr)
+        return 0;
+    const toml::key &key = key_of(lt, "feedback");
+    if (!n->is_integer())
+        refuse(key.source(), std::string("\"feedback\" must be 0, 1 or 2, not ") + type_name(*n));
+    const std::int64_t v = n->as_integer()->get();
+    if (v < 0 || v > 2)
+        refuse(key.source(), "\"feedback\" must be 0 (none), 1 or 2 (the filter's order), not " + std::to_string(v) +
+                                 (v > 2 ? ": filters of higher order are not supported" : ""));
+    return static_cast<int>(v);
+}
+
 Unit get_unit(const toml::node &n)
 {
     const std::string s = get_string(n, "unit");
@@ -296,7 +321,7 @@ Model build(const toml::table &root)
         const toml::table *lt = ln.as_table();
         if (lt == nullptr)
             refuse(ln.source(), std::string("each layer must be a table, not ") + type_name(ln));
-        check_keys(*lt, {"name", "units", "shape", "unit", "from"}, "a layer");
+        check_keys(*lt, {"name", "units", "shape", "unit", "from", "feedback"}, "a layer");
         Layer layer;
         const toml::node &name_node = required(*lt, "name", "a layer");
         layer.name = get_name(name_node, "name");
@@ -322,6 +347,7 @@ Model build(const toml::table &root)
         }
         if (const toml::node *u = lt->get("unit"))
             layer.unit = get_unit(*u);
+        layer.feedback = get_feedback(*lt);
 
         const toml::node &from_node = required(*lt, "from", "layer \"" + layer.name + "\"");
         const toml::array *from = from_node.as_array();
@@ -356,6 +382,12 @@ Model build(const toml::table &root)
             Link link;
             if (st != nullptr) {
                 link = get_link(*st);
+                // Each unit's filter needs traces of its own weights, which one shared row cannot give.
+                if (link.shared && layer.feedback > 0)
+                    refuse(key_of(*st, "shared").source(), "layer \"" + layer.name + "\" has feedback = " +
+                                                              std::to_string(layer.feedback) +
+                                                              ": a shared field cannot feed it (each unit's filter "
+                                                              "needs traces of its own weights)");
                 if (link.kind != Kind::full)
                     check_geometry(*st, link, m, source, layer);
             }
@@ -479,8 +511,39 @@ Layout lay_out(const Model &m)
     for (const Connection &c : lo.connections) {
         // A count beyond INT_MAX is refused anyway; clamped, the sums cannot overflow.
         const std::int64_t w = std::min<std::int64_t>(c.count, INT_MAX);
-        lo.offsets.push_back({next, next + w, next + 2 * w});
+        lo.offsets.push_back({next, next + w, next + 2 * w, -1});
         next += 3 * w;
+    }
+    // Feedback: coefficients, gradients and steps; then the temporal state.
+    bool any = false;
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const std::int64_t k = static_cast<std::int64_t>(m.layers[i].feedback) * m.layers[i].units;
+        if (k == 0)
+            continue;
+        any = true;
+        lo.layers[i].coef = next;
+        lo.layers[i].coef_grad = next + k;
+        lo.layers[i].coef_step = next + 2 * k;
+        next += 3 * k;
+    }
+    if (any) {
+        lo.temporal = next;
+        for (std::size_t i = 0; i < m.layers.size(); i++) {
+            const Layer &l = m.layers[i];
+            if (l.feedback == 0)
+                continue;
+            lo.layers[i].delays = next;
+            next += static_cast<std::int64_t>(delay_vectors(l.feedback)) * l.units;
+            lo.layers[i].coef_traces = next;
+            next += static_cast<std::int64_t>(coef_trace_vectors(l.feedback)) * l.units;
+        }
+        for (std::size_t k = 0; k < lo.connections.size(); k++) {
+            const int order = m.layers[static_cast<std::size_t>(lo.connections[k].layer)].feedback;
+            if (order == 0)
+                continue;
+            lo.offsets[k].traces = next;
+            next += order * std::min<std::int64_t>(lo.connections[k].count, INT_MAX);
+        }
     }
     lo.size = next;
     return lo;
@@ -496,6 +559,9 @@ Sizes measure(const Model &m)
         s.units += n;
         s.trainable += n;
         s.record += static_cast<std::int64_t>(l.name.size()) + 1 + 4 + 4 * n;
+        // Feedback arrays "NAME:a1" (and "NAME:a2") follow the layer records in the save file.
+        s.trainable += static_cast<std::int64_t>(l.feedback) * n;
+        s.record += static_cast<std::int64_t>(l.feedback) * (static_cast<std::int64_t>(l.name.size()) + 4 + 4 + 4 * n);
     }
     for (const Connection &c : connections(m)) {
         const std::int64_t w = std::min<std::int64_t>(c.count, INT_MAX);

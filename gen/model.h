@@ -46,6 +46,8 @@ struct Layer {
     // Shape: dim_x units per row, dim_y rows, stored row by row ([units, 1] without a shape).
     int dim_x = 0;
     int dim_y = 1;
+    // Order of the autoregressive filter on each unit's net input: 0 (none), 1 or 2.
+    int feedback = 0;
 };
 
 // A checked network description.
@@ -95,22 +97,43 @@ struct Connection {
 std::vector<Connection> connections(const Model &m);
 
 // Where one layer's vectors lie in network_data (net is -1 unless the units are quadratic).
+// A layer with feedback also has its coefficients (a1 then a2, each one per unit), their
+// gradients and steps, its delays (s(t), s(t-1) and for second order s(t-2), after a pass)
+// and its coefficient traces (R1; second order R1, R1 one step back, R2, R2 one step back);
+// the rest hold -1.
 struct LayerOffsets {
     std::int64_t act = 0, delta = 0, net = -1, thr = 0, thr_grad = 0, thr_step = 0;
+    std::int64_t coef = -1, coef_grad = -1, coef_step = -1, delays = -1, coef_traces = -1;
 };
-// Where one connection's weights, gradients and steps lie in network_data.
+// Where one connection's weights, gradients and steps lie in network_data; a connection into
+// a layer with feedback also has its weight traces (one per weight, and for second order the
+// same one step back), else -1.
 struct ConnectionOffsets {
-    std::int64_t w = 0, g = 0, s = 0;
+    std::int64_t w = 0, g = 0, s = 0, traces = -1;
 };
 // The layout of network_data: per layer in forward order its activations and deltas (and the
 // net inputs of quadratic units); then per layer its thresholds, threshold gradients and
-// steps; then the connections in save-file order, each as weights, gradients and steps.
+// steps; then the connections in save-file order, each as weights, gradients and steps. A
+// network with feedback continues with the coefficients, their gradients and steps of each
+// feedback layer in forward order, and then the temporal state that clearing the delays
+// zeroes: each feedback layer's delays and coefficient traces, then the weight traces of the
+// connections into feedback layers in save-file order. Without feedback nothing follows.
 struct Layout {
     std::vector<LayerOffsets> layers;          // forward order
     std::vector<Connection> connections;       // save-file order, as connections() gives them
     std::vector<ConnectionOffsets> offsets;    // one per connection
+    std::int64_t temporal = -1;                // start of the temporal state (-1: none)
     std::int64_t size = 0;                     // floats in network_data
 };
+// Floats of a feedback layer's delays and of its coefficient traces, per unit.
+constexpr int delay_vectors(int order)
+{
+    return order == 0 ? 0 : order + 1;
+}
+constexpr int coef_trace_vectors(int order)
+{
+    return order == 0 ? 0 : order == 1 ? 1 : 4;
+}
 Layout lay_out(const Model &m);
 
 // Sizes derived from a model (64-bit, so that an oversized network is measured, not wrapped).

@@ -1,6 +1,6 @@
 # The generator's tests: they link the description model, load generated modules with dlopen,
 # and need bpnet-gen (and the kernel library it links into modules) built first.
-foreach(t test_gen_differential test_gen_model test_gen_nn test_gen_gradient test_gen_fields)
+foreach(t test_gen_differential test_gen_model test_gen_nn test_gen_gradient test_gen_fields test_gen_feedback)
   if(TARGET ${t})
     target_sources(${t} PRIVATE support/ref_network.cpp support/gen_support.cpp)
     target_link_libraries(${t} PRIVATE bpnet_gen_model ${CMAKE_DL_LIBS})

@@ -5,6 +5,7 @@
 // and keeps the description, so that it replays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -169,6 +170,12 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
     for (const auto &c : ref.conns)
         if (std::memcmp(data + c.w, saved.data() + c.w, sizeof(float) * static_cast<std::size_t>(c.count)) != 0)
             return "reloaded weights differ";
+    for (std::size_t li = 0; li < ref.layers.size(); li++) {
+        const int k = model.layers[li].feedback * model.layers[li].units;
+        if (k > 0 && std::memcmp(data + ref.layers[li].coef, saved.data() + ref.layers[li].coef,
+                                 sizeof(float) * static_cast<std::size_t>(k)) != 0)
+            return "reloaded feedback coefficients differ";
+    }
     std::memcpy(data, saved.data(), saved.size() * sizeof(float));
 
     // ASCII dumps.
@@ -204,10 +211,24 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
                 r.field14 != 1 || r.field15 != c.source_size)
                 return "connection record " + std::to_string(slot - 1) + " of layer " + std::to_string(q) + " differs";
         }
+        // Feedback: the order in field 50, the coefficients in the record after the connections.
+        if (d->field50 != l.feedback)
+            return "descriptor of layer " + std::to_string(q) + " gives feedback order " + std::to_string(d->field50);
+        if (l.feedback > 0) {
+            const bpnet_connection_record &r = d->connections[slot];
+            if (r.weight_count != l.feedback * l.units || r.source_number != q || r.weights != data + at.coef ||
+                r.weight_steps != data + at.coef_step || std::string(r.source_name) != model.network + ":" + l.name)
+                return "coefficient record of layer " + std::to_string(q) + " differs";
+        }
     }
     if (query(0, layers) != nullptr || query(1, 0) != nullptr)
         return "the query accepts a layer or black box that does not exist";
-    return "";
+
+    // Clearing the delays zeroes the delays and traces and nothing else.
+    reinterpret_cast<void (*)(void)>(mod.symbol("network_clear_delays"))();
+    ref.data.assign(saved.begin(), saved.end());
+    ref.clear_delays();
+    return first_difference(data, ref.data, "after clearing the delays");
 }
 
 TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
@@ -257,6 +278,55 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
     // The sample must exercise every kernel pair; a smaller one asked for at run time may not.
     if (count >= 30) {
         EXPECT_EQ(kinds.size(), 10u) << tally;
+    }
+    if (failures == 0)
+        bptest::remove_tree(work);
+}
+
+TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceBitForBit)
+{
+    // Layers with feedback of order 1 and 2, every unit kind, fed by the inputs and by layers
+    // through every unshared connection kind.
+    const char *seed_env = std::getenv("BPNET_DIFF_SEED");
+    const char *count_env = std::getenv("BPNET_DIFF_COUNT");
+    const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 20261219;
+    const int count = std::max(1, (count_env ? std::atoi(count_env) : BPNET_DIFF_COUNT) / 3);
+    const std::string work = bptest::make_temp_dir();
+    std::vector<std::string> descriptions, outputs, texts;
+    for (int i = 0; i < count; i++) {
+        std::mt19937_64 rng(base + static_cast<std::uint64_t>(i));
+        texts.push_back(bptest::random_description(rng, 4, 24, true));
+        descriptions.push_back(work + "/fb" + std::to_string(i) + ".toml");
+        outputs.push_back(work + "/fb" + std::to_string(i) + ".so");
+        bptest::write_file(descriptions.back(), texts.back());
+    }
+    const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
+
+    std::map<std::string, int> kinds;  // order x unit kind x source
+    int failures = 0;
+    for (int i = 0; i < count; i++) {
+        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", description " + descriptions[static_cast<std::size_t>(i)]);
+        ASSERT_EQ(status[static_cast<std::size_t>(i)], 0) << bptest::read_file(outputs[static_cast<std::size_t>(i)] + ".log");
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(texts[static_cast<std::size_t>(i)], descriptions[static_cast<std::size_t>(i)], error);
+        ASSERT_TRUE(model.has_value()) << error.text;
+        for (const auto &l : model->layers)
+            for (int s : l.sources)
+                if (l.feedback > 0)
+                    kinds[std::to_string(l.feedback) + " " + bpgen::unit_name(l.unit) + (s < 0 ? " inputs" : " layer")]++;
+        Module mod(outputs[static_cast<std::size_t>(i)], model->network);
+        const std::string diff = compare(mod, *model, seed, work);
+        EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
+        failures += diff.empty() ? 0 : 1;
+    }
+    std::string tally;
+    for (const auto &[kind, n] : kinds)
+        tally += "  order " + kind + ": " + std::to_string(n) + "\n";
+    std::printf("Feedback layers' sources in the %d descriptions:\n%s", count, tally.c_str());
+    // Two orders x five unit kinds x two kinds of source.
+    if (count >= 30) {
+        EXPECT_EQ(kinds.size(), 20u) << tally;
     }
     if (failures == 0)
         bptest::remove_tree(work);

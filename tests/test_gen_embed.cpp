@@ -344,6 +344,52 @@ TEST(Embed, WrongWeightFilesAreRefusedAndNothingIsWritten)
     bptest::remove_tree(work);
 }
 
+// Layers with feedback keep their delays in the caller's working storage: a sequence of test
+// vectors after one clearing gives the module's bits, with trained (nonzero) coefficients.
+TEST(Embed, FeedbackLayersKeepTheirDelaysInWork)
+{
+    const std::string work = bptest::make_temp_dir();
+    const std::string description = work + "/fb.toml";
+    bptest::write_file(description,
+                       "network = \"fb\"\ninputs = [3, 2]\n[[layer]]\nname = \"H\"\nshape = [2, 1]\nunit = \"tanh\"\n"
+                       "feedback = 2\nfrom = [{ source = \"$INPUTS\", field = [2, 2], overlap = 1 }]\n"
+                       "[[layer]]\nname = \"G\"\nunits = 3\nunit = \"quadratic\"\nfeedback = 1\n"
+                       "from = [{ source = \"$INPUTS\", field = 2 }]\n"
+                       "[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"linear\"\nfeedback = 2\nfrom = [\"H\", \"G\"]\n");
+    // A bare dump: per layer from the output back its thresholds, weights, then a1 and a2.
+    std::string dump = "#\n7\n";
+    unsigned s = 12345;
+    const auto value = [&s](double scale) {
+        s = s * 1103515245u + 12345u;
+        return std::to_string(scale * (static_cast<double>((s >> 8) & 0xFFFF) / 65536.0 - 0.5)) + "\n";
+    };
+    const int blocks[][3] = {{2, 10, 2}, {3, 6, 1}, {2, 8, 2}};  // Out, G, H: units, weights, order
+    for (const auto &b : blocks) {
+        for (int i = 0; i < b[0] + b[1]; i++)
+            dump += value(1.0);
+        for (int i = 0; i < b[0]; i++)
+            dump += std::to_string(0.9 - 0.2 * i) + "\n";  // a1: near the edge, so the past matters
+        for (int i = 0; i < b[0] && b[2] == 2; i++)
+            dump += "-0.5\n";
+    }
+    bptest::write_file(work + "/fb.dump", dump + "#\n");
+    for (const bool exact : {true, false}) {
+        const std::string dir = work + (exact ? "/exact" : "/float");
+        std::vector<std::string> args = {"--embed", description, "--weights", work + "/fb.dump", "--test", "40", "-o", dir};
+        if (!exact)
+            args.insert(args.begin() + 2, {"--accumulate", "float"});
+        RunResult r = gen(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(bptest::read_file(dir + "/fb_embed.c").find("filter_units(a2, f2, 2, work + "), std::string::npos);
+        r = compile_and_run(dir, "fb", false);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        if (exact) {
+            EXPECT_NE(r.out.find("bit for bit"), std::string::npos) << r.out;
+        }
+    }
+    bptest::remove_tree(work);
+}
+
 TEST(Embed, OptionsOutsideEmbedAreRefused)
 {
     const std::string nn = kSource + "/network/nn.varonel";

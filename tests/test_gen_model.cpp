@@ -75,6 +75,15 @@ TEST(Description, EveryRefusalNamesLineColumnAndWhatIsWrong)
         {kHead + "[[layer]]\nunits = 2\nfrom = [\"$INPUTS\"]\n", "3:1: a layer has no \"name\""},
         {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"$INPUTS\"\n",
          "6:19: Error while parsing array: encountered end-of-file"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfeedback = 3\nfrom = [\"$INPUTS\"]\n",
+         "6:1: \"feedback\" must be 0 (none), 1 or 2 (the filter's order), not 3: filters of higher order are not "
+         "supported"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfeedback = true\nfrom = [\"$INPUTS\"]\n",
+         "6:1: \"feedback\" must be 0, 1 or 2, not a boolean"},
+        {kHead + "[[layer]]\nname = \"Out\"\nunits = 1\nfrom = [{ source = \"$INPUTS\", field = 2, shared = true }]\n"
+                 "feedback = 1\n",
+         "6:42: layer \"Out\" has feedback = 1: a shared field cannot feed it (each unit's filter needs traces of "
+         "its own weights)"},
     };
     for (const Refusal &c : cases) {
         bpgen::Error error;

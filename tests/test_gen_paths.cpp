@@ -146,6 +146,9 @@ TEST(GeneratedModulePaths, EveryKernelPathAgreesWithTheReferenceBitForBit)
     std::mt19937_64 rng(20261210);
     for (int i = 0; i < 8; i++)
         texts.push_back(bptest::random_description(rng, 4, 60));
+    // Layers with feedback: the filter, the traces and the guarded updates beside every path's kernels.
+    for (int i = 0; i < 5; i++)
+        texts.push_back(bptest::random_description(rng, 4, 60, true));
 
     const std::string work = bptest::make_temp_dir();
     std::vector<std::string> descriptions, outputs;

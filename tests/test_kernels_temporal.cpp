@@ -385,3 +385,85 @@ TEST(TemporalKernels, CountZeroTouchesNothing)
 }
 
 }  // namespace
+
+// ---- The trace filter step and the traced gradient.
+
+TEST(TraceFilter, WorkedExampleAndOrders)
+{
+    // A constant source of 1 through a1 = 0.5: 1, 1.5, 1.75; the history shifts behind it.
+    const Vec x = {1}, a1 = {0.5f}, a2 = {0.25f};
+    Vec p1 = {0}, p2 = {0};
+    for (const float want : {1.0f, 1.5f, 1.75f}) {
+        BPTfilter_trace(x.data(), a1.data(), nullptr, p1.data(), p2.data(), 1, 1, 0);
+        EXPECT_EQ(p1[0], want);
+    }
+    EXPECT_EQ(p2[0], 1.5f);
+    // Second order: 1 + 0.5*1.75 + 0.25*1.5 = 2.25.
+    BPTfilter_trace(x.data(), a1.data(), a2.data(), p1.data(), p2.data(), 1, 1, 0);
+    EXPECT_EQ(p1[0], 2.25f);
+    EXPECT_EQ(p2[0], 1.75f);
+    // Without a history vector nothing else is written.
+    BPTfilter_trace(x.data(), a1.data(), nullptr, p1.data(), nullptr, 1, 1, 0);
+    EXPECT_EQ(p1[0], 2.125f);
+}
+
+TEST(TraceFilter, MatchesOneRoundingPerElementOverEveryGeometry)
+{
+    // Full rows (ov = n), overlapping fields and fields side by side; first and second order.
+    const int shapes[][3] = {{3, 5, 5}, {4, 3, 2}, {5, 2, 0}, {1, 7, 7}};
+    unsigned seed = 40;
+    for (const auto &sh : shapes) {
+        const int m = sh[0], n = sh[1], ov = sh[2];
+        for (const bool second : {false, true}) {
+            const std::vector<Visit> visits = visits_1d(m, n, ov, false);
+            const Vec x = sample(static_cast<std::size_t>(m * (n - ov) + ov), seed++);
+            const Vec a1 = sample(static_cast<std::size_t>(m), seed++), a2 = sample(static_cast<std::size_t>(m), seed++);
+            Vec p1 = sample(static_cast<std::size_t>(m * n), seed++), p2 = sample(static_cast<std::size_t>(m * n), seed++);
+            Vec want1 = p1, want2 = p2;
+            for (const Visit &v : visits) {
+                double s = static_cast<double>(x[v.q]) + static_cast<double>(a1[v.unit]) * p1[v.w];
+                if (second)
+                    s = s + static_cast<double>(a2[v.unit]) * p2[v.w];
+                want2[v.w] = p1[v.w];
+                want1[v.w] = static_cast<float>(s);
+            }
+            BPTfilter_trace(x.data(), a1.data(), second ? a2.data() : nullptr, p1.data(), p2.data(), m, n, ov);
+            EXPECT_EQ(p1, want1) << m << " x " << n << " ov " << ov << (second ? " second order" : " first order");
+            EXPECT_EQ(p2, want2);
+        }
+    }
+}
+
+TEST(TraceFilter, ZeroCoefficientsPassTheSourceThrough)
+{
+    const Vec x = sample(6, 3), zero(2, 0.0f);
+    Vec p1 = sample(6, 4), p2 = sample(6, 5);
+    BPTfilter_trace(x.data(), zero.data(), zero.data(), p1.data(), p2.data(), 2, 3, 0);
+    EXPECT_EQ(p1, x);
+}
+
+TEST(TracedGradient, MatchesTheBackwardStepThenTheTraceProduct)
+{
+    const int m = 4, n = 3, ov = 1;
+    const std::vector<Visit> visits = visits_1d(m, n, ov, false);
+    const Vec e = sample(m, 60), P = sample(m * n, 61), W = sample(m * n, 62);
+    Vec h = sample(m * (n - ov) + ov, 63), g = sample(m * n, 64);
+    Vec want_h = h, want_g = g;
+    for (const Visit &v : visits) {
+        want_h[v.q] = static_cast<float>(want_h[v.q] + static_cast<double>(e[v.unit]) * W[v.w]);
+        want_g[v.w] = static_cast<float>(want_g[v.w] + static_cast<double>(e[v.unit]) * P[v.w]);
+    }
+    BPTaccum_weights_traced(e.data(), P.data(), h.data(), W.data(), g.data(), m, n, ov);
+    EXPECT_EQ(h, want_h);
+    EXPECT_EQ(g, want_g);
+    // From the inputs there is no source delta: only the gradient moves.
+    Vec g2 = g;
+    BPTaccum_weights_traced(e.data(), P.data(), nullptr, W.data(), g2.data(), m, n, ov);
+    for (const Visit &v : visits)
+        want_g[v.w] = static_cast<float>(want_g[v.w] + static_cast<double>(e[v.unit]) * P[v.w]);
+    EXPECT_EQ(g2, want_g);
+    // A count of 0 does nothing.
+    Vec g3 = g2;
+    BPTaccum_weights_traced(e.data(), P.data(), nullptr, W.data(), g3.data(), 0, n, ov);
+    EXPECT_EQ(g3, g2);
+}

@@ -32,6 +32,14 @@ struct LayerInfo {
     int thr_step;           // threshold steps
     int first;              // its first incoming connection in the connection table
     int count;              // its incoming connections
+    // Feedback: the filter's order (0: none), its coefficients (a1, then a2: feedback x size
+    // floats), their gradients and steps, and the names of its save-file arrays ("H1:a1").
+    int feedback = 0;
+    int coef = 0;
+    int coef_grad = 0;
+    int coef_step = 0;
+    const char *a1_name = nullptr;
+    const char *a2_name = nullptr;
 };
 
 // How a connection reads its source: every unit the whole source vector (full), each unit a
@@ -142,7 +150,18 @@ struct Module {
     int connection_count;
     State state;
     Entries entries;
+    // Feedback: where the delays and traces start (they run to the end of network_data; -1:
+    // the network has none), and the step that moves the traces on after a forward pass of
+    // the learning loop (null without feedback).
+    int temporal = -1;
+    void (*advance_traces)(void) = nullptr;
 };
+
+// Floats of a layer's feedback coefficients (a1 and a2 of every unit).
+constexpr int coefficient_count(const LayerInfo &l)
+{
+    return l.feedback * l.size;
+}
 
 // Weight count that a connection's kind walks: full, m rows of the source size; field1d, m rows
 // of n (one when shared); field2d, R x KH x U x KW over a layer of U x R units, or one KH x KW
@@ -192,6 +211,13 @@ constexpr bool tables_agree(const LayerInfo (&layers)[L], const ConnectionInfo (
         }
         next += l.count;
         len += name_bytes(l.name) + 4 + 4LL * l.size;
+        if (l.feedback < 0 || l.feedback > 2 || (l.feedback >= 1 && l.a1_name == nullptr) ||
+            (l.feedback == 2 && l.a2_name == nullptr))
+            return false;
+        if (l.feedback >= 1)
+            len += name_bytes(l.a1_name) + 4 + 4LL * l.size;
+        if (l.feedback == 2)
+            len += name_bytes(l.a2_name) + 4 + 4LL * l.size;
     }
     len += 4;
     for (const ConnectionInfo &c : conns)
@@ -234,9 +260,12 @@ inline bool update_due(const Module &m)
 }
 // For each presentation: input_fn(), then one forward pass.
 void forward(const Module &m, unsigned iterations, void (*input_fn)(void));
-// For each presentation: input_fn(), the forward pass, the error, and when it exceeds the
-// threshold the gradient step and the periodic update.
+// For each presentation: input_fn(), the forward pass, the traces of a network with feedback
+// moved on, the error, and when it exceeds the threshold the gradient step and the periodic
+// update.
 void learn(const Module &m, unsigned iterations, void (*input_fn)(void));
+// Zero the delays and traces of a network with feedback, and nothing else.
+void clear_delays(const Module &m);
 
 // Save files: write atomically (0 or -1), read a header, load a record, load a file (0, -1, -2).
 int dump_network(const Module &m, const char *file);

@@ -64,16 +64,49 @@ int descriptor_number(const Module &m, int forward_index)
 }
 
 // Visit every trainable block in the order of initialization, the ASCII dump and its load:
-// layers from the output back, each layer's thresholds, then its connections by source.
+// layers from the output back, each layer's thresholds, then its connections by source, then
+// (with `coefficients`) its feedback coefficients.
 template <typename Visit>
-void for_each_trainable(const Module &m, Visit visit)
+void for_each_trainable(const Module &m, Visit visit, bool coefficients = true)
 {
     for (int l = m.layer_count - 1; l >= 0; l--) {
         const LayerInfo &layer = m.layers[l];
         visit(layer.thr, layer.size);
         for (int c = layer.first; c < layer.first + layer.count; c++)
             visit(m.connections[c].weights, m.connections[c].count);
+        if (coefficients && layer.feedback > 0)
+            visit(layer.coef, coefficient_count(layer));
     }
+}
+
+// Feedback arrays of the save file, after the layer records.
+int feedback_arrays(const Module &m)
+{
+    int n = 0;
+    for (int l = 0; l < m.layer_count; l++)
+        n += m.layers[l].feedback;
+    return n;
+}
+
+// Whether every filter of `values` (laid out as network_data) is stable; when one is not,
+// the message names its layer and unit.
+bool filters_stable(const Module &m, const float *values)
+{
+    for (int l = 0; l < m.layer_count; l++) {
+        const LayerInfo &layer = m.layers[l];
+        const float *a1 = values + layer.coef;
+        for (int i = 0; i < layer.size && layer.feedback > 0; i++) {
+            // The library's tests, which let a value that is not a number pass, as the
+            // guarded updates do: a module can always load what it saved.
+            const bool unstable =
+                layer.feedback == 1 ? BPunstable_1st(a1[i]) != 0 : BPunstable_2nd(a1[i], a1[layer.size + i]) != 0;
+            if (unstable) {
+                BPset_error("\nUnstable feedback coefficients for unit %d of %s\n", i, layer.qualified);
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -94,10 +127,14 @@ int init_network(const Module &m)
     // thresholds, then its incoming weights by source.
     const float range = *m.state.init_range;
     const float width = static_cast<float>(2.0 * range);
-    for_each_trainable(m, [&](int start, int count) {
-        for (int i = 0; i < count; i++)
-            m.state.data[start + i] = static_cast<float>(static_cast<bp_wide>(BPfrandom(width)) - range);
-    });
+    // Feedback coefficients start at 0 and draw nothing.
+    for_each_trainable(
+        m,
+        [&](int start, int count) {
+            for (int i = 0; i < count; i++)
+                m.state.data[start + i] = static_cast<float>(static_cast<bp_wide>(BPfrandom(width)) - range);
+        },
+        false);
     return 0;
 }
 
@@ -114,11 +151,20 @@ void learn(const Module &m, unsigned iterations, void (*input_fn)(void))
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
         m.entries.propagate_forward();
+        // The traces follow every presentation, learned or not.
+        if (m.advance_traces != nullptr)
+            m.advance_traces();
         if (m.entries.calc_error() > *m.state.threshold) {
             m.entries.calc_grad();
             m.entries.update_weights(*m.state.inertia);
         }
     }
+}
+
+void clear_delays(const Module &m)
+{
+    if (m.temporal >= 0)
+        std::memset(at(m, m.temporal), 0, sizeof(float) * static_cast<std::size_t>(m.data_size - m.temporal));
 }
 
 // ---- Binary save files.
@@ -157,12 +203,21 @@ std::vector<unsigned char> build_image(const Module &m)
     put_int(img, m.record_length);
     put_name(img, m.name);
     put_int(img, *m.state.counter);
-    put_int(img, m.layer_count);
+    put_int(img, m.layer_count + feedback_arrays(m));
     for (int i = 0; i < m.layer_count; i++) {
         const LayerInfo &l = m.layers[i];
         put_name(img, l.name);
         put_int(img, l.size);
         put_bytes(img, at(m, l.thr), 4 * static_cast<std::size_t>(l.size));
+    }
+    // Feedback arrays, named like records of their own: "H1:a1", "H1:a2".
+    for (int i = 0; i < m.layer_count; i++) {
+        const LayerInfo &l = m.layers[i];
+        for (int k = 0; k < l.feedback; k++) {
+            put_name(img, k == 0 ? l.a1_name : l.a2_name);
+            put_int(img, l.size);
+            put_bytes(img, at(m, l.coef + k * l.size), 4 * static_cast<std::size_t>(l.size));
+        }
     }
     put_int(img, m.connection_count);
     for (int i = 0; i < m.connection_count; i++) {
@@ -332,17 +387,20 @@ int load_black_box(const Module &m, int fd, const char *bb_name, const char *sto
     std::int32_t counter = 0, layers = 0, connections = 0, count = 0;
     if (!read_int(fd, counter) || !read_int(fd, layers))
         return damaged((std::string("record of ") + m.name).c_str());
-    if (layers != m.layer_count) {
+    if (layers != m.layer_count + feedback_arrays(m)) {
         BPset_error("\nError in reading %s\n", m.name);
         return -2;
     }
-    for (int l = 0; l < m.layer_count; l++) {
+    for (int l = 0; l < layers; l++) {
         if (BPread_string(fd, name) != 0 || !read_int(fd, count))
             return damaged("layer record");
         int unmatched = 1;
         for (int k = 0; k < m.layer_count; k++) {
             const LayerInfo &r = m.layers[k];
-            const int result = BPread_thresholds(fd, name, r.name, count, r.size, stage.data() + r.thr, &unmatched);
+            int result = BPread_thresholds(fd, name, r.name, count, r.size, stage.data() + r.thr, &unmatched);
+            for (int a = 0; a < r.feedback && result == 0; a++)
+                result = BPread_feedback_weights(fd, name, a == 0 ? r.a1_name : r.a2_name, count, r.size,
+                                                 stage.data() + r.coef + a * r.size, &unmatched);
             if (result != 0)
                 return result;
         }
@@ -370,7 +428,11 @@ int load_black_box(const Module &m, int fd, const char *bb_name, const char *sto
         }
     }
 
-    // The whole record has loaded: commit the thresholds, the weights and the counter.
+    // A filter that the file makes unstable would make every later value grow without bound.
+    if (!filters_stable(m, stage.data()))
+        return -2;
+
+    // The whole record has loaded: commit the thresholds, the weights, the coefficients and the counter.
     for_each_trainable(m, [&](int start, int n) {
         std::memcpy(at(m, start), stage.data() + start, sizeof(float) * static_cast<std::size_t>(n));
     });
@@ -503,6 +565,25 @@ void print_weights(const Module &m, const ConnectionInfo &c, const LayerInfo &l,
     }
 }
 
+// A layer's feedback coefficients: labelled, each unit's a1 (and a2) after its label on one
+// line; bare, a1 of every unit, then a2, one a line. Every value is followed by a blank.
+void print_coefficients(const Module &m, const LayerInfo &l, int labelled)
+{
+    const float *a = at(m, l.coef);
+    if (!labelled) {
+        for (int i = 0; i < coefficient_count(l); i++)
+            std::printf("\n%.12f ", static_cast<double>(a[i]));
+        return;
+    }
+    std::printf("\nFeedback %s:", l.feedback == 1 ? "a1" : "a1 a2");
+    for (int i = 0; i < l.size; i++) {
+        print_label(i, l.dim_x);
+        std::printf("\n");
+        for (int k = 0; k < l.feedback; k++)
+            std::printf("%.12f ", static_cast<double>(a[k * l.size + i]));
+    }
+}
+
 void drain_input()
 {
     char c;
@@ -569,6 +650,8 @@ void ascii_dump(const Module &m, int labelled)
                 std::printf("\nConnection from %s:", source_name(m, m.connections[c]));
             print_weights(m, m.connections[c], layer, labelled);
         }
+        if (layer.feedback > 0)
+            print_coefficients(m, layer, labelled);
     }
     if (!labelled)
         std::printf("\n\n#");
@@ -589,6 +672,17 @@ int load_ascii(const Module &m)
     drain_input();
     if (result != 0)
         return result;
+    if (m.temporal >= 0) {
+        // The coefficients must leave every filter stable, checked in a staged copy of the state.
+        std::vector<float> stage(m.state.data, m.state.data + m.data_size);
+        const float *from = values.data();
+        for_each_trainable(m, [&](int start, int n) {
+            std::memcpy(stage.data() + start, from, static_cast<std::size_t>(n) * sizeof(float));
+            from += n;
+        });
+        if (!filters_stable(m, stage.data()))
+            return -2;
+    }
 
     *m.state.counter = count;
     const float *next = values.data();
@@ -674,6 +768,28 @@ bpnet_descriptor *query_network(const Module &m, int box, int layer)
     d.layer_deltas = at(m, l.delta);
     d.layer_connection_count = l.count;
     d.field58 = layer;
+    if (m.temporal >= 0) {
+        // A network with feedback: field 50 holds the layer's order, and the record after its
+        // connections describes its coefficients as a connection from the layer itself (a1 of
+        // every unit, then a2, and their steps).
+        d.field50 = l.feedback;
+        if (l.feedback > 0) {
+            bpnet_connection_record &r = m.state.records[l.count];
+            r = bpnet_connection_record{};
+            r.field1 = 1;
+            r.weight_count = coefficient_count(l);
+            r.source_number = layer;
+            r.source_name = l.qualified;
+            r.source_size = l.size;
+            r.source_dim_x = l.dim_x;
+            r.source_dim_y = l.dim_y;
+            r.weights = at(m, l.coef);
+            r.weight_steps = at(m, l.coef_step);
+            r.field13 = l.size;
+            r.field14 = 1;
+            r.field15 = l.size;
+        }
+    }
     // The records go into the module's own table, never through the `connections` field,
     // which a host may have changed.
     for (int slot = 0; slot < l.count; slot++) {

@@ -60,6 +60,7 @@ struct Net {
     int dim_x = 0, dim_y = 1;
     bool shaped = false;
     std::vector<Source> sources;
+    int feedback = 0;
     int size() const { return dim_x * dim_y; }
 };
 
@@ -112,7 +113,7 @@ Field pick(std::mt19937_64 &rng, const std::vector<Field> &fields)
 
 }  // namespace
 
-std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units)
+std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units, bool feedback)
 {
     std::set<std::string> used{"network"};
     static const char *const units[] = {"logistic", "centred", "tanh", "linear", "quadratic"};
@@ -182,6 +183,13 @@ std::string random_description(std::mt19937_64 &rng, int max_layers, int max_uni
             }
             layer.sources.push_back(src);
         }
+        if (feedback) {
+            // Each unit's filter needs its own weights: no shared field into a feedback layer.
+            layer.feedback = below(3);
+            if (layer.feedback > 0)
+                for (Source &s : layer.sources)
+                    s.field.shared = false;
+        }
         nets.push_back(layer);
     }
     // Every hidden layer must feed a later one: through a full connection, which fits any
@@ -213,6 +221,8 @@ std::string random_description(std::mt19937_64 &rng, int max_layers, int max_uni
             t << "shape = [" << n.dim_x << ", " << n.dim_y << "]\n";
         if (rng() % 4 != 0)
             t << "unit = \"" << units[rng() % 5] << "\"\n";
+        if (n.feedback > 0)
+            t << "feedback = " << n.feedback << "\n";
         t << "from = [";
         for (std::size_t k = 0; k < n.sources.size(); k++) {
             const Source &s = n.sources[k];

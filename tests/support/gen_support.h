@@ -18,8 +18,10 @@ namespace bptest {
 // values or a grid of up to 8 x 8; a layer has 1 to max_units units (sometimes a shape), or
 // the units that the receptive fields of one of its sources make. Any source may be read
 // through one-dimensional or two-dimensional fields, overlapping or not, shared or not, that
-// fit the layer; the rest are full connections, written as names or as tables.
-std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units);
+// fit the layer; the rest are full connections, written as names or as tables. With
+// `feedback`, each layer has feedback of order 0, 1 or 2 at random, and a layer with feedback
+// reads every field unshared.
+std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units, bool feedback = false);
 
 // Run `bpnet-gen --shared` on each description file, `jobs` at a time; one exit status each
 // (the compiler's messages go to FILE.log beside each output).

@@ -121,6 +121,35 @@ RefNetwork::RefNetwork(const bpgen::Model &model) : m(model)
         c.number = number--;
         c.array = m.layers[static_cast<std::size_t>(c.layer)].name + std::to_string(c.number);
     }
+    // Feedback: the coefficient blocks layer by layer, then the temporal state: delays and
+    // coefficient traces layer by layer, then the weight traces connection by connection.
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const int k = m.layers[i].feedback * m.layers[i].units;
+        if (k == 0)
+            continue;
+        layers[i].coef = next;
+        layers[i].coef_grad = next + k;
+        layers[i].coef_step = next + 2 * k;
+        next += 3 * k;
+    }
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const int order = m.layers[i].feedback, n = m.layers[i].units;
+        if (order == 0)
+            continue;
+        if (temporal < 0)
+            temporal = next;
+        layers[i].delays = next;
+        next += (order + 1) * n;
+        layers[i].coef_traces = next;
+        next += (order == 1 ? 1 : 4) * n;
+    }
+    for (ConnectionAt &c : conns) {
+        const int order = m.layers[static_cast<std::size_t>(c.layer)].feedback;
+        if (order == 0)
+            continue;
+        c.traces = next;
+        next += order * c.count;
+    }
     data.assign(static_cast<std::size_t>(next), 0.0f);
 }
 
@@ -131,6 +160,8 @@ int RefNetwork::trainable() const
         n += l.units;
     for (const ConnectionAt &c : conns)
         n += c.count;
+    for (const bpgen::Layer &l : m.layers)
+        n += l.feedback * l.units;
     return n;
 }
 
@@ -182,6 +213,15 @@ void RefNetwork::forward()
             }
             first = false;
         }
+        if (l.feedback > 0) {
+            // s(t) = n(t) + a1*s(t-1) + a2*s(t-2): delays s(t-1) -> s(t-2) first, then the step.
+            const int n = l.units;
+            if (l.feedback == 2)
+                std::copy_n(at(a.delays + n), n, at(a.delays + 2 * n));
+            BPTfilter_trace(at(a.act), at(a.coef), l.feedback == 2 ? at(a.coef + n) : nullptr, at(a.delays),
+                            at(a.delays + n), n, 1, 0);
+            std::copy_n(at(a.delays), n, at(a.act));
+        }
         switch (l.unit) {
         case bpgen::Unit::logistic: BPsig1(at(a.act), at(a.thr), l.units); break;
         case bpgen::Unit::centred: BPsig2(at(a.act), at(a.thr), l.units); break;
@@ -216,12 +256,32 @@ void RefNetwork::calc_grad()
         case bpgen::Unit::quadratic: BPderiv_quadratic(at(a.net), at(a.delta), l.units); break;
         }
         BPaccum_biases(at(a.thr_grad), at(a.delta), l.units);
+        if (l.feedback > 0) {
+            BPTaccum_feedback_weights(at(a.coef_grad), at(a.delta), at(a.coef_traces), l.units);
+            if (l.feedback == 2)
+                BPTaccum_feedback_weights(at(a.coef_grad + l.units), at(a.delta), at(a.coef_traces + 2 * l.units),
+                                          l.units);
+        }
         for (const ConnectionAt &c : conns) {
             if (c.layer != li)
                 continue;
             const bool from_input = c.source < 0;
             const float *x = source(c.source);
             float *h = from_input ? nullptr : at(layers[static_cast<std::size_t>(c.source)].delta);
+            if (l.feedback > 0) {
+                // Through the weight traces; 2-D fields row by row of fields.
+                if (c.kind != bpgen::Kind::field2d) {
+                    BPTaccum_weights_traced(at(a.delta), at(c.traces), h, at(c.w), at(c.g), l.units, c.kw, c.ov);
+                    continue;
+                }
+                for (int row = 0; row < c.R; row++)
+                    for (int j = 0; j < c.kh; j++) {
+                        const int o = (row * c.kh + j) * c.WS, q = row * (c.kh * c.S - c.B) + j * c.S;
+                        BPTaccum_weights_traced(at(a.delta + row * c.U), at(c.traces + o), h ? h + q : nullptr, at(c.w + o),
+                                                at(c.g + o), c.U, c.kw, c.ov);
+                    }
+                continue;
+            }
             if (c.kind != bpgen::Kind::field2d) {
                 if (from_input)
                     (c.shared ? BPaccum_weights_from_input_share
@@ -260,12 +320,60 @@ void RefNetwork::update_weights(float mom)
         for (const ConnectionAt &c : conns)
             if (c.layer == li)
                 update(c.w, c.g, c.s, c.count);
+        const int order = m.layers[static_cast<std::size_t>(li)].feedback, n = m.layers[static_cast<std::size_t>(li)].units;
+        if (order == 1)
+            BPTupdate_1st(mom, at(a.coef_grad), at(a.coef), at(a.coef_step), n);
+        if (order == 2)
+            BPTupdate_2nd(mom, at(a.coef_grad), at(a.coef_grad + n), at(a.coef), at(a.coef + n), at(a.coef_step),
+                          at(a.coef_step + n), n);
+        if (order > 0)
+            std::fill_n(at(a.coef_grad), order * n, 0.0f);
     }
+}
+
+void RefNetwork::advance_traces()
+{
+    for (std::size_t li = 0; li < m.layers.size(); li++) {
+        const bpgen::Layer &l = m.layers[li];
+        const LayerAt &a = layers[li];
+        const int n = l.units, order = l.feedback;
+        if (order == 0)
+            continue;
+        const float *a1 = at(a.coef);
+        const float *a2 = order == 2 ? at(a.coef + n) : nullptr;
+        // R1 over s(t-1), R2 over s(t-2): after the forward pass these are delays 1 and 2.
+        BPTfilter_trace(at(a.delays + n), a1, a2, at(a.coef_traces), order == 2 ? at(a.coef_traces + n) : nullptr, n, 1, 0);
+        if (order == 2)
+            BPTfilter_trace(at(a.delays + 2 * n), a1, a2, at(a.coef_traces + 2 * n), at(a.coef_traces + 3 * n), n, 1, 0);
+        for (const ConnectionAt &c : conns) {
+            if (c.layer != static_cast<int>(li))
+                continue;
+            const float *x = source(c.source);
+            float *t2 = order == 2 ? at(c.traces + c.count) : nullptr;
+            if (c.kind != bpgen::Kind::field2d) {
+                BPTfilter_trace(x, a1, a2, at(c.traces), t2, n, c.kw, c.ov);
+                continue;
+            }
+            for (int r = 0; r < c.R; r++)
+                for (int j = 0; j < c.kh; j++) {
+                    const int o = (r * c.kh + j) * c.WS, q = r * (c.kh * c.S - c.B) + j * c.S;
+                    BPTfilter_trace(x + q, a1 + r * c.U, a2 ? a2 + r * c.U : nullptr, at(c.traces + o), t2 ? t2 + o : nullptr,
+                                    c.U, c.kw, c.ov);
+                }
+        }
+    }
+}
+
+void RefNetwork::clear_delays()
+{
+    if (temporal >= 0)
+        std::fill(data.begin() + temporal, data.end(), 0.0f);
 }
 
 void RefNetwork::learn_presentation()
 {
     forward();
+    advance_traces();
     if (calc_error() > threshold) {
         calc_grad();
         update_weights(inertia);
@@ -277,12 +385,22 @@ std::string RefNetwork::save_bytes() const
     std::string rec;
     put_name(rec, m.network);
     put_int(rec, counter);
-    put_int(rec, static_cast<std::int32_t>(m.layers.size()));
+    int arrays = 0;
+    for (const bpgen::Layer &l : m.layers)
+        arrays += l.feedback;
+    put_int(rec, static_cast<std::int32_t>(m.layers.size()) + arrays);
     for (std::size_t li = 0; li < m.layers.size(); li++) {
         put_name(rec, m.layers[li].name);
         put_int(rec, m.layers[li].units);
         put_floats(rec, data.data() + layers[li].thr, m.layers[li].units);
     }
+    // The feedback arrays "L:a1" and "L:a2" after the layers.
+    for (std::size_t li = 0; li < m.layers.size(); li++)
+        for (int k = 0; k < m.layers[li].feedback; k++) {
+            put_name(rec, m.layers[li].name + (k == 0 ? ":a1" : ":a2"));
+            put_int(rec, m.layers[li].units);
+            put_floats(rec, data.data() + layers[li].coef + k * m.layers[li].units, m.layers[li].units);
+        }
     put_int(rec, static_cast<std::int32_t>(conns.size()));
     for (const ConnectionAt &c : conns) {
         put_name(rec, m.layers[static_cast<std::size_t>(c.layer)].name);
@@ -377,6 +495,24 @@ std::string RefNetwork::ascii_dump(bool labelled) const
                     add("\n");
                     for (int k = 0; k < c.kw; k++)
                         weight(i * c.kw + k);
+                }
+            }
+        }
+        if (l.feedback > 0) {
+            // Labelled: each unit's a1 (and a2) on its row; bare: every a1, then every a2.
+            const auto coef = [&](int k) { add(format("%.12f ", data[static_cast<std::size_t>(a.coef + k)])); };
+            if (!labelled) {
+                for (int k = 0; k < l.feedback * l.units; k++) {
+                    add("\n");
+                    coef(k);
+                }
+            } else {
+                add(l.feedback == 1 ? "\nFeedback a1:" : "\nFeedback a1 a2:");
+                for (int i = 0; i < l.units; i++) {
+                    label(i, l.dim_x);
+                    add("\n");
+                    for (int k = 0; k < l.feedback; k++)
+                        coef(k * l.units + i);
                 }
             }
         }

@@ -18,8 +18,12 @@ struct RefNetwork {
     explicit RefNetwork(const bpgen::Model &model);
 
     // Offsets of one layer's vectors in `data` (net: quadratic units only, else -1).
+    // A layer with feedback also has its coefficients (a1 then a2), their gradients and steps,
+    // its delays (s(t), s(t-1), second order s(t-2)) and coefficient traces (R1; second
+    // order R1, R1 one step back, R2, R2 one step back); -1 otherwise.
     struct LayerAt {
         int act, delta, net, thr, thr_grad, thr_step;
+        int coef = -1, coef_grad = -1, coef_step = -1, delays = -1, coef_traces = -1;
     };
     // One connection: the layer fed, its source (-1: the inputs), array name and blocks, and
     // for a receptive field its geometry in the kernels' terms (field1d: n = kw, m units;
@@ -32,6 +36,7 @@ struct RefNetwork {
         bpgen::Kind kind;
         bool shared;
         int kw, kh, ov, U, R, WS, S, B;
+        int traces = -1;  // into a feedback layer: its weight traces (and one step back)
     };
 
     bpgen::Model m;
@@ -55,6 +60,10 @@ struct RefNetwork {
     void update_weights(float mom);
     // One presentation of the learning loop (after the caller has set input and target).
     void learn_presentation();
+    // Move the traces of the feedback layers on (after a forward pass), and zero delays and traces.
+    void advance_traces();
+    void clear_delays();
+    int temporal = -1;  // start of the delays and traces, which run to the end of `data`
     // The bytes of the save file and the text of the ASCII dump.
     std::string save_bytes() const;
     std::string ascii_dump(bool labelled) const;
