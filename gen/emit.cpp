@@ -391,6 +391,9 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "static_assert(bpm::tiles(kBlocks, kDataSize));\n";
     o << "static_assert(kDataSize == " << upper_name(m.network) << "_DATA_SIZE);\n\n";
 
+    // The descriptor's unit codes are the model's unit kinds in their declared order.
+    static_assert(static_cast<int>(Unit::logistic) == 0 && static_cast<int>(Unit::linear) == 3 &&
+                  static_cast<int>(Unit::quadratic) == 4);
     o << "// The layers as the table-driven parts see them.\n";
     o << "constexpr bpm::LayerInfo kLayers[] = {\n";
     int first = 0;
@@ -404,7 +407,11 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         if (l.feedback > 0) {
             o << ",\n     " << l.feedback << ", " << n << "_coef, " << n << "_coef_grad, " << n << "_coef_step, \"" << n
               << ":a1\", " << (l.feedback == 2 ? "\"" + n + ":a2\"" : std::string("nullptr"));
+        } else if (l.unit != Unit::logistic) {
+            o << ", 0, 0, 0, 0, nullptr, nullptr";
         }
+        if (l.unit != Unit::logistic)
+            o << ", " << static_cast<int>(l.unit);
         o << "},\n";
         first += count;
     }

@@ -40,6 +40,9 @@ struct LayerInfo {
     int coef_step = 0;
     const char *a1_name = nullptr;
     const char *a2_name = nullptr;
+    // The unit kind, as the descriptor reports it: 0 logistic, 1 centred, 2 tanh, 3 linear,
+    // 4 quadratic.
+    int unit = 0;
 };
 
 // How a connection reads its source: every unit the whole source vector (full), each unit a

@@ -762,6 +762,8 @@ bpnet_descriptor *query_network(const Module &m, int box, int layer)
     d.layer_dim_y = l.dim_y;
     d.field48 = 0;
     d.field49 = 0;
+    // Field 51: the layer's unit kind (0, logistic, for every layer of nn).
+    d.field51 = l.unit;
     d.layer_activations = at(m, l.act);
     d.layer_thresholds = at(m, l.thr);
     d.layer_threshold_steps = at(m, l.thr_step);

@@ -96,12 +96,11 @@ std::string count_of(std::int64_t n, const char *what)
     return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-// The feedback order of a layer as its descriptor gives it (0: none). The layer sections of
-// today's descriptors carry no feedback order, so every layer reads as one without feedback.
+// The feedback order of a layer as its descriptor gives it (0: none): field 50, which modules
+// without feedback leave 0.
 int layer_feedback_order(const bpnet_descriptor &layer)
 {
-    static_cast<void>(layer);
-    return 0;
+    return layer.field50;
 }
 
 // Check the black-box and layer sections of the descriptor for every layer, through
@@ -134,6 +133,7 @@ std::string check_layers(QueryFn query)
     std::int64_t units = 0;
     int outputs = 0;
     int feedback = 0;
+    int output_unit = 0;
     for (int layer = 0; layer < layers; layer++) {
         const bpnet_descriptor *l = query(0, layer);
         const std::string which = "layer " + std::to_string(layer);
@@ -159,8 +159,10 @@ std::string check_layers(QueryFn query)
                    " (expected 0, 1 or 2)";
         if (order > feedback)
             feedback = order;
-        if (layer == 0)
+        if (layer == 0) {
             outputs = l->layer_size;
+            output_unit = l->field51;
+        }
     }
     if (query(0, layers) != nullptr)
         return "the descriptor gives " + count_of(layers, "layer") + ", but layer " + std::to_string(layers) +
@@ -174,6 +176,7 @@ std::string check_layers(QueryFn query)
     g_network.layers = layers;
     g_network.units = static_cast<int>(units);
     g_network.feedback = feedback;
+    g_network.linear_outputs = output_unit == net_host::kLinearUnit;
     return "";
 }
 

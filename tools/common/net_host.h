@@ -13,6 +13,8 @@ namespace net_host {
 // Largest input or layer size, and largest layer count, that a descriptor may give.
 constexpr int kMaxUnits = 1 << 20;
 constexpr int kMaxLayers = 4096;
+// The descriptor's unit code of linear units.
+constexpr int kLinearUnit = 3;
 
 // The entry points and sizes of the open network.
 struct Network {
@@ -26,6 +28,7 @@ struct Network {
     int units = 0;              // units in all layers
     int parameters = 0;         // trainable values: thresholds and weights
     int feedback = 0;           // the highest feedback order of its layers (0: none)
+    bool linear_outputs = false;  // the output layer's units are linear
 
     // From the descriptor.
     int (*init)(void) = nullptr;

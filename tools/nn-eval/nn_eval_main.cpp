@@ -58,9 +58,10 @@ void print_help()
         "A confusion table follows: for each pattern, the class whose target is largest\n"
         "(row) against the class whose output is largest (column); ties go to the lower\n"
         "class. \"Correct\" is the accuracy: the share of patterns on the diagonal. For a\n"
-        "module's network the mean error over the patterns follows, then the mean squared\n"
-        "error over all target values and the normalised mean squared error: the mean\n"
-        "squared error over the targets' variance (each target about its output's mean).\n"
+        "module's network the mean error over the patterns follows; for a network with\n"
+        "linear outputs, then the mean squared error over all target values and the\n"
+        "normalised mean squared error: the mean squared error over the targets' variance\n"
+        "(each target about its output's mean).\n"
         "\n"
         "An empty line in the patterns ends a sequence: the network's delays are cleared\n"
         "at the start of every sequence, whose patterns are presented in order.\n"
@@ -208,7 +209,10 @@ void print_confusion()
     if (!net.built_in) {
         std::printf("Mean error: %.6f over %zu patterns\n", error_sum / static_cast<double>(g_patterns.size()),
                     g_patterns.size());
-        print_squared_error(squared_sum);
+        // Prediction and identification results are compared by these; a classifier's
+        // logistic outputs are not.
+        if (net.linear_outputs)
+            print_squared_error(squared_sum);
     }
 }
 
