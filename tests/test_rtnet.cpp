@@ -1,10 +1,12 @@
 // The network built at run time against the generated module of the same description, the
 // built-in nn (generated from network/nn.varonel): state, outputs, learning, save files and
-// dumps bit for bit; and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
+// dumps bit for bit; against the reference network on random descriptions of every connection
+// kind, on every kernel path (no module is compiled, so the sample can be large); and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
 // foreign or damaged files refused with the library's message and nothing changed, several
 // networks side by side.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -16,7 +18,9 @@
 #include "bp/multi/common.h"
 #include "gen/rtnet/bpnet_network.h"
 #include "network/nn.h"
+#include "gen/model.h"
 #include "support/gen_support.h"
+#include "support/rtnet_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -271,4 +275,33 @@ TEST(RunTimeNetwork, NetworksSideBySideKeepTheirOwnState)
     } catch (const bpnet::Error &e) {
         EXPECT_NE(std::string(e.what()).find("nonexistent"), std::string::npos) << e.what();
     }
+}
+
+TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
+{
+    // BPNET_RT_SEED and BPNET_RT_COUNT replay one seed or run a larger sample.
+    const char *seed_env = std::getenv("BPNET_RT_SEED");
+    const char *count_env = std::getenv("BPNET_RT_COUNT");
+    const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 4402;
+    const int count = count_env ? std::atoi(count_env) : 60;
+    const std::string work = bptest::make_temp_dir();
+    int failures = 0;
+    for (int i = 0; i < count; i++) {
+        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
+        std::mt19937_64 rng(seed);
+        const std::string text = bptest::random_description(rng, 5, 40);
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(text, "random.toml", error);
+        ASSERT_TRUE(model.has_value()) << error.text;
+        for (int p = 0; p < bp_multi::kPathCount; p++) {
+            const auto path = static_cast<bp_multi::Path>(p);
+            if (!bp_multi::path_runs(path))
+                continue;
+            const std::string diff = bptest::compare_network(text, "random.toml", *model, seed, path, work, 400);
+            EXPECT_EQ(diff, "") << "seed " << seed << ", path " << bp_multi::path_name(path) << "\n" << text;
+            failures += diff.empty() ? 0 : 1;
+        }
+    }
+    if (failures == 0)
+        bptest::remove_tree(work);
 }
