@@ -1,8 +1,10 @@
 // Generated modules against the reference network, bit for bit: random valid descriptions are
 // generated, compiled into shared modules (in parallel), loaded side by side, and driven
 // through initialization, forward passes and thousands of learning steps; their whole state,
-// save files, ASCII dumps and descriptors must equal the reference's. A failure names the seed
-// and keeps the description, so that it replays.
+// save files, ASCII dumps and descriptors must equal the reference's. The network built at run
+// time from the same description is the third party: on every kernel path this machine runs,
+// its state, save files and dumps must equal the reference's too. A failure names the seed and
+// keeps the description, so that it replays.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,10 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bp/multi/common.h"
 #include "gen/model.h"
 #include "gen/runtime/bpnet_descriptor.h"
 #include "support/gen_support.h"
 #include "support/ref_network.h"
+#include "support/rtnet_support.h"
 #include "support/test_support.h"
 
 #ifndef BPNET_DIFF_COUNT
@@ -270,6 +274,16 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
         const std::string diff = compare(mod, *model, seed, work);
         EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
         failures += diff.empty() ? 0 : 1;
+        for (int p = 0; p < bp_multi::kPathCount; p++) {
+            const auto path = static_cast<bp_multi::Path>(p);
+            if (!bp_multi::path_runs(path))
+                continue;
+            const std::string rt = bptest::compare_network(texts[static_cast<std::size_t>(i)],
+                                                           descriptions[static_cast<std::size_t>(i)], *model, seed,
+                                                           path, work, 1500);
+            EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[static_cast<std::size_t>(i)];
+            failures += rt.empty() ? 0 : 1;
+        }
     }
     std::string tally;
     for (const auto &[kind, n] : kinds)

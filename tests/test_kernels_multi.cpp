@@ -1,5 +1,5 @@
-// The multi-unit kernels of every path this machine runs against the library kernels, bit for
-// bit: the same vectors through both, over shapes whose sizes are and are not multiples of the
+// The multi-unit kernels of every path this machine runs, with constant sizes and with the sizes
+// given at run time, against the library kernels, bit for bit: the same vectors through both, over shapes whose sizes are and are not multiples of the
 // lane counts (1 to 784 columns, 1 to 128 units, and sources too wide to be widened on the
 // stack), with values of every kind: ordinary, tiny, huge, subnormal, signed zeros, and rare
 // infinities and NaNs. Results count as equal when their bits are equal or both are NaN (when two
@@ -14,6 +14,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bp/BpSim.h"
@@ -343,6 +344,108 @@ TEST(MultiUnitKernels, PortablePathMatchesTheLibrary) { check_path<Portable>(); 
 TEST(MultiUnitKernels, Sse2PathMatchesTheLibrary) { check_path<Sse2>(); }
 TEST(MultiUnitKernels, Avx2PathMatchesTheLibrary) { check_path<Avx2>(); }
 TEST(MultiUnitKernels, Avx512PathMatchesTheLibrary) { check_path<Avx512>(); }
+#endif
+
+// The kernels with their sizes given at run time (those of a network built at run time),
+// behind one interface per path.
+#define BP_RUN_TIME_SET(Name, ns, which)                                                               \
+    struct Name {                                                                                      \
+        static constexpr Path path = which;                                                            \
+        static void lvdot(const float *W, const float *x, float *d, int n, int m)                      \
+        {                                                                                              \
+            bp_multi::ns::lvdot(W, x, d, n, m);                                                        \
+        }                                                                                              \
+        static void lvdot_sum(const float *W, const float *x, float *d, int n, int m)                  \
+        {                                                                                              \
+            bp_multi::ns::lvdot_sum(W, x, d, n, m);                                                    \
+        }                                                                                              \
+        static void from_input(const float *e, const float *x, float *g, int m, int n)                 \
+        {                                                                                              \
+            bp_multi::ns::accum_weights_from_input(e, x, g, m, n);                                     \
+        }                                                                                              \
+        static void from_hidden(const float *e, const float *x, float *h, const float *W, float *g,    \
+                                int m, int n)                                                          \
+        {                                                                                              \
+            bp_multi::ns::accum_weights_from_hidden(e, x, h, W, g, m, n);                              \
+        }                                                                                              \
+        static void deriv_sig1(const float *a, float *e, float off, int n)                             \
+        {                                                                                              \
+            bp_multi::ns::deriv_sig1(a, e, off, n);                                                    \
+        }                                                                                              \
+        static void accum_biases(float *g, const float *e, int n) { bp_multi::ns::accum_biases(g, e, n); } \
+    }
+
+BP_RUN_TIME_SET(PortableRunTime, portable, Path::portable);
+#if BP_MULTI_X86
+BP_RUN_TIME_SET(Sse2RunTime, sse2, Path::sse2);
+BP_RUN_TIME_SET(Avx2RunTime, avx2, Path::avx2);
+BP_RUN_TIME_SET(Avx512RunTime, avx512, Path::avx512);
+#endif
+
+// The run-time-size kernels against the library: every shape of up to 20 columns and 17 units,
+// and the constant-size shapes above (the wide ones among them take the 512-bit dot products);
+// the elementwise kernels at every length up to 40 and around the widening limit.
+template <typename K>
+void check_run_time_path()
+{
+    if (!bp_multi::path_runs(K::path))
+        GTEST_SKIP() << "this machine cannot run the " << bp_multi::path_name(K::path) << " path";
+    Values val(3000u + static_cast<unsigned>(K::path));
+    std::vector<std::pair<int, int>> shapes;  // columns, units
+    for (int n = 1; n <= 20; n++)
+        for (int m = 1; m <= 17; m++)
+            shapes.push_back({n, m});
+    for (const auto &nm : {std::pair{31, 33}, {47, 19}, {64, 32}, {100, 45}, {77, 59}, {129, 34}, {65, 71},
+                           {130, 40}, {150, 45}, {784, 128}, {785, 3}, {4099, 5}, {4104, 9}})
+        shapes.push_back(nm);
+    for (const auto &[n, m] : shapes) {
+        for (int trial = 0; trial < (n * m > 2000 ? 4 : 8); trial++) {
+            const Mix mix = mix_of(trial);
+            const std::vector<float> W = val.make(n * m, mix), x = val.make(n, mix), e = val.make(m, mix);
+            const std::vector<float> d = val.guarded(m, mix), g = val.guarded(n * m, mix), h = val.guarded(n, mix);
+            std::vector<float> lib = d, fast = d;
+            BPlvdot(W.data(), x.data(), n, lib.data(), n, m);
+            K::lvdot(W.data(), x.data(), fast.data(), n, m);
+            EXPECT_SAME(lib, fast, shape_name("lvdot(n, m)", n, m));
+            lib = d;
+            fast = d;
+            BPlvdot_sum(W.data(), x.data(), n, lib.data(), n, m);
+            K::lvdot_sum(W.data(), x.data(), fast.data(), n, m);
+            EXPECT_SAME(lib, fast, shape_name("lvdot_sum(n, m)", n, m));
+            std::vector<float> gl = g, gf = g;
+            BPaccum_weights_from_input(e.data(), x.data(), gl.data(), m, n, n);
+            K::from_input(e.data(), x.data(), gf.data(), m, n);
+            EXPECT_SAME(gl, gf, shape_name("accum_weights_from_input(m, n)", m, n));
+            gl = g;
+            gf = g;
+            std::vector<float> hl = h, hf = h;
+            BPaccum_weights_from_hidden(e.data(), x.data(), hl.data(), W.data(), gl.data(), m, n, n);
+            K::from_hidden(e.data(), x.data(), hf.data(), W.data(), gf.data(), m, n);
+            EXPECT_SAME(gl, gf, shape_name("accum_weights_from_hidden(m, n) g", m, n));
+            EXPECT_SAME(hl, hf, shape_name("accum_weights_from_hidden(m, n) h", m, n));
+        }
+    }
+    for (int n = 1; n <= 4110; n += n == 40 ? 4050 : 1) {
+        const Mix mix = mix_of(n);
+        const std::vector<float> a = val.make(n, mix), e = val.guarded(n, mix), g = val.guarded(n, mix);
+        const float off = val.unit() * 0.05f;
+        std::vector<float> el = e, ef = e;
+        BPderiv_sig1(a.data(), el.data(), n, off);
+        K::deriv_sig1(a.data(), ef.data(), off, n);
+        EXPECT_SAME(el, ef, shape_name("deriv_sig1(n)", n, 1));
+        std::vector<float> gl = g, gf = g;
+        BPaccum_biases(gl.data(), e.data(), n);
+        K::accum_biases(gf.data(), e.data(), n);
+        EXPECT_SAME(gl, gf, shape_name("accum_biases(n)", n, 1));
+    }
+}
+
+TEST(MultiUnitKernels, RunTimeSizesPortable) { check_run_time_path<PortableRunTime>(); }
+
+#if BP_MULTI_X86
+TEST(MultiUnitKernels, RunTimeSizesSse2) { check_run_time_path<Sse2RunTime>(); }
+TEST(MultiUnitKernels, RunTimeSizesAvx2) { check_run_time_path<Avx2RunTime>(); }
+TEST(MultiUnitKernels, RunTimeSizesAvx512) { check_run_time_path<Avx512RunTime>(); }
 #endif
 
 // Run-time sizes of the update, every length around the vector widths and around the size
