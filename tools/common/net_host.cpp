@@ -284,6 +284,10 @@ void rt_forward(void)
 {
     bpnet::propagate_forward(rt());
 }
+void rt_clear_delays(void)
+{
+    g_rtnet->clear_delays();
+}
 void rt_learn(unsigned iterations, void (*input_fn)(void))
 {
     bpm::learn(rt_module(), iterations, input_fn);
@@ -484,6 +488,9 @@ bool open_description(const std::string &description_path, std::string &error)
     n.forward_pdpfa = rt_forward_pdpfa;
     n.forward_print = rt_forward_print;
     n.threshold = &g_rtnet->state().threshold;
+    n.clear_delays = rt_clear_delays;
+    n.feedback = 0;  // the run-time network refuses layers with feedback
+    n.linear_outputs = g_rtnet->state().model.layers.back().unit == bpgen::Unit::linear;
     g_open = true;
     return true;
 }
