@@ -54,6 +54,37 @@
     ATTR static void update_weights_clear(float mom, float *g, float *W, float *p)            \
     {                                                                                         \
         NS::update_weights_clear<n>(mom, g, W, p);                                            \
+    }                                                                                         \
+    /* The same kernels with the sizes given at run time. */                                  \
+    ATTR static void lvdot(const float *W, const float *x, float *d, int n, int m)            \
+    {                                                                                         \
+        NS::lvdot(W, x, d, n, m);                                                             \
+    }                                                                                         \
+    ATTR static void lvdot_sum(const float *W, const float *x, float *d, int n, int m)        \
+    {                                                                                         \
+        NS::lvdot_sum(W, x, d, n, m);                                                         \
+    }                                                                                         \
+    ATTR static void accum_weights_from_input(const float *e, const float *x, float *g,       \
+                                              int m, int n)                                   \
+    {                                                                                         \
+        NS::accum_weights_from_input(e, x, g, m, n);                                          \
+    }                                                                                         \
+    ATTR static void accum_weights_from_hidden(const float *e, const float *x, float *h,      \
+                                               const float *W, float *g, int m, int n)        \
+    {                                                                                         \
+        NS::accum_weights_from_hidden(e, x, h, W, g, m, n);                                   \
+    }                                                                                         \
+    ATTR static void deriv_sig1(const float *a, float *e, float off, int n)                   \
+    {                                                                                         \
+        NS::deriv_sig1(a, e, off, n);                                                         \
+    }                                                                                         \
+    ATTR static void accum_biases(float *g, const float *e, int n)                            \
+    {                                                                                         \
+        NS::accum_biases(g, e, n);                                                            \
+    }                                                                                         \
+    ATTR static void update_weights_clear(float mom, float *g, float *W, float *p, int n)     \
+    {                                                                                         \
+        NS::update_weights_clear(mom, g, W, p, n);                                            \
     }
 
 #define BP_NO_ATTRIBUTE

@@ -184,6 +184,134 @@ BP_MULTI_AVX2 inline void lvdot_units(const float *W, const float *x, float *d)
     }
 }
 
+// ---- The dot products with the sizes given at run time: the same 4x4 steps, the same order
+// of the terms in every lane, with n and m as arguments.
+
+// Row j of a group of v rows of n weights each (rows past v repeat row v-1).
+template <int v>
+BP_MULTI_AVX2 inline int row_at(int j, int n)
+{
+    return (j < v ? j : v - 1) * n;
+}
+
+template <int v, int c0, typename X>
+BP_MULTI_AVX2 inline __m256d step_rt(const float *p, int n, const X *xs, int k, __m256d acc)
+{
+    const __m256d r0 = Lanes4::load(p + row_at<v>(0, n) + k), r1 = Lanes4::load(p + row_at<v>(1, n) + k);
+    const __m256d r2 = Lanes4::load(p + row_at<v>(2, n) + k), r3 = Lanes4::load(p + row_at<v>(3, n) + k);
+    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+    if constexpr (c0 <= 0)
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x20), bcast(xs, k)));
+    if constexpr (c0 <= 1)
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x20), bcast(xs, k + 1)));
+    if constexpr (c0 <= 2)
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t0, t2, 0x31), bcast(xs, k + 2)));
+    acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_permute2f128_pd(t1, t3, 0x31), bcast(xs, k + 3)));
+    return acc;
+}
+
+template <int v, typename X>
+BP_MULTI_AVX2 inline __m256d narrow_sums_rt(const float *p, int n, const X *xs, __m256d acc)
+{
+    for (int k = 0; k < n; k++) {
+        const __m256d col = _mm256_cvtps_pd(_mm_setr_ps(p[row_at<v>(0, n) + k], p[row_at<v>(1, n) + k],
+                                                        p[row_at<v>(2, n) + k], p[row_at<v>(3, n) + k]));
+        acc = _mm256_add_pd(acc, _mm256_mul_pd(col, bcast(xs, k)));
+    }
+    return acc;
+}
+
+// The last, partial step of every group: the step over a row's last four columns that adds
+// only the n % 4 columns not yet added.
+template <int v, typename X>
+BP_MULTI_AVX2 inline __m256d tail_rt(const float *p, int n, const X *xs, __m256d acc)
+{
+    switch (n % 4) {
+    case 1: return step_rt<v, 3>(p, n, xs, n - 4, acc);
+    case 2: return step_rt<v, 2>(p, n, xs, n - 4, acc);
+    case 3: return step_rt<v, 1>(p, n, xs, n - 4, acc);
+    default: return acc;
+    }
+}
+
+// G groups of four rows side by side (the last has v rows), over all n columns.
+template <int G, int v, bool add, typename X>
+BP_MULTI_AVX2 inline void block_rt(const float *W, int n, const X *xs, float *d)
+{
+    __m256d acc[G];
+#pragma GCC unroll 4
+    for (int g = 0; g < G; g++)
+        acc[g] = _mm256_setzero_pd();
+    if (n < 4) {
+#pragma GCC unroll 4
+        for (int g = 0; g < G - 1; g++)
+            acc[g] = narrow_sums_rt<4>(W + 4 * g * n, n, xs, acc[g]);
+        acc[G - 1] = narrow_sums_rt<v>(W + 4 * (G - 1) * n, n, xs, acc[G - 1]);
+    } else {
+        for (int k = 0; k + 4 <= n; k += 4) {
+#pragma GCC unroll 4
+            for (int g = 0; g < G - 1; g++)
+                acc[g] = step_rt<4, 0>(W + 4 * g * n, n, xs, k, acc[g]);
+            acc[G - 1] = step_rt<v, 0>(W + 4 * (G - 1) * n, n, xs, k, acc[G - 1]);
+        }
+        if (n % 4 != 0) {
+#pragma GCC unroll 4
+            for (int g = 0; g < G - 1; g++)
+                acc[g] = tail_rt<4>(W + 4 * g * n, n, xs, acc[g]);
+            acc[G - 1] = tail_rt<v>(W + 4 * (G - 1) * n, n, xs, acc[G - 1]);
+        }
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < G - 1; g++)
+        finish<4, add>(acc[g], d + 4 * g);
+    finish<v, add>(acc[G - 1], d + 4 * (G - 1));
+}
+
+// The last block of G groups, its last group of v rows (1 to 4).
+template <int G, bool add, typename X>
+BP_MULTI_AVX2 inline void rest_block_rt(const float *W, int n, const X *xs, float *d, int v)
+{
+    switch (v) {
+    case 1: block_rt<G, 1, add>(W, n, xs, d); break;
+    case 2: block_rt<G, 2, add>(W, n, xs, d); break;
+    case 3: block_rt<G, 3, add>(W, n, xs, d); break;
+    default: block_rt<G, 4, add>(W, n, xs, d); break;
+    }
+}
+
+template <bool add, typename X>
+BP_MULTI_AVX2 inline void lvdot_blocks_rt(const float *W, const X *xs, float *d, int n, int m)
+{
+    constexpr int units = 4 * kGroups;
+    const int full = m / units;
+    const int rest = m % units;
+    for (int b = 0; b < full; b++)
+        block_rt<kGroups, 4, add>(W + b * units * n, n, xs, d + b * units);
+    if (rest == 0)
+        return;
+    const float *Wr = W + full * units * n;
+    float *dr = d + full * units;
+    const int v = rest % 4 == 0 ? 4 : rest % 4;
+    switch ((rest + 3) / 4) {
+    case 1: rest_block_rt<1, add>(Wr, n, xs, dr, v); break;
+    case 2: rest_block_rt<2, add>(Wr, n, xs, dr, v); break;
+    case 3: rest_block_rt<3, add>(Wr, n, xs, dr, v); break;
+    default: rest_block_rt<4, add>(Wr, n, xs, dr, v); break;
+    }
+}
+
+template <bool add>
+BP_MULTI_AVX2 inline void lvdot_units_rt(const float *W, const float *x, float *d, int n, int m)
+{
+    if (n <= kMaxWidened) {
+        alignas(32) double xd[kMaxWidened];
+        widen_rt<Lanes4>(x, xd, n);
+        lvdot_blocks_rt<add>(W, static_cast<const double *>(xd), d, n, m);
+    } else {
+        lvdot_blocks_rt<add>(W, x, d, n, m);
+    }
+}
 
 }  // namespace detail
 
@@ -244,6 +372,39 @@ template <int n>
 BP_MULTI_AVX2 inline void update_weights_clear(float mom, float *g, float *W, float *p)
 {
     detail::momentum_update<detail::Lanes4, true>(mom, g, W, p, n);
+}
+
+// ---- Run-time sizes.
+
+BP_MULTI_AVX2 inline void lvdot(const float *W, const float *x, float *d, int n, int m)
+{
+    detail::lvdot_units_rt<false>(W, x, d, n, m);
+}
+
+BP_MULTI_AVX2 inline void lvdot_sum(const float *W, const float *x, float *d, int n, int m)
+{
+    detail::lvdot_units_rt<true>(W, x, d, n, m);
+}
+
+BP_MULTI_AVX2 inline void accum_weights_from_input(const float *e, const float *x, float *g, int m, int n)
+{
+    detail::gradient_rows_rt<detail::Lanes4>(e, x, g, m, n);
+}
+
+BP_MULTI_AVX2 inline void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, float *g,
+                                                    int m, int n)
+{
+    detail::hidden_rows_rt<detail::Lanes4>(e, x, h, W, g, m, n);
+}
+
+BP_MULTI_AVX2 inline void deriv_sig1(const float *a, float *e, float off, int n)
+{
+    detail::derivative_rt<detail::Lanes4>(a, e, off, n);
+}
+
+BP_MULTI_AVX2 inline void accum_biases(float *g, const float *e, int n)
+{
+    detail::bias_sums_rt<detail::Lanes4>(g, e, n);
 }
 
 using bp_inline::output_error;

@@ -310,6 +310,40 @@ BP_MULTI_AVX512 inline void update_weights_clear(float mom, float *g, float *W, 
     update_weights_clear(mom, g, W, p, n);
 }
 
+// ---- Run-time sizes: the dot products are the four-lane ones of the avx2 path, the elementwise
+// kernels the width-generic ones over Lanes8.
+
+BP_MULTI_AVX512 inline void lvdot(const float *W, const float *x, float *d, int n, int m)
+{
+    avx2::detail::lvdot_units_rt<false>(W, x, d, n, m);
+}
+
+BP_MULTI_AVX512 inline void lvdot_sum(const float *W, const float *x, float *d, int n, int m)
+{
+    avx2::detail::lvdot_units_rt<true>(W, x, d, n, m);
+}
+
+BP_MULTI_AVX512 inline void accum_weights_from_input(const float *e, const float *x, float *g, int m, int n)
+{
+    detail::gradient_rows_rt<detail::Lanes8>(e, x, g, m, n);
+}
+
+BP_MULTI_AVX512 inline void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W,
+                                                      float *g, int m, int n)
+{
+    detail::hidden_rows_rt<detail::Lanes8>(e, x, h, W, g, m, n);
+}
+
+BP_MULTI_AVX512 inline void deriv_sig1(const float *a, float *e, float off, int n)
+{
+    detail::derivative_rt<detail::Lanes8>(a, e, off, n);
+}
+
+BP_MULTI_AVX512 inline void accum_biases(float *g, const float *e, int n)
+{
+    detail::bias_sums_rt<detail::Lanes8>(g, e, n);
+}
+
 using bp_inline::output_error;
 using bp_inline::sig1;
 

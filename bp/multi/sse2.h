@@ -280,6 +280,96 @@ inline void update_weights_clear(float mom, float *g, float *W, float *p)
     detail::update<true>(mom, g, W, p, n);
 }
 
+// ---- Run-time sizes: two units' sums side by side in the dot products (each lane one unit, its
+// terms in ascending order); the elementwise kernels two values at a time, a last odd one alone.
+
+namespace detail {
+
+template <bool add>
+inline void lvdot_rt(const float *W, const float *x, float *d, int n, int m)
+{
+    int i = 0;
+    for (; i + 2 <= m; i += 2) {
+        const float *w0 = W + i * n, *w1 = w0 + n;
+        __m128d acc = _mm_setzero_pd();
+        for (int k = 0; k < n; k++)
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_setr_pd(w0[k], w1[k]), _mm_set1_pd(static_cast<bp_wide>(x[k]))));
+        if (add)
+            acc = _mm_add_pd(acc, load2(d + i));
+        store2(d + i, acc);
+    }
+    if (i < m) {
+        const float *w0 = W + i * n;
+        bp_wide s = 0.0;
+        for (int k = 0; k < n; k++)
+            s += static_cast<bp_wide>(w0[k]) * x[k];
+        d[i] = add ? static_cast<float>(d[i] + s) : static_cast<float>(s);
+    }
+}
+
+}  // namespace detail
+
+inline void lvdot(const float *W, const float *x, float *d, int n, int m)
+{
+    detail::lvdot_rt<false>(W, x, d, n, m);
+}
+
+inline void lvdot_sum(const float *W, const float *x, float *d, int n, int m)
+{
+    detail::lvdot_rt<true>(W, x, d, n, m);
+}
+
+inline void accum_weights_from_input(const float *e, const float *x, float *g, int m, int n)
+{
+    for (int i = 0; i < m; i++, g += n) {
+        const __m128d d = _mm_set1_pd(static_cast<bp_wide>(e[i]));
+        int k = 0;
+        for (; k + 2 <= n; k += 2)
+            detail::store2(g + k, _mm_add_pd(detail::load2(g + k), _mm_mul_pd(detail::load2(x + k), d)));
+        if (k < n)
+            g[k] = static_cast<float>(g[k] + x[k] * static_cast<bp_wide>(e[i]));
+    }
+}
+
+inline void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, float *g, int m,
+                                      int n)
+{
+    for (int i = 0; i < m; i++, g += n, W += n) {
+        const bp_wide di = e[i];
+        const __m128d d = _mm_set1_pd(di);
+        int k = 0;
+        for (; k + 2 <= n; k += 2) {
+            detail::store2(h + k, _mm_add_pd(detail::load2(h + k), _mm_mul_pd(d, detail::load2(W + k))));
+            detail::store2(g + k, _mm_add_pd(detail::load2(g + k), _mm_mul_pd(detail::load2(x + k), d)));
+        }
+        if (k < n) {
+            h[k] = static_cast<float>(h[k] + di * W[k]);
+            g[k] = static_cast<float>(g[k] + x[k] * di);
+        }
+    }
+}
+
+inline void deriv_sig1(const float *a, float *e, float off, int n)
+{
+    const __m128d o = _mm_set1_pd(static_cast<bp_wide>(off));
+    int i = 0;
+    for (; i + 2 <= n; i += 2)
+        detail::store2(e + i, detail::deriv_sig1_2(detail::load2(a + i), detail::load2(e + i), o));
+    if (i < n) {
+        const bp_wide v = a[i];
+        e[i] = static_cast<float>((v * (1.0 - v) + off) * e[i]);
+    }
+}
+
+inline void accum_biases(float *g, const float *e, int n)
+{
+    int i = 0;
+    for (; i + 2 <= n; i += 2)
+        detail::store2(g + i, _mm_add_pd(detail::load2(g + i), detail::load2(e + i)));
+    if (i < n)
+        g[i] = static_cast<float>(static_cast<bp_wide>(g[i]) + e[i]);
+}
+
 using bp_inline::output_error;
 using bp_inline::sig1;
 

@@ -7,6 +7,7 @@
 #define GEN_RUNTIME_BPNET_MODULE_H
 
 #include <cstddef>
+#include <cstdio>
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
@@ -124,6 +125,15 @@ struct Entries {
     float (*calc_error)(void);
 };
 
+// Passes that take a context: a network built at run time keeps its state in an object of its
+// own, so its passes are given that object rather than reading globals.
+struct ContextPasses {
+    void (*propagate_forward)(void *);
+    float (*calc_error)(void *);
+    void (*calc_grad)(void *);
+    void (*update_weights)(void *, float);
+};
+
 // A whole module: names, sizes, tables, state and entry points.
 struct Module {
     const char *name;              // the black box's name, also its save-file record's
@@ -142,6 +152,10 @@ struct Module {
     int connection_count;
     State state;
     Entries entries;
+    // A record with a context runs its passes through `passes`, each given `context`; generated
+    // modules leave both empty and run their own entry points.
+    void *context = nullptr;
+    ContextPasses passes = {nullptr, nullptr, nullptr, nullptr};
 };
 
 // Weight count that a connection's kind walks: full, m rows of the source size; field1d, m rows
@@ -253,6 +267,10 @@ void initialize(const Module &m, const char *save_file, int verbose);
 // ASCII dumps: print (labelled or bare), and load the bare form from standard input (0 or -2).
 void ascii_dump(const Module &m, int labelled);
 int load_ascii(const Module &m);
+// The same on a given stream: the dump written to `out`, the bare form read from `in` (which is
+// read to its end).
+void ascii_dump(const Module &m, std::FILE *out, int labelled);
+int load_ascii(const Module &m, std::FILE *in);
 
 // The descriptor: its network section, and the query of a black box and layer (null when out of range).
 void describe_network(const Module &m);

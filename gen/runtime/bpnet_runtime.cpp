@@ -76,6 +76,36 @@ void for_each_trainable(const Module &m, Visit visit)
     }
 }
 
+// The passes of a record: its context-taking ones when it has a context, else its entry points.
+void run_forward(const Module &m)
+{
+    if (m.context != nullptr)
+        m.passes.propagate_forward(m.context);
+    else
+        m.entries.propagate_forward();
+}
+
+float run_calc_error(const Module &m)
+{
+    return m.context != nullptr ? m.passes.calc_error(m.context) : m.entries.calc_error();
+}
+
+void run_calc_grad(const Module &m)
+{
+    if (m.context != nullptr)
+        m.passes.calc_grad(m.context);
+    else
+        m.entries.calc_grad();
+}
+
+void run_update_weights(const Module &m, float inertia)
+{
+    if (m.context != nullptr)
+        m.passes.update_weights(m.context, inertia);
+    else
+        m.entries.update_weights(inertia);
+}
+
 }  // namespace
 
 // ---- State, initialization, forward pass and learning loop.
@@ -105,7 +135,7 @@ void forward(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        m.entries.propagate_forward();
+        run_forward(m);
     }
 }
 
@@ -113,10 +143,10 @@ void learn(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        m.entries.propagate_forward();
-        if (m.entries.calc_error() > *m.state.threshold) {
-            m.entries.calc_grad();
-            m.entries.update_weights(*m.state.inertia);
+        run_forward(m);
+        if (run_calc_error(m) > *m.state.threshold) {
+            run_calc_grad(m);
+            run_update_weights(m, *m.state.inertia);
         }
     }
 }
@@ -409,7 +439,10 @@ void network_load(const Module &m, const char *file)
 
 void initialize(const Module &m, const char *save_file, int verbose)
 {
-    m.entries.init_network();
+    if (m.entries.init_network != nullptr)
+        m.entries.init_network();
+    else
+        init_network(m);
     if (save_file != nullptr) {
         if (verbose)
             std::printf("\nLoading Saved Network: %s", save_file);
@@ -452,20 +485,20 @@ void leave_c_locale(locale_t saved)
 }
 
 // One unit's label: column x of its layer, row y.
-void print_label(int i, int dim_x)
+void print_label(std::FILE *out, int i, int dim_x)
 {
-    std::printf("\nNode[%d,%d]:", i % dim_x, i / dim_x);
+    std::fprintf(out, "\nNode[%d,%d]:", i % dim_x, i / dim_x);
 }
 
-void print_thresholds(const Module &m, const LayerInfo &l, int labelled)
+void print_thresholds(std::FILE *out, const Module &m, const LayerInfo &l, int labelled)
 {
     for (int i = 0; i < l.size; i++) {
         const double v = m.state.data[l.thr + i];
         if (labelled) {
-            print_label(i, l.dim_x);
-            std::printf("\n   Bias=%.12f", v);
+            print_label(out, i, l.dim_x);
+            std::fprintf(out, "\n   Bias=%.12f", v);
         } else {
-            std::printf("\n%.12f", v);
+            std::fprintf(out, "\n%.12f", v);
         }
     }
 }
@@ -473,12 +506,12 @@ void print_thresholds(const Module &m, const LayerInfo &l, int labelled)
 // A weight block: labelled, each unit's row after its label on one line (a shared row or
 // kernel once, labelled as unit 0); bare, one weight a line in storage order. Every weight is
 // followed by a blank.
-void print_weights(const Module &m, const ConnectionInfo &c, const LayerInfo &l, int labelled)
+void print_weights(std::FILE *out, const Module &m, const ConnectionInfo &c, const LayerInfo &l, int labelled)
 {
     const float *w = at(m, c.weights);
     if (!labelled) {
         for (int i = 0; i < c.count; i++)
-            std::printf("\n%.12f ", static_cast<double>(w[i]));
+            std::fprintf(out, "\n%.12f ", static_cast<double>(w[i]));
         return;
     }
     if (c.kind == kField2d && !c.shared) {
@@ -486,36 +519,36 @@ void print_weights(const Module &m, const ConnectionInfo &c, const LayerInfo &l,
         // gathered field row by field row.
         for (int i = 0; i < l.size; i++) {
             const int r = i / c.across, u = i % c.across;
-            print_label(i, l.dim_x);
-            std::printf("\n");
+            print_label(out, i, l.dim_x);
+            std::fprintf(out, "\n");
             for (int j = 0; j < c.field_y; j++)
                 for (int k = 0; k < c.field_x; k++)
-                    std::printf("%.12f ", static_cast<double>(w[((r * c.field_y + j) * c.across + u) * c.field_x + k]));
+                    std::fprintf(out, "%.12f ", static_cast<double>(w[((r * c.field_y + j) * c.across + u) * c.field_x + k]));
         }
         return;
     }
     const int rows = c.count / c.row;
     for (int r = 0; r < rows; r++) {
-        print_label(r, rows == l.size ? l.dim_x : 1);
-        std::printf("\n");
+        print_label(out, r, rows == l.size ? l.dim_x : 1);
+        std::fprintf(out, "\n");
         for (int j = 0; j < c.row; j++)
-            std::printf("%.12f ", static_cast<double>(w[r * c.row + j]));
+            std::fprintf(out, "%.12f ", static_cast<double>(w[r * c.row + j]));
     }
 }
 
-void drain_input()
+void drain_input(std::FILE *in)
 {
     char c;
-    while (vl_fread(&c, 1, 1, stdin) == 1) {
+    while (vl_fread(&c, 1, 1, in) == 1) {
     }
 }
 
 // Read the bare form into a staging copy; 0, or -2 with the message in the error text.
-int read_dump(const Module &m, int &count, std::vector<float> &values)
+int read_dump(const Module &m, std::FILE *in, int &count, std::vector<float> &values)
 {
     char c = '\0';
     for (;;) {
-        if (vl_fread(&c, 1, 1, stdin) != 1) {
+        if (vl_fread(&c, 1, 1, in) != 1) {
             BPset_error("\nNo ASCII dump in the input: it ends before the first \"#\".\n");
             return -2;
         }
@@ -525,7 +558,7 @@ int read_dump(const Module &m, int &count, std::vector<float> &values)
     // The count is read wide, so that a number out of the counter's range is refused
     // instead of being cut to some other count.
     long long wide_count = 0;
-    if (std::scanf("\n%lld", &wide_count) != 1) {
+    if (std::fscanf(in, "\n%lld", &wide_count) != 1) {
         BPset_error("\nThe ASCII dump has no readable iteration count.\n");
         return -2;
     }
@@ -535,7 +568,7 @@ int read_dump(const Module &m, int &count, std::vector<float> &values)
     }
     count = static_cast<int>(wide_count);
     for (int i = 0; i < m.trainable; i++) {
-        const int got = std::scanf("%f", &values[static_cast<std::size_t>(i)]);
+        const int got = std::fscanf(in, "%f", &values[static_cast<std::size_t>(i)]);
         if (got == EOF) {
             BPset_error("\nThe ASCII dump ends after %d of its %d values.\n", i, m.trainable);
             return -2;
@@ -552,31 +585,41 @@ int read_dump(const Module &m, int &count, std::vector<float> &values)
 
 void ascii_dump(const Module &m, int labelled)
 {
+    ascii_dump(m, stdout, labelled);
+}
+
+void ascii_dump(const Module &m, std::FILE *out, int labelled)
+{
     const locale_t saved = enter_c_locale();
     if (labelled)
-        std::printf("\n\nBlackBox: %s\nIterations: %d", m.name, *m.state.counter);
+        std::fprintf(out, "\n\nBlackBox: %s\nIterations: %d", m.name, *m.state.counter);
     else
-        std::printf("\n\n#\n%d", *m.state.counter);
+        std::fprintf(out, "\n\n#\n%d", *m.state.counter);
 
     // Layers from the output back; each layer's thresholds, then its connections by source.
     for (int l = m.layer_count - 1; l >= 0; l--) {
         const LayerInfo &layer = m.layers[l];
         if (labelled)
-            std::printf("\nLayer: %s", layer.qualified);
-        print_thresholds(m, layer, labelled);
+            std::fprintf(out, "\nLayer: %s", layer.qualified);
+        print_thresholds(out, m, layer, labelled);
         for (int c = layer.first; c < layer.first + layer.count; c++) {
             if (labelled)
-                std::printf("\nConnection from %s:", source_name(m, m.connections[c]));
-            print_weights(m, m.connections[c], layer, labelled);
+                std::fprintf(out, "\nConnection from %s:", source_name(m, m.connections[c]));
+            print_weights(out, m, m.connections[c], layer, labelled);
         }
     }
     if (!labelled)
-        std::printf("\n\n#");
-    std::printf("\n");
+        std::fprintf(out, "\n\n#");
+    std::fprintf(out, "\n");
     leave_c_locale(saved);
 }
 
 int load_ascii(const Module &m)
+{
+    return load_ascii(m, stdin);
+}
+
+int load_ascii(const Module &m, std::FILE *in)
 {
     // Read everything into a staging copy; the network changes only when the whole dump has
     // been read, so a cut or damaged dump leaves it as it was.
@@ -584,9 +627,9 @@ int load_ascii(const Module &m)
     int count = 0;
     std::vector<float> values(static_cast<std::size_t>(m.trainable));
     const locale_t saved = enter_c_locale();
-    const int result = read_dump(m, count, values);
+    const int result = read_dump(m, in, count, values);
     leave_c_locale(saved);
-    drain_input();
+    drain_input(in);
     if (result != 0)
         return result;
 
@@ -751,7 +794,7 @@ void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void),
         const float *target = pattern_target(m, "network_forward_pdpfa");
         if (target == nullptr)
             return;
-        m.entries.propagate_forward();
+        run_forward(m);
         bp_wide e = 0.0;  // squared distance between outputs and targets
         for (int j = 0; j < outputs; j++) {
             const float o = out[j];
@@ -804,7 +847,7 @@ void forward_print(const Module &m, int iterations, void (*input_fn)(void))
         const float *target = pattern_target(m, "network_forward_print");
         if (target == nullptr)
             return;
-        m.entries.propagate_forward();
+        run_forward(m);
         std::printf("\nIteration: %d", i);
         std::printf("\nblack box %s:", m.name);
         std::printf("\n\tOutputs:");

@@ -1,0 +1,107 @@
+// A network built at run time from a description (a file or its text), without generating or
+// compiling code: the layout, the rules and the bits of the module that bpnet-gen would generate
+// from the same description, on every kernel path.
+//
+// Several networks may live in one process. They share the process's random source (the one
+// initialization seeds and learning draws from), the logistic table and the library's error
+// buffer pointer, so one network must not be used from two threads at once, and no two calls
+// into the library may run concurrently; callers serialize them.
+#ifndef BPNET_NETWORK_H
+#define BPNET_NETWORK_H
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bpnet {
+
+// What every failure of a network throws: a description's "FILE:LINE:COLUMN: message", or the
+// library's message for a file that cannot be saved or loaded.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A layer's name and unit count.
+struct LayerSize {
+    std::string name;
+    int size;
+};
+
+struct NetworkState;
+
+class Network {
+public:
+    // The network a description file describes; throws Error("FILE:LINE:COLUMN: ...").
+    static std::unique_ptr<Network> from_file(const std::string &path);
+    // The network a description text describes; `origin` names it in messages.
+    static std::unique_ptr<Network> from_text(const std::string &text, const std::string &origin = "<description>");
+    ~Network();
+    Network(const Network &) = delete;
+    Network &operator=(const Network &) = delete;
+
+    // The black box's name.
+    const std::string &name() const;
+    // Input and output sizes, floats of network data, and trainable values (thresholds, weights).
+    int inputs() const;
+    int outputs() const;
+    int data_size() const;
+    int trainable() const;
+    // The layers in forward order, the output layer last.
+    std::vector<LayerSize> layers() const;
+
+    // Learning parameters and the learning-step counter.
+    float learning_rate() const;
+    void set_learning_rate(float rate);
+    float inertia() const;
+    void set_inertia(float inertia);
+    float threshold() const;
+    void set_threshold(float threshold);
+    int counter() const;
+    void set_counter(int counter);
+
+    // Seed the random source, clear every value and draw the thresholds and weights in
+    // [-range, range), as the module's initialization does with that seed and range.
+    void initialize(int seed = 123, float range = 0.1f);
+    // The network data: data_size() floats, laid out as the module's network_data.
+    float *data();
+    const float *data() const;
+
+    // One forward pass from x (inputs() floats); y gets outputs() floats.
+    void forward(const float *x, float *y);
+    // One learning presentation of x with targets t (outputs() floats): the forward pass, the
+    // error, and when it exceeds the threshold the gradient step and the periodic update.
+    // Returns the presentation's error.
+    float learn(const float *x, const float *t);
+    // The network has no delays: does nothing.
+    void clear_delays();
+
+    // Write the save file atomically, the bytes the module writes; throws Error.
+    void save(const std::string &path);
+    // Load a save file, all or nothing; throws Error with the library's message.
+    void load(const std::string &path);
+    // The ASCII dump, labelled or bare, exactly as the module prints it.
+    std::string ascii_dump(bool labelled) const;
+    // Load the bare ASCII dump from text, all or nothing; throws Error.
+    void load_ascii(const std::string &text);
+
+    // The kernel path this network runs ("portable", "sse2", "avx2", "avx512"): the one that
+    // modules use (see BPNET_KERNEL_PATH) unless chosen with use_kernel_path.
+    std::string kernel_path() const;
+    // Run on the named path; false (nothing changed) when this machine or build cannot run it.
+    bool use_kernel_path(const std::string &path);
+    // The description file's name, without its folder.
+    const std::string &description_file() const;
+
+    // The internal state, for the library's own adapters (the tools' network host).
+    NetworkState &state();
+
+private:
+    explicit Network(std::unique_ptr<NetworkState> state);
+    std::unique_ptr<NetworkState> state_;
+};
+
+}  // namespace bpnet
+
+#endif

@@ -1,0 +1,382 @@
+// A network built at run time: the description checked and laid out by the generator's own
+// model, the tables the module runtime reads built from it, and the runtime's initialization,
+// save files and ASCII dumps over a module record that carries this network as its context.
+#include "gen/rtnet/bpnet_network.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bp/BpSupport.h"
+#include "gen/rtnet/rtnet_state.h"
+
+namespace bpnet {
+
+namespace {
+
+// The module record's context-taking passes.
+void forward_entry(void *context)
+{
+    propagate_forward(*static_cast<NetworkState *>(context));
+}
+
+float error_entry(void *context)
+{
+    return calc_error(*static_cast<NetworkState *>(context));
+}
+
+void grad_entry(void *context)
+{
+    calc_grad(*static_cast<NetworkState *>(context));
+}
+
+void update_entry(void *context, float inertia)
+{
+    update_weights(*static_cast<NetworkState *>(context), inertia);
+}
+
+int to_int(std::int64_t v)
+{
+    return static_cast<int>(v);
+}
+
+// The tables of the module runtime from the model and its layout: the same entries a generated
+// module's kLayers and kConnections hold.
+void build_tables(NetworkState &st)
+{
+    const bpgen::Model &m = st.model;
+    const bpgen::Layout &lo = st.layout;
+    st.layer_names.reserve(m.layers.size());
+    st.qualified.reserve(m.layers.size());
+    for (const bpgen::Layer &l : m.layers) {
+        st.layer_names.push_back(l.name);
+        st.qualified.push_back(m.network + ":" + l.name);
+    }
+    st.arrays.reserve(lo.connections.size());
+    for (const bpgen::Connection &c : lo.connections)
+        st.arrays.push_back(c.array);
+
+    int first = 0;
+    for (std::size_t i = 0; i < m.layers.size(); i++) {
+        const bpgen::Layer &l = m.layers[i];
+        const bpgen::LayerOffsets &p = lo.layers[i];
+        bpm::LayerInfo info{};
+        info.name = st.layer_names[i].c_str();
+        info.qualified = st.qualified[i].c_str();
+        info.size = l.units;
+        info.dim_x = l.dim_y == 1 ? l.units : l.dim_x;
+        info.dim_y = l.dim_y;
+        info.act = to_int(p.act);
+        info.delta = to_int(p.delta);
+        info.thr = to_int(p.thr);
+        info.thr_grad = to_int(p.thr_grad);
+        info.thr_step = to_int(p.thr_step);
+        info.first = first;
+        info.count = static_cast<int>(l.sources.size());
+        first += info.count;
+        st.layers.push_back(info);
+        st.net.push_back(p.net);
+    }
+    for (std::size_t k = 0; k < lo.connections.size(); k++) {
+        const bpgen::Connection &c = lo.connections[k];
+        bpm::ConnectionInfo info{};
+        info.layer = c.layer;
+        info.source = c.source == bpgen::kInputsSource ? bpm::kInputs : c.source;
+        info.array = st.arrays[k].c_str();
+        info.weights = to_int(lo.offsets[k].w);
+        info.grads = to_int(lo.offsets[k].g);
+        info.steps = to_int(lo.offsets[k].s);
+        info.count = to_int(c.count);
+        info.source_size = c.source_size;
+        info.source_dim_x = c.source_dim_y == 1 ? c.source_size : c.source_dim_x;
+        info.source_dim_y = c.source_dim_y;
+        info.row = c.source_size;
+        const bpgen::Link &f = c.link;
+        if (f.kind == bpgen::Kind::field1d) {
+            info.kind = bpm::kField1d;
+            info.row = f.shared ? info.count : f.field_x;
+        } else if (f.kind == bpgen::Kind::field2d) {
+            info.kind = bpm::kField2d;
+            info.row = f.shared ? info.count : f.field_x * f.field_y;
+            info.across = c.across;
+            info.down = c.down;
+        }
+        if (f.kind != bpgen::Kind::full) {
+            info.shared = f.shared;
+            info.field_x = f.field_x;
+            info.field_y = f.kind == bpgen::Kind::field2d ? f.field_y : 1;
+            info.overlap = f.overlap;
+        }
+        st.connections.push_back(info);
+        st.ws.push_back(to_int(c.ws));
+        st.s.push_back(to_int(c.s));
+        st.b.push_back(to_int(c.b));
+    }
+}
+
+// The module record over the state: names, sizes, tables, state pointers and the passes.
+void build_module(NetworkState &st)
+{
+    const bpgen::Sizes sz = bpgen::measure(st.model);
+    bpm::Module &mod = st.module;
+    mod.name = st.model.network.c_str();
+    mod.description_file = st.model.description_file.c_str();
+    mod.inputs = st.model.inputs;
+    mod.input_dim_x = st.model.input_dim_y == 1 ? st.model.inputs : st.model.input_dim_x;
+    mod.input_dim_y = st.model.input_dim_y;
+    mod.outputs = st.model.layers.back().units;
+    mod.data_size = to_int(st.layout.size);
+    mod.trainable = to_int(sz.trainable);
+    mod.units = to_int(sz.units);
+    mod.record_length = to_int(sz.record);
+    mod.layers = st.layers.data();
+    mod.layer_count = static_cast<int>(st.layers.size());
+    mod.connections = st.connections.data();
+    mod.connection_count = static_cast<int>(st.connections.size());
+    mod.state = {st.data.data(), &st.learning_rate, &st.inertia, &st.threshold, &st.init_range, &st.init_seed,
+                 &st.counter, &st.input, &st.target, st.error, kErrorSize, &st.descriptor, st.records.data()};
+    mod.entries = {};
+    mod.context = &st;
+    mod.passes = {forward_entry, error_entry, grad_entry, update_entry};
+}
+
+std::unique_ptr<NetworkState> make_state(bpgen::Model model)
+{
+    auto st = std::make_unique<NetworkState>();
+    st->model = std::move(model);
+    st->layout = bpgen::lay_out(st->model);
+    st->data.assign(static_cast<std::size_t>(st->layout.size), 0.0f);
+    st->records.assign(std::max<std::size_t>(st->layout.connections.size(), 1), bpnet_connection_record{});
+    build_tables(*st);
+    build_module(*st);
+    use_path(*st, bp_multi::active_path());
+    // A new network is initialized, as a module is once its host starts it.
+    bpm::init_network(st->module);
+    return st;
+}
+
+// The library's message without the blank lines around it.
+std::string message(const NetworkState &st)
+{
+    std::string text(st.error, strnlen(st.error, kErrorSize));
+    const std::size_t b = text.find_first_not_of("\n ");
+    if (b == std::string::npos)
+        return "unknown error";
+    const std::size_t e = text.find_last_not_of("\n ");
+    return text.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+Network::Network(std::unique_ptr<NetworkState> state) : state_(std::move(state)) {}
+
+Network::~Network() = default;
+
+std::unique_ptr<Network> Network::from_file(const std::string &path)
+{
+    bpgen::Error error;
+    std::optional<bpgen::Model> model = bpgen::load_description(path, error);
+    if (!model)
+        throw Error(error.text);
+    return std::unique_ptr<Network>(new Network(make_state(std::move(*model))));
+}
+
+std::unique_ptr<Network> Network::from_text(const std::string &text, const std::string &origin)
+{
+    bpgen::Error error;
+    std::optional<bpgen::Model> model = bpgen::parse_description(text, origin, error);
+    if (!model)
+        throw Error(error.text);
+    return std::unique_ptr<Network>(new Network(make_state(std::move(*model))));
+}
+
+const std::string &Network::name() const
+{
+    return state_->model.network;
+}
+
+int Network::inputs() const
+{
+    return state_->module.inputs;
+}
+
+int Network::outputs() const
+{
+    return state_->module.outputs;
+}
+
+int Network::data_size() const
+{
+    return state_->module.data_size;
+}
+
+int Network::trainable() const
+{
+    return state_->module.trainable;
+}
+
+std::vector<LayerSize> Network::layers() const
+{
+    std::vector<LayerSize> v;
+    for (const bpgen::Layer &l : state_->model.layers)
+        v.push_back({l.name, l.units});
+    return v;
+}
+
+float Network::learning_rate() const
+{
+    return state_->learning_rate;
+}
+
+void Network::set_learning_rate(float rate)
+{
+    state_->learning_rate = rate;
+}
+
+float Network::inertia() const
+{
+    return state_->inertia;
+}
+
+void Network::set_inertia(float inertia)
+{
+    state_->inertia = inertia;
+}
+
+float Network::threshold() const
+{
+    return state_->threshold;
+}
+
+void Network::set_threshold(float threshold)
+{
+    state_->threshold = threshold;
+}
+
+int Network::counter() const
+{
+    return state_->counter;
+}
+
+void Network::set_counter(int counter)
+{
+    state_->counter = counter;
+}
+
+void Network::initialize(int seed, float range)
+{
+    state_->init_seed = seed;
+    state_->init_range = range;
+    bpm::init_network(state_->module);
+}
+
+float *Network::data()
+{
+    return state_->data.data();
+}
+
+const float *Network::data() const
+{
+    return state_->data.data();
+}
+
+void Network::forward(const float *x, float *y)
+{
+    NetworkState &st = *state_;
+    // The passes read the inputs and never write them.
+    st.input = const_cast<float *>(x);
+    propagate_forward(st);
+    const float *out = st.data.data() + st.layers.back().act;
+    std::memcpy(y, out, sizeof(float) * static_cast<std::size_t>(st.module.outputs));
+}
+
+float Network::learn(const float *x, const float *t)
+{
+    // One presentation of the module's learning loop.
+    NetworkState &st = *state_;
+    st.input = const_cast<float *>(x);
+    st.target = const_cast<float *>(t);
+    propagate_forward(st);
+    const float error = calc_error(st);
+    if (error > st.threshold) {
+        calc_grad(st);
+        update_weights(st, st.inertia);
+    }
+    return error;
+}
+
+void Network::clear_delays() {}
+
+void Network::save(const std::string &path)
+{
+    if (bpm::dump_network(state_->module, path.c_str()) != 0)
+        throw Error(message(*state_));
+}
+
+void Network::load(const std::string &path)
+{
+    state_->error[0] = '\0';
+    if (bpm::load_network(state_->module, path.c_str()) != 0)
+        throw Error(message(*state_));
+}
+
+std::string Network::ascii_dump(bool labelled) const
+{
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    if (out == nullptr)
+        throw Error("cannot make the ASCII dump: out of memory");
+    bpm::ascii_dump(state_->module, out, labelled ? 1 : 0);
+    const bool ok = std::fclose(out) == 0;
+    std::string text = ok && buffer != nullptr ? std::string(buffer, size) : std::string();
+    std::free(buffer);
+    if (!ok)
+        throw Error("cannot make the ASCII dump: out of memory");
+    return text;
+}
+
+void Network::load_ascii(const std::string &text)
+{
+    // fmemopen refuses an empty buffer: an empty text is a dump without its first "#".
+    std::string copy = text.empty() ? std::string(" ") : text;
+    std::FILE *in = fmemopen(copy.data(), copy.size(), "r");
+    if (in == nullptr)
+        throw Error("cannot read the ASCII dump: out of memory");
+    state_->error[0] = '\0';
+    const int result = bpm::load_ascii(state_->module, in);
+    std::fclose(in);
+    if (result != 0)
+        throw Error(message(*state_));
+}
+
+std::string Network::kernel_path() const
+{
+    return bp_multi::path_name(state_->path);
+}
+
+bool Network::use_kernel_path(const std::string &path)
+{
+    for (int p = 0; p < bp_multi::kPathCount; p++) {
+        const auto candidate = static_cast<bp_multi::Path>(p);
+        if (path == bp_multi::path_name(candidate)) {
+            if (!bp_multi::path_runs(candidate))
+                return false;
+            use_path(*state_, candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+const std::string &Network::description_file() const
+{
+    return state_->model.description_file;
+}
+
+NetworkState &Network::state()
+{
+    return *state_;
+}
+
+}  // namespace bpnet

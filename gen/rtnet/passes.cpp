@@ -1,0 +1,211 @@
+// The passes of a network built at run time: forward, gradient step and update, each written
+// once as a template over a kernel set and instantiated for every kernel path, walking the
+// network's tables in the order the generated module's straight-line code follows. Full
+// connections take the kernel set's run-time-size kernels; receptive fields and the unit
+// functions other than the logistic take the library kernels, as the module does.
+#include <algorithm>
+
+#include "bp/BpSimKernelSets.h"
+#include "bp/BpSimLearn.h"
+#include "gen/rtnet/rtnet_state.h"
+
+namespace bpnet {
+
+namespace {
+
+float *at(NetworkState &st, std::int64_t i)
+{
+    return st.data.data() + i;
+}
+
+// The vector a connection reads: the caller's inputs or a layer's activations.
+float *source_act(NetworkState &st, const bpm::ConnectionInfo &c)
+{
+    return c.source == bpm::kInputs ? st.input : at(st, st.layers[static_cast<std::size_t>(c.source)].act);
+}
+
+// A connection with receptive fields, forward: the one-dimensional kernels overwrite (the
+// layer's first connection) or add; the two-dimensional ones only add, so the activations are
+// cleared first when they come first.
+void field_forward(NetworkState &st, std::size_t ci, bool first)
+{
+    const bpm::ConnectionInfo &c = st.connections[ci];
+    const bpm::LayerInfo &l = st.layers[static_cast<std::size_t>(c.layer)];
+    const float *w = at(st, c.weights), *x = source_act(st, c);
+    float *d = at(st, l.act);
+    if (c.kind == bpm::kField1d) {
+        if (c.shared)
+            (first ? BPlvdot_share : BPlvdot_share_sum)(w, x, c.overlap, d, c.field_x, l.size);
+        else
+            (first ? BPlvdot : BPlvdot_sum)(w, x, c.overlap, d, c.field_x, l.size);
+        return;
+    }
+    if (first)
+        std::fill_n(d, l.size, 0.0f);
+    if (c.shared)
+        BPlvdot2d_share(c.across, c.down, c.field_x, c.field_y, w, x, d, c.overlap, st.s[ci], st.b[ci]);
+    else
+        BPlvdot2d(c.across, c.down, c.field_x, c.field_y, w, x, d, c.overlap, st.ws[ci], st.s[ci], st.b[ci]);
+}
+
+// A connection with receptive fields, gradients: from the inputs, or from a layer, whose
+// deltas it also passes back.
+void field_grad(NetworkState &st, std::size_t ci)
+{
+    const bpm::ConnectionInfo &c = st.connections[ci];
+    const bpm::LayerInfo &l = st.layers[static_cast<std::size_t>(c.layer)];
+    const float *e = at(st, l.delta), *x = source_act(st, c), *w = at(st, c.weights);
+    float *g = at(st, c.grads);
+    const bool input = c.source == bpm::kInputs;
+    float *h = input ? nullptr : at(st, st.layers[static_cast<std::size_t>(c.source)].delta);
+    if (c.kind == bpm::kField1d) {
+        if (input)
+            (c.shared ? BPaccum_weights_from_input_share : BPaccum_weights_from_input)(e, x, g, l.size, c.field_x,
+                                                                                         c.overlap);
+        else
+            (c.shared ? BPaccum_weights_from_hidden_share : BPaccum_weights_from_hidden)(e, x, h, w, g, l.size,
+                                                                                           c.field_x, c.overlap);
+        return;
+    }
+    const int U = c.across, R = c.down, KW = c.field_x, KH = c.field_y, ov = c.overlap;
+    if (input && c.shared)
+        BPaccum2d_weights_from_input_share(U, R, KW, KH, g, x, e, ov, st.s[ci], st.b[ci]);
+    else if (input)
+        BPaccum2d_weights_from_input(U, R, KW, KH, g, x, e, ov, st.ws[ci], st.s[ci], st.b[ci]);
+    else if (c.shared)
+        BPaccum2d_weights_from_hidden_share(U, R, KW, KH, w, g, x, h, e, ov, st.s[ci], st.b[ci]);
+    else
+        BPaccum2d_weights_from_hidden(U, R, KW, KH, w, g, x, h, e, ov, st.ws[ci], st.s[ci], st.b[ci]);
+}
+
+// A layer's unit function with its thresholds.
+void units(NetworkState &st, std::size_t li)
+{
+    const bpm::LayerInfo &l = st.layers[li];
+    float *a = at(st, l.act);
+    const float *t = at(st, l.thr);
+    switch (st.model.layers[li].unit) {
+    case bpgen::Unit::logistic: BPsig1(a, t, l.size); break;
+    case bpgen::Unit::centred: BPsig2(a, t, l.size); break;
+    case bpgen::Unit::tanh: BPsig3(a, t, l.size); break;
+    case bpgen::Unit::linear: BPlinear(a, t, l.size); break;
+    case bpgen::Unit::quadratic: BPquadratic(a, at(st, st.net[li]), t, l.size); break;
+    }
+}
+
+// Forward pass: each layer's connections in source order (the first overwrites, the rest add),
+// then its unit function with the thresholds.
+template <class K>
+void forward_pass(NetworkState &st)
+{
+    for (std::size_t li = 0; li < st.layers.size(); li++) {
+        const bpm::LayerInfo &l = st.layers[li];
+        for (int ci = l.first; ci < l.first + l.count; ci++) {
+            const bpm::ConnectionInfo &c = st.connections[static_cast<std::size_t>(ci)];
+            const bool first = ci == l.first;
+            if (c.kind != bpm::kFull) {
+                field_forward(st, static_cast<std::size_t>(ci), first);
+                continue;
+            }
+            if (first)
+                K::lvdot(at(st, c.weights), source_act(st, c), at(st, l.act), c.source_size, l.size);
+            else
+                K::lvdot_sum(at(st, c.weights), source_act(st, c), at(st, l.act), c.source_size, l.size);
+        }
+        units(st, li);
+    }
+}
+
+// Gradient accumulation: the step counted, the hidden deltas cleared, then the layers from the
+// output back, each drawing its derivative offset, then its thresholds and connections.
+template <class K>
+void grad_pass(NetworkState &st)
+{
+    st.counter = static_cast<int>(static_cast<unsigned>(st.counter) + 1u);
+    for (std::size_t li = 0; li + 1 < st.layers.size(); li++)
+        std::fill_n(at(st, st.layers[li].delta), st.layers[li].size, 0.0f);
+    for (std::size_t li = st.layers.size(); li-- > 0;) {
+        const bpm::LayerInfo &l = st.layers[li];
+        float *a = at(st, l.act), *e = at(st, l.delta);
+        const float r = BPfrandom(bpm::kDerivOffsetRange);
+        switch (st.model.layers[li].unit) {
+        case bpgen::Unit::logistic: K::deriv_sig1(a, e, r, l.size); break;
+        case bpgen::Unit::centred: BPderiv_sig2(a, e, l.size, r); break;
+        case bpgen::Unit::tanh: BPderiv_sig3(a, e, l.size, r); break;
+        case bpgen::Unit::linear: break;  // the derivative is 1: the deltas stay as they are
+        case bpgen::Unit::quadratic: BPderiv_quadratic(at(st, st.net[li]), e, l.size); break;
+        }
+        K::accum_biases(at(st, l.thr_grad), e, l.size);
+        for (int ci = l.first; ci < l.first + l.count; ci++) {
+            const bpm::ConnectionInfo &c = st.connections[static_cast<std::size_t>(ci)];
+            if (c.kind != bpm::kFull) {
+                field_grad(st, static_cast<std::size_t>(ci));
+                continue;
+            }
+            if (c.source == bpm::kInputs)
+                K::accum_weights_from_input(e, st.input, at(st, c.grads), l.size, c.source_size);
+            else
+                K::accum_weights_from_hidden(e, source_act(st, c),
+                                             at(st, st.layers[static_cast<std::size_t>(c.source)].delta),
+                                             at(st, c.weights), at(st, c.grads), l.size, c.source_size);
+        }
+    }
+}
+
+// Weight update with momentum: layers from the output back, each layer's thresholds, then its
+// connections in source order, every block's gradients cleared after its update.
+template <class K>
+void update_pass(NetworkState &st, float inertia)
+{
+    for (std::size_t li = st.layers.size(); li-- > 0;) {
+        const bpm::LayerInfo &l = st.layers[li];
+        K::update_weights_clear(inertia, at(st, l.thr_grad), at(st, l.thr), at(st, l.thr_step), l.size);
+        for (int ci = l.first; ci < l.first + l.count; ci++) {
+            const bpm::ConnectionInfo &c = st.connections[static_cast<std::size_t>(ci)];
+            K::update_weights_clear(inertia, at(st, c.grads), at(st, c.weights), at(st, c.steps), c.count);
+        }
+    }
+}
+
+BP_PATH_FUNCTIONS(forward_pass, (NetworkState & st), (st))
+BP_PATH_FUNCTIONS(grad_pass, (NetworkState & st), (st))
+BP_PATH_FUNCTIONS(update_pass, (NetworkState & st, float inertia), (st, inertia))
+
+}  // namespace
+
+void use_path(NetworkState &st, bp_multi::Path path)
+{
+    st.path = path;
+    st.forward_pass = forward_pass_for(path);
+    st.grad_pass = grad_pass_for(path);
+    st.update_pass = update_pass_for(path);
+}
+
+void propagate_forward(NetworkState &st)
+{
+    st.forward_pass(st);
+}
+
+float calc_error(NetworkState &st)
+{
+    // The output deltas from the targets, and half the sum of squared differences over the
+    // output count, in double, stored as float.
+    const bpm::LayerInfo &out = st.layers.back();
+    const float half_sum = BPoutput_error(st.target, at(st, out.act), at(st, out.delta),
+                                          bpm::output_delta_scale(st.learning_rate), out.size);
+    return static_cast<float>(static_cast<bp_wide>(half_sum) / out.size);
+}
+
+void calc_grad(NetworkState &st)
+{
+    st.grad_pass(st);
+}
+
+void update_weights(NetworkState &st, float inertia)
+{
+    // The gathered gradients are applied on every third learning step.
+    if (static_cast<unsigned>(st.counter) % 3u == 0)
+        st.update_pass(st, inertia);
+}
+
+}  // namespace bpnet
