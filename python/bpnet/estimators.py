@@ -133,11 +133,18 @@ class _BaseNetworkEstimator(BaseEstimator):
         """Present the rows for `epochs` passes; their mean errors extend loss_curve_."""
         self._check_params()
         net = self.network_
+        seed = int(self._rng.randint(_SEED_BOUND))
+        X, T = self._inputs(X), np.ascontiguousarray(T, dtype=np.float32)
+        # Learning draws from the process's random source, which initialize seeds: seed it
+        # from this estimator's own generator, the network's state kept, so that the call's
+        # result depends on nothing trained elsewhere in the process meanwhile.
+        state, counter = np.array(net.data), net.counter
+        net.initialize(seed=seed)
+        net.data[:] = state
+        net.counter = counter
         net.learning_rate = float(self.learning_rate)
         net.inertia = float(self.inertia)
-        seed = int(self._rng.randint(_SEED_BOUND))
-        errors = net.learn(self._inputs(X), np.ascontiguousarray(T, dtype=np.float32), epochs=int(epochs),
-                           order=self.order, seed=seed)
+        errors = net.learn(X, T, epochs=int(epochs), order=self.order, seed=seed)
         self.loss_curve_.extend(float(e) for e in errors)
         self.n_iter_ += int(epochs)
         return self
