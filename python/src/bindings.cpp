@@ -99,7 +99,7 @@ public:
     }
 
     py::array_t<double> learn(const py::handle &x, const py::handle &y, long long epochs, const std::string &order,
-                              const py::int_ &seed_object)
+                              const py::object &seed_argument)
     {
         const FloatRows in = float_rows(x, b_->inputs(), "learn: X");
         const FloatRows target = float_rows(y, b_->outputs(), "learn: Y");
@@ -112,7 +112,12 @@ public:
             throw py::value_error("learn: epochs must be at least 1, got " + std::to_string(epochs));
         if (order != "sequential" && order != "shuffled")
             throw py::value_error("learn: order must be \"sequential\" or \"shuffled\", got \"" + order + "\"");
-        // The seed is nn-train's --sample-seed: any whole number from 0 to 2^64 - 1.
+        // The seed is nn-train's --sample-seed: any whole number from 0 to 2^64 - 1 (a
+        // Python int or anything that stands for one, such as a numpy integer).
+        PyObject *index = PyNumber_Index(seed_argument.ptr());
+        if (index == nullptr)
+            throw py::error_already_set();
+        const py::int_ seed_object = py::reinterpret_steal<py::int_>(index);
         if (seed_object < py::int_(0) || seed_object > py::int_(py::reinterpret_steal<py::object>(
                                                               PyLong_FromUnsignedLongLong(UINT64_MAX))))
             throw py::value_error("learn: seed must be a whole number from 0 to 18446744073709551615");

@@ -70,7 +70,7 @@ def test_training_gives_nn_trains_save_file(kind, order, tmp_path, compile_modul
     net = network(kind, text, compile_module)
     net.initialize(seed=42, range=0.3)
     net.learning_rate, net.inertia = 0.15, 0.9
-    errors = net.learn(X, Y, epochs=5, order=order, seed=99)
+    errors = net.learn(X, Y, epochs=5, order=order, seed=np.uint64(99))
     assert errors.shape == (5,) and errors[-1] < errors[0]
     net.save(tmp_path / "python.save")
     assert (tmp_path / "python.save").read_bytes() == (tmp_path / "tool.save").read_bytes()
@@ -132,6 +132,10 @@ def test_errors_arrive_as_exceptions(kind, tmp_path, compile_module):
         net.learn(X, Y, order="random")
     with pytest.raises(ValueError, match="epochs"):
         net.learn(X, Y, epochs=0)
+    with pytest.raises(ValueError, match="seed"):
+        net.learn(X, Y, seed=-1)
+    with pytest.raises(TypeError):
+        net.learn(X, Y, seed=1.5)
     # Float64 rows are taken, as float32.
     assert net.forward(X.astype(np.float64)).tobytes() == net.forward(X).tobytes()
 
