@@ -642,3 +642,90 @@ TEST(NnModuleGenerated, SaveFilesOfAnotherNetworkAreRefused)
 }
 
 #endif
+
+// A description given with --description is built at run time: every tool gives what it gives
+// with the description's generated module, and the save files are the same bytes.
+TEST(NnModule, DescriptionWorksAsItsGeneratedModule)
+{
+    if (!BPNET_HAVE_GENERATOR)
+        GTEST_SKIP() << "bpnet-gen is not part of this build";
+    TempDir dir;
+    const std::string module = kModules + "/tri.so";
+    const std::string description = bptest::data_path("networks/tri.toml");
+    std::string data;
+    for (int i = 0; i < 120; i++) {
+        char line[120];
+        std::snprintf(line, sizeof line, "%.4f,%.4f,%.4f,%d\n", (i % 7) / 7.0 - 0.5, (i % 11) / 11.0 - 0.5,
+                      (i % 5) / 5.0 - 0.5, i % 3);
+        data += line;
+    }
+    bptest::write_file(dir / "data.csv", data);
+    const std::vector<std::string> common = {"--data", "data.csv", "--targets", "class", "--iterations", "3000",
+                                             "--seed", "7", "--range", "0.5"};
+    std::vector<std::string> by_module = {"--module", module, "--output", "m.save"};
+    std::vector<std::string> by_description = {"--description", description, "--output", "d.save"};
+    by_module.insert(by_module.end(), common.begin(), common.end());
+    by_description.insert(by_description.end(), common.begin(), common.end());
+    const bptest::RunResult m = run_in(dir, kTrain, by_module);
+    const bptest::RunResult d = run_in(dir, kTrain, by_description);
+    ASSERT_EQ(m.status, 0) << m.err;
+    ASSERT_EQ(d.status, 0) << d.err;
+    // The summary lines agree but for the file written.
+    EXPECT_EQ(m.out.substr(0, m.out.find("; wrote")), d.out.substr(0, d.out.find("; wrote")));
+    const std::string saved = bptest::read_file(dir / "m.save");
+    ASSERT_FALSE(saved.empty());
+    EXPECT_EQ(saved, bptest::read_file(dir / "d.save"));
+
+    // Evaluation and both dumps, and an import through the description.
+    const bptest::RunResult em = run_in(dir, kEval, {"--module", module, "--network", "m.save", "--data", "data.csv",
+                                                     "--targets", "class"});
+    const bptest::RunResult ed = run_in(dir, kEval, {"--description", description, "--network", "m.save", "--data",
+                                                     "data.csv", "--targets", "class"});
+    EXPECT_EQ(em.status, 0) << em.err;
+    EXPECT_EQ(ed.status, 0) << ed.err;
+    EXPECT_EQ(em.out, ed.out);
+    for (const std::string form : {"show", "export"}) {
+        const bptest::RunResult am = run_in(dir, kAscii, {"--module", module, form, "m.save"});
+        const bptest::RunResult ad = run_in(dir, kAscii, {"--description", description, form, "m.save"});
+        EXPECT_EQ(ad.status, 0) << ad.err;
+        EXPECT_EQ(am.out, ad.out) << form;
+    }
+    const std::string bare = run_in(dir, kAscii, {"--module", module, "export", "m.save"}).out;
+    const bptest::RunResult imported = run_in(dir, kAscii, {"--description", description, "import", "i.save"}, bare);
+    EXPECT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(bptest::read_file(dir / "i.save"), saved);
+
+    // A save file of another network is refused with the library's message.
+    const bptest::RunResult other =
+        run_in(dir, kAscii, {"--description", bptest::data_path("../../examples/networks/xor.toml"), "show", "m.save"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.err.find("tri"), std::string::npos) << other.err;
+}
+
+TEST(NnModule, DescriptionErrorsAndConflictsAreRefusedBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    bptest::write_file(dir / "data.csv", "1,2,3,0,1,0\n");
+    bptest::write_file(dir / "bad.toml", "network = \"bad\"\ninputs = 3\n\n[[layer]]\nname = \"Out\"\nunits = 3\n"
+                                         "from = [\"Nowhere\"]\n");
+    for (const std::string &tool : {kTrain, kEval}) {
+        const bptest::RunResult r = run_in(dir, tool, {"--description", "bad.toml", "--data", "data.csv"});
+        EXPECT_EQ(r.status, 1) << tool;
+        EXPECT_NE(r.err.find("bad.toml:7:"), std::string::npos) << tool << ": " << r.err;
+        const bptest::RunResult both =
+            run_in(dir, tool, {"--module", kModules + "/tri.so", "--description", "bad.toml", "--data", "data.csv"});
+        EXPECT_EQ(both.status, 1) << tool;
+        EXPECT_NE(both.err.find("--module and --description"), std::string::npos) << both.err;
+    }
+    const bptest::RunResult a = run_in(dir, kAscii, {"--description", "bad.toml", "show", "x.save"});
+    EXPECT_EQ(a.status, 1);
+    EXPECT_NE(a.err.find("bad.toml:7:"), std::string::npos) << a.err;
+    const bptest::RunResult both =
+        run_in(dir, kAscii, {"--description", "bad.toml", "--module", kModules + "/tri.so", "show", "x.save"});
+    EXPECT_EQ(both.status, 1);
+    EXPECT_NE(both.err.find("--module and --description"), std::string::npos) << both.err;
+    const bptest::RunResult missing = run_in(dir, kTrain, {"--description", "missing.toml", "--data", "data.csv"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("missing.toml"), std::string::npos) << missing.err;
+    EXPECT_FALSE(exists(dir / "Network.save"));
+}

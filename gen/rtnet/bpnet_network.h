@@ -33,7 +33,9 @@ struct NetworkState;
 
 class Network {
 public:
-    // The network a description file describes; throws Error("FILE:LINE:COLUMN: ...").
+    // The network a description file describes, initialized as a module's host starts it
+    // (seed 123, range 0.1: this seeds the shared random source); throws
+    // Error("FILE:LINE:COLUMN: ...").
     static std::unique_ptr<Network> from_file(const std::string &path);
     // The network a description text describes; `origin` names it in messages.
     static std::unique_ptr<Network> from_text(const std::string &text, const std::string &origin = "<description>");

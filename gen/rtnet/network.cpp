@@ -170,7 +170,12 @@ std::string message(const NetworkState &st)
 
 Network::Network(std::unique_ptr<NetworkState> state) : state_(std::move(state)) {}
 
-Network::~Network() = default;
+Network::~Network()
+{
+    // The library's messages may still go to this network's error text; every operation that
+    // can fail hands over its own buffer first, so the pointer is simply withdrawn.
+    BPset_error_buffer(nullptr, 0);
+}
 
 std::unique_ptr<Network> Network::from_file(const std::string &path)
 {

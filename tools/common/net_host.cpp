@@ -9,9 +9,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "gen/rtnet/bpnet_network.h"
+#include "gen/rtnet/rtnet_state.h"
 #include "gen/runtime/bpnet_descriptor.h"
 #include "network/nn.h"
 #include "tools/common/module_file.h"
@@ -237,6 +240,101 @@ std::string find_named_symbols()
     return "";
 }
 
+// The network built at run time that the table's trampolines work on, and its state.
+std::unique_ptr<bpnet::Network> g_rtnet;
+
+bpnet::NetworkState &rt()
+{
+    return g_rtnet->state();
+}
+
+const bpm::Module &rt_module()
+{
+    return g_rtnet->state().module;
+}
+
+// The trampolines: each entry point of the table over the one run-time network.
+int rt_init(void)
+{
+    return bpm::init_network(rt_module());
+}
+void rt_forward(void)
+{
+    bpnet::propagate_forward(rt());
+}
+void rt_learn(unsigned iterations, void (*input_fn)(void))
+{
+    bpm::learn(rt_module(), iterations, input_fn);
+}
+int rt_dump(const char *file)
+{
+    return bpm::dump_network(rt_module(), file);
+}
+int rt_load(const char *file)
+{
+    return bpm::load_network(rt_module(), file);
+}
+char *rt_error_text(void)
+{
+    return rt().error;
+}
+void rt_set_rate(float r)
+{
+    rt().learning_rate = r;
+}
+void rt_set_inertia(float m)
+{
+    rt().inertia = m;
+}
+void rt_set_seed(int seed)
+{
+    rt().init_seed = seed;
+}
+void rt_set_range(float range)
+{
+    rt().init_range = range;
+}
+int rt_get_counter(void)
+{
+    return rt().counter;
+}
+void rt_set_counter(int c)
+{
+    rt().counter = c;
+}
+void rt_set_input(float *v)
+{
+    rt().input = v;
+}
+void rt_set_target(float *v)
+{
+    rt().target = v;
+}
+float *rt_get_output(void)
+{
+    return rt().data.data() + rt().layers.back().act;
+}
+float rt_calc_error(void)
+{
+    return bpnet::calc_error(rt());
+}
+void rt_ascii_dump(int labelled)
+{
+    bpm::ascii_dump(rt_module(), labelled);
+}
+int rt_load_ascii(void)
+{
+    return bpm::load_ascii(rt_module());
+}
+void rt_forward_pdpfa(unsigned iterations, void (*input_fn)(void), float pd_threshold)
+{
+    bpm::forward_pdpfa(rt_module(), iterations, input_fn, pd_threshold);
+}
+void rt_forward_print(int iterations, void (*input_fn)(void))
+{
+    bpm::forward_print(rt_module(), iterations, input_fn);
+}
+
 // Give up on a module: close it and forget what was found.
 bool refuse(const std::string &what, std::string &error)
 {
@@ -321,6 +419,53 @@ bool open_network(const std::string &module_path, std::string &error)
     return true;
 }
 
+bool open_description(const std::string &description_path, std::string &error)
+{
+    g_open = false;
+    g_network = Network{};
+    g_handle = nullptr;
+    try {
+        g_rtnet = bpnet::Network::from_file(description_path);
+    } catch (const bpnet::Error &e) {
+        error = e.what();
+        return false;
+    }
+    const bpnet::NetworkState &st = g_rtnet->state();
+    Network &n = g_network;
+    n.built_in = false;
+    n.source = description_path;
+    n.name = g_rtnet->name();
+    n.description = g_rtnet->description_file();
+    n.inputs = g_rtnet->inputs();
+    n.outputs = g_rtnet->outputs();
+    n.layers = static_cast<int>(st.layers.size());
+    n.units = st.module.units;
+    n.parameters = g_rtnet->trainable();
+    n.init = rt_init;
+    n.forward = rt_forward;
+    n.learn = rt_learn;
+    n.dump = rt_dump;
+    n.load = rt_load;
+    n.error_text = rt_error_text;
+    n.set_rate = rt_set_rate;
+    n.set_inertia = rt_set_inertia;
+    n.set_seed = rt_set_seed;
+    n.set_range = rt_set_range;
+    n.get_counter = rt_get_counter;
+    n.set_counter = rt_set_counter;
+    n.set_input = rt_set_input;
+    n.set_target = rt_set_target;
+    n.get_output = rt_get_output;
+    n.calc_error = rt_calc_error;
+    n.ascii_dump = rt_ascii_dump;
+    n.load_ascii = rt_load_ascii;
+    n.forward_pdpfa = rt_forward_pdpfa;
+    n.forward_print = rt_forward_print;
+    n.threshold = &g_rtnet->state().threshold;
+    g_open = true;
+    return true;
+}
+
 const Network &network()
 {
     return g_network;
@@ -330,6 +475,8 @@ std::string network_label()
 {
     if (g_network.built_in)
         return "network " + g_network.name;
+    if (!g_network.source.empty())
+        return "network " + g_network.name + " of description " + g_network.source;
     return "network " + g_network.name + " of module " + g_network.module;
 }
 

@@ -18,6 +18,7 @@ constexpr int kMaxLayers = 4096;
 struct Network {
     bool built_in = true;       // the network nn linked into the tool
     std::string module;         // the module's file name (empty for the built-in network)
+    std::string source;         // the description a run-time network was built from (else empty)
     std::string name;           // the black box's name ("nn")
     std::string description;    // the description file the network was made from
     int inputs = 0;             // size of the input vector
@@ -61,10 +62,16 @@ struct Network {
 // with a message in error (nothing called after a failed check); the network is then not open.
 bool open_network(const std::string &module_path, std::string &error);
 
+// Open the network built at run time from the description file at description_path (see
+// bpnet/bpnet_network.h): the table's entry points are trampolines over that one network.
+// Returns false with the description's "FILE:LINE:COLUMN: message" in error.
+bool open_description(const std::string &description_path, std::string &error);
+
 // The open network (the table is empty before open_network succeeds).
 const Network &network();
 
-// "network nn" or "network digits of module digits.so", for messages.
+// "network nn", "network digits of module digits.so" or "network digits of description
+// digits.toml", for messages.
 std::string network_label();
 
 // The network's last error or warning text; empty when no network is open.

@@ -11,11 +11,28 @@
 
 namespace tool_setup {
 
+namespace {
+
+// A network comes from a module or from a description, not both.
+void reject_both(bp_cli::Argument &a)
+{
+    a.ok = false;
+    a.problem = "--module and --description cannot be given together";
+}
+
+}  // namespace
+
 bool match_pattern_option(bp_cli::Argument &a, PatternOptions &p)
 {
     std::uint64_t u = 0;
     if (bp_cli::match_option(a, "--module")) {
         p.module = a.value;
+        if (!p.description.empty())
+            reject_both(a);
+    } else if (bp_cli::match_option(a, "--description")) {
+        p.description = a.value;
+        if (!p.module.empty())
+            reject_both(a);
     } else if (bp_cli::match_option(a, "--data")) {
         p.data = a.value;
     } else if (bp_cli::match_option(a, "--targets")) {
@@ -48,6 +65,20 @@ bool open_network(const char *tool, const std::string &module)
         return true;
     std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
     return false;
+}
+
+bool open_description(const char *tool, const std::string &description)
+{
+    std::string error;
+    if (net_host::open_description(description, error))
+        return true;
+    std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
+    return false;
+}
+
+bool open_network(const char *tool, const PatternOptions &p)
+{
+    return p.description.empty() ? open_network(tool, p.module) : open_description(tool, p.description);
 }
 
 bool load_patterns(const std::string &file, nn_patterns::TargetForm form, nn_patterns::PatternSet &set)

@@ -19,16 +19,23 @@ struct PatternOptions {
     nn_patterns::TargetForm targets = nn_patterns::TargetForm::kVector;
     std::uint64_t samples = 0;      // size of the demonstration set
     std::uint64_t sample_seed = 0;  // seed of the demonstration sampler
+    std::string description{};      // a description to build the network from at run time (else empty)
 };
 
 // Largest demonstration set.
 constexpr std::uint64_t kMaxSamples = 100000000;
 
-// Match --module, --data, --targets, --samples or --sample-seed into p; true when one matched.
+// Match --module, --description, --data, --targets, --samples or --sample-seed into p; true
+// when one matched (--module and --description together are a usage error).
 bool match_pattern_option(bp_cli::Argument &a, PatternOptions &p);
 
 // Open the network (see net_host::open_network); false after printing "<tool>: why".
 bool open_network(const char *tool, const std::string &module);
+// Open the network p names: the run-time network of its description, or its module (or nn).
+bool open_network(const char *tool, const PatternOptions &p);
+// Open the run-time network of a description (see net_host::open_description); false after
+// printing "<tool>: FILE:LINE:COLUMN: why".
+bool open_description(const char *tool, const std::string &description);
 
 // Read a CSV file of the open network's sizes into set; false after printing the message
 // (also when the file holds no pattern).

@@ -27,6 +27,7 @@ void print_help()
     std::printf(
         "Usage: nn-ascii COMMAND [FILE]\n"
         "   or: nn-ascii --module MODULE COMMAND [FILE]\n"
+        "   or: nn-ascii --description FILE.toml COMMAND [FILE]\n"
         "Read, edit and rebuild a network save file as text.\n"
         "\n"
         "Commands:\n"
@@ -50,6 +51,9 @@ void print_help()
         "Options:\n"
         "  --module MODULE  the network of the shared module MODULE (made by\n"
         "                   \"bpnet-gen --shared\") instead of the built-in nn\n"
+        "  --description FILE.toml\n"
+        "                   the network of the description FILE.toml, built at run\n"
+        "                   time (not with --module)\n"
         "  --help           show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"
@@ -158,6 +162,7 @@ int main(int argc, char **argv)
     std::string command;
     std::string file;
     std::string module;
+    std::string description;
     int operands = 0;
     bool options_done = false;
     for (int i = 1; i < argc; i++) {
@@ -177,6 +182,13 @@ int main(int argc, char **argv)
             if (*value == '\0')
                 return bp_cli::usage_error(kTool, "invalid value '' for --module: empty file name");
             module = value;
+        } else if (!options_done && (arg == "--description" || arg.rfind("--description=", 0) == 0)) {
+            const char *value = nullptr;
+            if (bp_cli::option_value(argc, argv, i, "--description", value) != bp_cli::kMatched)
+                return bp_cli::usage_error(kTool, "option '--description' needs a value");
+            if (*value == '\0')
+                return bp_cli::usage_error(kTool, "invalid value '' for --description: empty file name");
+            description = value;
         } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
             return bp_cli::usage_error(kTool, "unknown option '" + std::string(arg) + "'");
         } else {
@@ -189,6 +201,8 @@ int main(int argc, char **argv)
             operands++;
         }
     }
+    if (!module.empty() && !description.empty())
+        return bp_cli::usage_error(kTool, "--module and --description cannot be given together");
     if (operands == 0)
         return bp_cli::usage_error(kTool, "missing command (show, export or import)");
     if (operands == 1)
@@ -200,7 +214,8 @@ int main(int argc, char **argv)
         return bp_cli::usage_error(kTool, "unknown command '" + command + "'");
 
     // The network, checked before anything of it is used.
-    if (!tool_setup::open_network(kTool, module))
+    if (description.empty() ? !tool_setup::open_network(kTool, module)
+                            : !tool_setup::open_description(kTool, description))
         return 1;
     if (command == "show")
         return print_save_file(file.c_str(), 1);

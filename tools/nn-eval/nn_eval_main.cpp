@@ -70,6 +70,8 @@ void print_help()
         "\n"
         "Options:\n"
         "  --module FILE        the network of the shared module FILE\n"
+        "  --description FILE   the network of the description FILE (TOML, as for\n"
+        "                       bpnet-gen), built at run time; not with --module\n"
         "  --network FILE       save file to evaluate (default \"Network.save\")\n"
         "  --data FILE          patterns of FILE, one per line, the inputs then the\n"
         "                       targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank lines and\n"
@@ -193,7 +195,7 @@ int main(int argc, char **argv)
         return status;
 
     // The network, checked before anything of it is used.
-    if (!tool_setup::open_network(kTool, o.patterns.module))
+    if (!tool_setup::open_network(kTool, o.patterns))
         return 1;
     const net_host::Network &net = net_host::network();
 

@@ -87,6 +87,8 @@ void print_help()
         "\n"
         "Options:\n"
         "  --module FILE        train the network of the shared module FILE\n"
+        "  --description FILE   train the network of the description FILE (TOML, as for\n"
+        "                       bpnet-gen), built at run time; not with --module\n"
         "  --data FILE          train on the patterns of FILE: one per line, the inputs\n"
         "                       then the targets (\"x0,x1,t0,t1,t2,t3\" for nn); blank\n"
         "                       lines and lines starting with \"#\" are skipped\n"
@@ -332,7 +334,7 @@ int main(int argc, char **argv)
         return status;
 
     // The network, checked before anything of it is used.
-    if (!tool_setup::open_network(kTool, o.patterns.module))
+    if (!tool_setup::open_network(kTool, o.patterns))
         return 1;
     const net_host::Network &net = net_host::network();
 
