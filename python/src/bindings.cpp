@@ -79,6 +79,19 @@ FloatRows float_rows(const py::handle &obj, py::ssize_t width, const char *what)
 class PyNetwork {
 public:
     explicit PyNetwork(std::unique_ptr<bpy::Backend> b) : b_(std::move(b)) {}
+    // A network going away tells the library so (its error text, a module's mapping): that
+    // too is a library call, made under the library's lock.
+    ~PyNetwork()
+    {
+        if (PyGILState_Check() != 0) {
+            locked([&] { b_.reset(); });
+        } else {
+            std::lock_guard<std::mutex> hold(g_library);
+            b_.reset();
+        }
+    }
+    PyNetwork(const PyNetwork &) = delete;
+    PyNetwork &operator=(const PyNetwork &) = delete;
 
     bpy::Backend &net() { return *b_; }
 
