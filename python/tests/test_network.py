@@ -201,3 +201,29 @@ def test_interrupt_stops_a_long_learn(kind, compile_module):
     # It stopped part of the way, between presentations, and the network still works.
     assert 0 < net.counter < 10**9
     assert np.all(np.isfinite(net.forward(X)))
+
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_learn_lets_other_threads_run(kind, compile_module):
+    # While one thread learns, another goes on running Python: the interpreter's lock is
+    # released during the presentations. The learning thread reads this thread's count
+    # just before and just after its learn.
+    net = network(kind, description("threads", 8, [(16, "logistic"), (4, "logistic")]), compile_module)
+    net.initialize()
+    X, Y = patterns(500, 8, 4, 4)
+    count = [0]
+    seen = []
+
+    def learn():
+        seen.append(count[0])
+        seen.append(net.learn(X, Y, epochs=4000))
+        seen.append(count[0])
+    worker = threading.Thread(target=learn)
+    worker.start()
+    while worker.is_alive():
+        count[0] += 1
+    worker.join()
+    before, errors, after = seen
+    assert errors.shape == (4000,)
+    assert after - before > 200000, (before, after)
