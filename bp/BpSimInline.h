@@ -66,6 +66,21 @@ inline void sig1(float *a, const float *t)
     }
 }
 
+// BPsig1 with the size given at run time, for a network built at run time.
+inline void sig1(float *a, const float *t, int n)
+{
+    for (int i = 0; i < n; i++)
+        a[i] = static_cast<float>(static_cast<bp_wide>(a[i]) + t[i]);
+    const float *table = bp_sigmoid::sigmoid_ptr;
+    for (int i = 0; i < n; i++) {
+        const float v = a[i];
+        if (__builtin_expect(std::fabs(v) < 8.0f, 1))
+            a[i] = static_cast<float>(0.5 + static_cast<bp_wide>(table[static_cast<int>(static_cast<bp_wide>(v) * 64.0 + 0.5)]));
+        else if (v == v)
+            a[i] = v > 0.0f ? 0.999999f : 0.000001f;
+    }
+}
+
 // BPoutput_error: e[i] = (t[i]-o[i])*s via the stored difference; returns 0.5*sum of squared differences.
 template <int n>
 inline float output_error(const float *t, const float *o, float *e, float s)

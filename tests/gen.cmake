@@ -18,5 +18,6 @@ if(TARGET test_gen_differential)
   endif()
   target_compile_definitions(test_gen_differential PRIVATE BPNET_DIFF_COUNT=${bpnet_diff_count})
   # The network built at run time is the third party.
+  target_sources(test_gen_differential PRIVATE support/rtnet_support.cpp)
   target_link_libraries(test_gen_differential PRIVATE bpnet_rtnet)
 endif()

@@ -17,10 +17,10 @@
 
 #include "bp/multi/common.h"
 #include "gen/model.h"
-#include "gen/rtnet/bpnet_network.h"
 #include "gen/runtime/bpnet_descriptor.h"
 #include "support/gen_support.h"
 #include "support/ref_network.h"
+#include "support/rtnet_support.h"
 #include "support/test_support.h"
 
 #ifndef BPNET_DIFF_COUNT
@@ -214,103 +214,6 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
     return "";
 }
 
-// Drive the network built at run time from `text` and the reference the same way, on kernel
-// path `path`; the first difference, or "".
-std::string compare_network(const std::string &text, const std::string &origin, const bpgen::Model &model,
-                            std::uint64_t seed, bp_multi::Path path, const std::string &work)
-{
-    std::mt19937_64 rng(seed ^ 0x5eed5eedULL);
-    std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, origin);
-    if (!net->use_kernel_path(bp_multi::path_name(path)) || net->kernel_path() != bp_multi::path_name(path))
-        return std::string("the network cannot run path ") + bp_multi::path_name(path);
-    RefNetwork ref(model);
-    if (net->data_size() != static_cast<int>(ref.data.size()) || net->trainable() != ref.trainable() ||
-        net->inputs() != model.inputs || net->outputs() != ref.outputs() || net->name() != model.network)
-        return "the network's sizes or name differ from the reference's";
-    const std::vector<bpnet::LayerSize> layers = net->layers();
-    for (std::size_t i = 0; i < layers.size(); i++)
-        if (layers.size() != model.layers.size() || layers[i].name != model.layers[i].name ||
-            layers[i].size != model.layers[i].units)
-            return "the network's layers differ from the description's";
-
-    const float ranges[] = {0.1f, 0.5f, 1.0f, 3.0f};
-    ref.seed = static_cast<int>(rng() % 100000);
-    ref.range = ranges[rng() % 4];
-    ref.rate = 0.05f + static_cast<float>(rng() % 100) / 100.0f;
-    ref.inertia = static_cast<float>(rng() % 100) / 100.0f;
-    ref.threshold = (rng() % 2) ? 0.00005f : 0.01f;
-    net->set_learning_rate(ref.rate);
-    net->set_inertia(ref.inertia);
-    net->set_threshold(ref.threshold);
-    net->initialize(ref.seed, ref.range);
-    ref.init();
-    if (std::string d = first_difference(net->data(), ref.data, "run-time network after initialization"); !d.empty())
-        return d;
-
-    const int presentations = 1500;
-    const std::size_t in = static_cast<std::size_t>(model.inputs), out = static_cast<std::size_t>(ref.outputs());
-    std::vector<float> inputs(presentations * in), targets(presentations * out), y(out);
-    std::uniform_real_distribution<float> in_dist(-1.0f, 1.0f), out_dist(0.0f, 1.0f);
-    for (float &v : inputs)
-        v = in_dist(rng);
-    for (float &v : targets)
-        v = out_dist(rng);
-    for (int p = 0; p < 20; p++) {
-        ref.input = inputs.data() + p * in;
-        net->forward(ref.input, y.data());
-        ref.forward();
-        if (std::string d = first_difference(net->data(), ref.data, "run-time network after a forward pass"); !d.empty())
-            return d;
-        if (std::memcmp(y.data(), ref.output(), out * sizeof(float)) != 0)
-            return "the run-time network's outputs are not its output activations";
-    }
-
-    // Learning from initialization: the random source is the process's, shared by both.
-    net->initialize(ref.seed, ref.range);
-    net->set_counter(0);
-    std::vector<float> errors;
-    for (int p = 0; p < presentations; p++)
-        errors.push_back(net->learn(inputs.data() + p * in, targets.data() + p * out));
-    const std::vector<float> learned(net->data(), net->data() + ref.data.size());
-    ref.counter = 0;
-    ref.init();
-    for (int p = 0; p < presentations; p++) {
-        ref.input = inputs.data() + p * in;
-        ref.target = targets.data() + p * out;
-        ref.forward();
-        const float e = ref.calc_error();
-        if (std::memcmp(&e, &errors[static_cast<std::size_t>(p)], sizeof e) != 0)
-            return "the run-time network's error of presentation " + std::to_string(p) + " differs";
-        if (e > ref.threshold) {
-            ref.calc_grad();
-            ref.update_weights(ref.inertia);
-        }
-    }
-    if (net->counter() != ref.counter)
-        return "run-time network: learning-step counter " + std::to_string(net->counter()) + ", reference " +
-               std::to_string(ref.counter);
-    if (std::string d = first_difference(learned.data(), ref.data, "run-time network after learning"); !d.empty())
-        return d;
-
-    // Save file, its reload into a fresh network, and the ASCII dumps and their load.
-    const std::string save = work + "/" + model.network + "-rt.save";
-    net->save(save);
-    if (bptest::read_file(save) != ref.save_bytes())
-        return "the run-time network's save file differs from the reference's";
-    std::unique_ptr<bpnet::Network> other = bpnet::Network::from_text(text, origin);
-    other->load(save);
-    if (other->ascii_dump(true) != ref.ascii_dump(true))
-        return "the reloaded run-time network's labelled ASCII dump differs from the reference's";
-    const std::string bare = net->ascii_dump(false);
-    if (bare != ref.ascii_dump(false))
-        return "the run-time network's bare ASCII dump differs from the reference's";
-    std::unique_ptr<bpnet::Network> third = bpnet::Network::from_text(text, origin);
-    third->load_ascii(bare);
-    if (third->counter() != ref.counter || third->ascii_dump(false) != bare)
-        return "the bare ASCII dump does not load back into the run-time network";
-    return "";
-}
-
 TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
 {
     // BPNET_DIFF_SEED and BPNET_DIFF_COUNT replay one seed or run a larger sample.
@@ -354,8 +257,9 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
             const auto path = static_cast<bp_multi::Path>(p);
             if (!bp_multi::path_runs(path))
                 continue;
-            const std::string rt = compare_network(texts[static_cast<std::size_t>(i)],
-                                                   descriptions[static_cast<std::size_t>(i)], *model, seed, path, work);
+            const std::string rt = bptest::compare_network(texts[static_cast<std::size_t>(i)],
+                                                           descriptions[static_cast<std::size_t>(i)], *model, seed,
+                                                           path, work, 1500);
             EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[static_cast<std::size_t>(i)];
             failures += rt.empty() ? 0 : 1;
         }

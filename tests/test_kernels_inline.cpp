@@ -73,6 +73,9 @@ void sigmoid(const std::vector<float> &a, const std::vector<float> &t)
     BPsig1(lib.data(), t.data(), n);
     bp_inline::sig1<n>(cpy.data(), t.data());
     EXPECT_TRUE(same_bits(lib, cpy)) << "sig1 of " << a[0] << " + " << t[0];
+    std::vector<float> run_time = a;
+    bp_inline::sig1(run_time.data(), t.data(), n);
+    EXPECT_TRUE(same_bits(lib, run_time)) << "sig1 with its size at run time, of " << a[0] << " + " << t[0];
 }
 
 TEST_F(InlineKernels, LogisticOverTheWholeTableAndBeyond)

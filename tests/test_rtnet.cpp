@@ -1,10 +1,12 @@
 // The network built at run time against the generated module of the same description, the
 // built-in nn (generated from network/nn.varonel): state, outputs, learning, save files and
-// dumps bit for bit; and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
+// dumps bit for bit; against the reference network on random descriptions of every connection
+// kind, on every kernel path (no module is compiled, so the sample can be large); and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
 // foreign or damaged files refused with the library's message and nothing changed, several
 // networks side by side.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -16,7 +18,9 @@
 #include "bp/multi/common.h"
 #include "gen/rtnet/bpnet_network.h"
 #include "network/nn.h"
+#include "gen/model.h"
 #include "support/gen_support.h"
+#include "support/rtnet_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -119,38 +123,30 @@ TEST(RunTimeNetwork, NnDescriptionIsTheBuiltInModuleBitForBit)
     }
 }
 
-TEST(RunTimeNetwork, EveryKernelPathGivesTheSameBits)
+TEST(RunTimeNetwork, WideLayersAgreeWithTheReferenceOnEveryPath)
 {
-    // A network wide enough for every vector width, with partial vectors everywhere.
-    const std::string text = "network = \"wide\"\ninputs = 37\n\n[[layer]]\nname = \"H\"\nunits = 29\n"
-                             "from = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\nunits = 11\n"
+    // Layers wide enough for the eight-lane dot products (150 x 45 and 150 x 30), with partial
+    // vectors, an odd group of eight and rows left over everywhere, beside narrow ones.
+    const std::string text = "network = \"wide\"\ninputs = 150\n\n[[layer]]\nname = \"H\"\nunits = 45\n"
+                             "from = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\nunits = 30\n"
                              "from = [\"$INPUTS\", \"H\"]\n";
-    std::vector<std::vector<float>> states;
-    std::vector<std::string> paths;
-    std::mt19937_64 rng(5);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> x(37 * 300), t(11 * 300);
-    for (float &v : x)
-        v = u(rng);
-    for (float &v : t)
-        v = u(rng) > 0.0f ? 1.0f : 0.0f;
+    bpgen::Error error;
+    const auto model = bpgen::parse_description(text, "wide.toml", error);
+    ASSERT_TRUE(model.has_value()) << error.text;
+    const std::string work = bptest::make_temp_dir();
+    int ran = 0;
     for (int p = 0; p < bp_multi::kPathCount; p++) {
         const auto path = static_cast<bp_multi::Path>(p);
         std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, "wide.toml");
         ASSERT_EQ(net->use_kernel_path(bp_multi::path_name(path)), bp_multi::path_runs(path));
         if (!bp_multi::path_runs(path))
             continue;
-        EXPECT_EQ(net->kernel_path(), bp_multi::path_name(path));
-        net->initialize(11, 1.0f);
-        for (int i = 0; i < 300; i++)
-            net->learn(x.data() + i * 37, t.data() + i * 11);
-        states.push_back(snapshot(*net));
-        paths.push_back(bp_multi::path_name(path));
+        EXPECT_EQ(bptest::compare_network(text, "wide.toml", *model, 17, path, work, 300), "")
+            << bp_multi::path_name(path);
+        ran++;
     }
-    ASSERT_GE(states.size(), 1u);
-    for (std::size_t i = 1; i < states.size(); i++)
-        EXPECT_EQ(std::memcmp(states[i].data(), states[0].data(), states[0].size() * sizeof(float)), 0)
-            << paths[i] << " against " << paths[0];
+    EXPECT_GE(ran, 1);
+    bptest::remove_tree(work);
     std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, "wide.toml");
     const std::string before = net->kernel_path();
     EXPECT_FALSE(net->use_kernel_path("avx9000"));
@@ -271,4 +267,33 @@ TEST(RunTimeNetwork, NetworksSideBySideKeepTheirOwnState)
     } catch (const bpnet::Error &e) {
         EXPECT_NE(std::string(e.what()).find("nonexistent"), std::string::npos) << e.what();
     }
+}
+
+TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
+{
+    // BPNET_RT_SEED and BPNET_RT_COUNT replay one seed or run a larger sample.
+    const char *seed_env = std::getenv("BPNET_RT_SEED");
+    const char *count_env = std::getenv("BPNET_RT_COUNT");
+    const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 4402;
+    const int count = count_env ? std::atoi(count_env) : 60;
+    const std::string work = bptest::make_temp_dir();
+    int failures = 0;
+    for (int i = 0; i < count; i++) {
+        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
+        std::mt19937_64 rng(seed);
+        const std::string text = bptest::random_description(rng, 5, 40);
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(text, "random.toml", error);
+        ASSERT_TRUE(model.has_value()) << error.text;
+        for (int p = 0; p < bp_multi::kPathCount; p++) {
+            const auto path = static_cast<bp_multi::Path>(p);
+            if (!bp_multi::path_runs(path))
+                continue;
+            const std::string diff = bptest::compare_network(text, "random.toml", *model, seed, path, work, 400);
+            EXPECT_EQ(diff, "") << "seed " << seed << ", path " << bp_multi::path_name(path) << "\n" << text;
+            failures += diff.empty() ? 0 : 1;
+        }
+    }
+    if (failures == 0)
+        bptest::remove_tree(work);
 }

@@ -231,6 +231,106 @@ BP_MULTI_AVX512 inline void lvdot_units(const float *W, const float *x, float *d
     }
 }
 
+// ---- The dot products with the sizes given at run time: the same 8x16 steps over full groups of
+// eight rows, n as an argument; the rows past the last full group, and layers too narrow for
+// the wide groups, take the four-lane run-time kernels of the avx2 path.
+
+template <int t, typename X>
+BP_MULTI_AVX512 inline __m512d step_rt(const float *p, int n, const X *xs, int k, __m512d acc)
+{
+    __m512 a[4], b[4];
+    transpose_lanes(load16<t>(p + k), load16<t>(p + n + k), load16<t>(p + 2 * n + k), load16<t>(p + 3 * n + k), a);
+    transpose_lanes(load16<t>(p + 4 * n + k), load16<t>(p + 5 * n + k), load16<t>(p + 6 * n + k),
+                    load16<t>(p + 7 * n + k), b);
+    const __m512i lo = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
+    const __m512i hi = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
+    __m512 cols[4][2];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+        cols[j][0] = _mm512_permutex2var_ps(a[j], lo, b[j]);
+        cols[j][1] = _mm512_permutex2var_ps(a[j], hi, b[j]);
+    }
+#pragma GCC unroll 16
+    for (int c = 0; c < t; c++) {
+        const __m512 pair = cols[c % 4][c / 8];
+        const __m256 col = (c / 4) % 2 == 0 ? _mm512_castps512_ps256(pair)
+                                            : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(pair), 1));
+        acc = _mm512_add_pd(acc, _mm512_mul_pd(_mm512_cvtps_pd(col), bcast(xs, k + c)));
+    }
+    return acc;
+}
+
+// The last t = n % 16 columns (1 to 15) of a group of eight rows, from column k.
+template <typename X>
+BP_MULTI_AVX512 inline __m512d tail_rt(const float *p, int n, const X *xs, int k, __m512d acc)
+{
+    switch (n % 16) {
+    case 1: return step_rt<1>(p, n, xs, k, acc);
+    case 2: return step_rt<2>(p, n, xs, k, acc);
+    case 3: return step_rt<3>(p, n, xs, k, acc);
+    case 4: return step_rt<4>(p, n, xs, k, acc);
+    case 5: return step_rt<5>(p, n, xs, k, acc);
+    case 6: return step_rt<6>(p, n, xs, k, acc);
+    case 7: return step_rt<7>(p, n, xs, k, acc);
+    case 8: return step_rt<8>(p, n, xs, k, acc);
+    case 9: return step_rt<9>(p, n, xs, k, acc);
+    case 10: return step_rt<10>(p, n, xs, k, acc);
+    case 11: return step_rt<11>(p, n, xs, k, acc);
+    case 12: return step_rt<12>(p, n, xs, k, acc);
+    case 13: return step_rt<13>(p, n, xs, k, acc);
+    case 14: return step_rt<14>(p, n, xs, k, acc);
+    case 15: return step_rt<15>(p, n, xs, k, acc);
+    default: return acc;
+    }
+}
+
+// F groups of eight rows side by side over all n columns.
+template <int F, bool add, typename X>
+BP_MULTI_AVX512 inline void block_rt(const float *W, int n, const X *xs, float *d)
+{
+    __m512d acc[F];
+#pragma GCC unroll 4
+    for (int g = 0; g < F; g++)
+        acc[g] = _mm512_setzero_pd();
+    int k = 0;
+    for (; k + 16 <= n; k += 16) {
+#pragma GCC unroll 4
+        for (int g = 0; g < F; g++)
+            acc[g] = step_rt<16>(W + 8 * g * n, n, xs, k, acc[g]);
+    }
+    if (n % 16 != 0) {
+#pragma GCC unroll 4
+        for (int g = 0; g < F; g++)
+            acc[g] = tail_rt(W + 8 * g * n, n, xs, k, acc[g]);
+    }
+#pragma GCC unroll 4
+    for (int g = 0; g < F; g++)
+        finish<8, add>(acc[g], d + 8 * g);
+}
+
+template <bool add>
+BP_MULTI_AVX512 inline void lvdot_units_rt(const float *W, const float *x, float *d, int n, int m)
+{
+    if (n < 16 || m < kWideMinUnits || static_cast<long>(n) * m < kWideMinWeights || n > kMaxWidened) {
+        avx2::detail::lvdot_units_rt<add>(W, x, d, n, m);
+        return;
+    }
+    alignas(64) double xd[kMaxWidened];
+    widen_rt<Lanes8>(x, xd, n);
+    const double *xs = xd;
+    // Pairs of groups of eight, sixteen units in flight; an odd group alone; the rows left over
+    // in four lanes.
+    const int groups = m / 8;
+    int b = 0;
+    for (; b + 2 <= groups; b += 2)
+        block_rt<2, add>(W + b * 8 * n, n, xs, d + b * 8);
+    if (b < groups)
+        block_rt<1, add>(W + b * 8 * n, n, xs, d + b * 8);
+    const int rest = m % 8;
+    if (rest != 0)
+        avx2::detail::lvdot_blocks_rt<add>(W + (m - rest) * n, xs, d + (m - rest), n, rest);
+}
+
 }  // namespace detail
 
 template <int n, int m>
@@ -310,17 +410,17 @@ BP_MULTI_AVX512 inline void update_weights_clear(float mom, float *g, float *W, 
     update_weights_clear(mom, g, W, p, n);
 }
 
-// ---- Run-time sizes: the dot products are the four-lane ones of the avx2 path, the elementwise
-// kernels the width-generic ones over Lanes8.
+// ---- Run-time sizes: the dot products in eight lanes where a layer is wide enough, the
+// elementwise kernels the width-generic ones over Lanes8.
 
 BP_MULTI_AVX512 inline void lvdot(const float *W, const float *x, float *d, int n, int m)
 {
-    avx2::detail::lvdot_units_rt<false>(W, x, d, n, m);
+    detail::lvdot_units_rt<false>(W, x, d, n, m);
 }
 
 BP_MULTI_AVX512 inline void lvdot_sum(const float *W, const float *x, float *d, int n, int m)
 {
-    avx2::detail::lvdot_units_rt<true>(W, x, d, n, m);
+    detail::lvdot_units_rt<true>(W, x, d, n, m);
 }
 
 BP_MULTI_AVX512 inline void accum_weights_from_input(const float *e, const float *x, float *g, int m, int n)

@@ -1,8 +1,9 @@
 // The passes of a network built at run time: forward, gradient step and update, each written
 // once as a template over a kernel set and instantiated for every kernel path, walking the
 // network's tables in the order the generated module's straight-line code follows. Full
-// connections take the kernel set's run-time-size kernels; receptive fields and the unit
-// functions other than the logistic take the library kernels, as the module does.
+// connections take the kernel set's run-time-size kernels, logistic units the inline copy of
+// their kernel; receptive fields and the other unit functions take the library kernels, as
+// the module does.
 #include <algorithm>
 
 #include "bp/BpSimKernelSets.h"
@@ -85,7 +86,7 @@ void units(NetworkState &st, std::size_t li)
     float *a = at(st, l.act);
     const float *t = at(st, l.thr);
     switch (st.model.layers[li].unit) {
-    case bpgen::Unit::logistic: BPsig1(a, t, l.size); break;
+    case bpgen::Unit::logistic: bp_inline::sig1(a, t, l.size); break;
     case bpgen::Unit::centred: BPsig2(a, t, l.size); break;
     case bpgen::Unit::tanh: BPsig3(a, t, l.size); break;
     case bpgen::Unit::linear: BPlinear(a, t, l.size); break;
