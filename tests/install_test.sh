@@ -4,10 +4,11 @@
 # through pkg-config, each run and compared with the host built in the tree.
 #
 # Usage: install_test.sh STEP BUILD_DIR SOURCE_DIR WORK_DIR CMAKE C_COMPILER GENERATOR [C_FLAGS]
-#   STEP is one of: install, find_package, find_package_static, pkg_config, network, clean.
+#   STEP is one of: install, find_package, find_package_static, pkg_config, network, python, clean.
 #   WORK_DIR holds the prefix (WORK_DIR/prefix) and the consumer builds.
 #   C_FLAGS go to every consumer compile and link (the sanitizer flags of a sanitizer build).
-# Exit status: 0 passed, 1 failed, 77 skipped (pkg_config when pkg-config is not installed).
+# Exit status: 0 passed, 1 failed, 77 skipped (pkg_config when pkg-config is not installed,
+# python when the build has no Python package).
 set -uo pipefail
 
 step=$1 build=$2 src=$3 work=$4 cmake=$5 cc=$6 generator=$7 cflags=${8:-}
@@ -210,6 +211,31 @@ EOF
         { cat "$proj/gen.err" >&2; fail "network: the installed bpnet-gen --shared failed"; }
     [ -s "$proj/xor.so" ] || fail "network: no shared module written"
     echo "network: the installed bpnet-gen --shared made a shared module"
+    ;;
+python)
+    # The Python package as installed: Debian's interpreter imports it from
+    # PREFIX/lib/python3/dist-packages, builds the xor network from its description and
+    # learns it.
+    site=$prefix/lib/python3/dist-packages
+    if [ ! -e "$site/bpnet/__init__.py" ]; then
+        echo "SKIPPED: this build has no Python package"
+        exit 77
+    fi
+    ls "$site"/bpnet/_bpnet*.so >/dev/null 2>&1 || fail "python: the extension was not installed in $site/bpnet"
+    out=$(cd "$work" && PYTHONPATH=$site /usr/bin/python3 - "$src/examples/networks/xor.toml" "$site" <<'PY' 2>&1
+import sys
+import numpy as np
+import bpnet
+assert bpnet.__file__.startswith(sys.argv[2]), bpnet.__file__
+net = bpnet.Network(sys.argv[1])
+net.initialize()
+X = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], dtype=np.float32)
+errors = net.learn(X, np.array([[0], [1], [1], [0]], dtype=np.float32), epochs=50)
+assert errors[-1] < errors[0], errors
+print("python:", net, "learned, error", errors[0], "->", errors[-1])
+PY
+) || fail "python: $out"
+    echo "$out"
     ;;
 clean)
     rm -rf "$work"

@@ -1,0 +1,305 @@
+// The extension bpnet._bpnet: the Network type over a run-time network or a compiled module.
+// Library calls never run concurrently (the random source and the error text are the
+// process's): each takes one process-wide lock, with the interpreter's lock released, so
+// other Python threads go on meanwhile. A long learn checks for signals between slices of
+// presentations, so that Ctrl-C stops it between two presentations.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/src/backend.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Presentations between two checks for a pending signal.
+constexpr std::size_t kSlice = 2048;
+// Salt separating the shuffle's generator from the demonstration sampler's, as nn-train has it.
+constexpr std::uint64_t kShuffleSalt = 0x5DEECE66Dull;
+
+std::mutex g_library;
+
+// Run f on the library: the interpreter's lock released, the library's lock held.
+template <typename F>
+auto locked(F &&f) -> decltype(f())
+{
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> hold(g_library);
+    return f();
+}
+
+std::uint64_t splitmix64(std::uint64_t &state)
+{
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// A new pass's order: Fisher-Yates driven by splitmix64, as nn-train shuffles.
+void reshuffle(std::vector<std::size_t> &order, std::uint64_t &state)
+{
+    for (std::size_t i = order.size(); i > 1; i--) {
+        const std::size_t j = static_cast<std::size_t>(splitmix64(state) % i);
+        std::swap(order[i - 1], order[j]);
+    }
+}
+
+using FloatRows = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+// A 2-D array of floating-point rows of `width` values, as float32 rows; TypeError for any
+// other element type, ValueError for any other shape.
+FloatRows float_rows(const py::handle &obj, py::ssize_t width, const char *what)
+{
+    const py::array a = py::array::ensure(obj);
+    if (!a)
+        throw py::type_error(std::string(what) + ": expected an array of floating-point numbers");
+    if (a.dtype().kind() != 'f')
+        throw py::type_error(std::string(what) + ": expected floating-point numbers, got dtype " +
+                             std::string(py::str(a.dtype())));
+    if (a.ndim() != 2)
+        throw py::value_error(std::string(what) + ": expected a 2-D array of rows, got " + std::to_string(a.ndim()) +
+                              " dimension" + (a.ndim() == 1 ? "" : "s"));
+    if (a.shape(1) != width)
+        throw py::value_error(std::string(what) + ": expected rows of " + std::to_string(width) + " values, got " +
+                              std::to_string(a.shape(1)));
+    return FloatRows::ensure(a);
+}
+
+// The Python object: the network and what Python asks of it.
+class PyNetwork {
+public:
+    explicit PyNetwork(std::unique_ptr<bpy::Backend> b) : b_(std::move(b)) {}
+    // A network going away tells the library so (its error text, a module's mapping): that
+    // too is a library call, made under the library's lock.
+    ~PyNetwork()
+    {
+        if (PyGILState_Check() != 0) {
+            locked([&] { b_.reset(); });
+        } else {
+            std::lock_guard<std::mutex> hold(g_library);
+            b_.reset();
+        }
+    }
+    PyNetwork(const PyNetwork &) = delete;
+    PyNetwork &operator=(const PyNetwork &) = delete;
+
+    bpy::Backend &net() { return *b_; }
+
+    py::array_t<float> forward(const py::handle &x)
+    {
+        const FloatRows in = float_rows(x, b_->inputs(), "forward: X");
+        const py::ssize_t rows = in.shape(0);
+        py::array_t<float> out({rows, static_cast<py::ssize_t>(b_->outputs())});
+        const float *src = in.data();
+        float *dst = out.mutable_data();
+        const std::size_t n_in = static_cast<std::size_t>(b_->inputs());
+        const std::size_t n_out = static_cast<std::size_t>(b_->outputs());
+        locked([&] {
+            for (py::ssize_t r = 0; r < rows; r++)
+                b_->forward(src + static_cast<std::size_t>(r) * n_in, dst + static_cast<std::size_t>(r) * n_out);
+        });
+        return out;
+    }
+
+    py::array_t<double> learn(const py::handle &x, const py::handle &y, long long epochs, const std::string &order,
+                              const py::object &seed_argument)
+    {
+        const FloatRows in = float_rows(x, b_->inputs(), "learn: X");
+        const FloatRows target = float_rows(y, b_->outputs(), "learn: Y");
+        if (in.shape(0) != target.shape(0))
+            throw py::value_error("learn: X has " + std::to_string(in.shape(0)) + " rows, Y has " +
+                                  std::to_string(target.shape(0)));
+        if (in.shape(0) == 0)
+            throw py::value_error("learn: no rows to learn from");
+        if (epochs < 1)
+            throw py::value_error("learn: epochs must be at least 1, got " + std::to_string(epochs));
+        if (order != "sequential" && order != "shuffled")
+            throw py::value_error("learn: order must be \"sequential\" or \"shuffled\", got \"" + order + "\"");
+        // The seed is nn-train's --sample-seed: any whole number from 0 to 2^64 - 1 (a
+        // Python int or anything that stands for one, such as a numpy integer).
+        PyObject *index = PyNumber_Index(seed_argument.ptr());
+        if (index == nullptr)
+            throw py::error_already_set();
+        const py::int_ seed_object = py::reinterpret_steal<py::int_>(index);
+        if (seed_object < py::int_(0) || seed_object > py::int_(py::reinterpret_steal<py::object>(
+                                                              PyLong_FromUnsignedLongLong(UINT64_MAX))))
+            throw py::value_error("learn: seed must be a whole number from 0 to 18446744073709551615");
+        const std::uint64_t seed = seed_object.cast<std::uint64_t>();
+
+        const std::size_t rows = static_cast<std::size_t>(in.shape(0));
+        const std::size_t n_in = static_cast<std::size_t>(b_->inputs());
+        const std::size_t n_out = static_cast<std::size_t>(b_->outputs());
+        const float *xs = in.data();
+        const float *ts = target.data();
+        std::vector<std::size_t> sequence(rows);
+        std::iota(sequence.begin(), sequence.end(), std::size_t{0});
+        // A nonzero state marks the shuffled order; every pass is shuffled, the first too.
+        std::uint64_t state = 0;
+        if (order == "shuffled") {
+            state = seed ^ kShuffleSalt;
+            if (state == 0)
+                state = kShuffleSalt;
+        }
+        py::array_t<double> errors(static_cast<py::ssize_t>(epochs));
+        double *mean = errors.mutable_data();
+        for (long long e = 0; e < epochs; e++) {
+            if (state != 0)
+                reshuffle(sequence, state);
+            double sum = 0.0;
+            for (std::size_t start = 0; start < rows; start += kSlice) {
+                const std::size_t stop = std::min(rows, start + kSlice);
+                sum += locked([&] {
+                    double part = 0.0;
+                    for (std::size_t i = start; i < stop; i++) {
+                        const std::size_t k = sequence[i];
+                        part += b_->learn(xs + k * n_in, ts + k * n_out);
+                    }
+                    return part;
+                });
+                if (PyErr_CheckSignals() != 0)
+                    throw py::error_already_set();
+            }
+            mean[e] = sum / static_cast<double>(rows);
+        }
+        return errors;
+    }
+
+private:
+    std::unique_ptr<bpy::Backend> b_;
+};
+
+// A description given as a path or as its text: text has more than one line.
+std::unique_ptr<bpy::Backend> build(const py::object &description)
+{
+    const py::module_ os = py::module_::import("os");
+    if (!py::isinstance<py::str>(description)) {
+        if (!py::hasattr(description, "__fspath__"))
+            throw py::type_error("Network: expected a description text or the path of a description file");
+        const std::string path = py::str(os.attr("fspath")(description));
+        return locked([&] { return bpy::build_from_file(path); });
+    }
+    const std::string text = description.cast<std::string>();
+    if (text.find('\n') != std::string::npos)
+        return locked([&] { return bpy::build_from_text(text, "<description>"); });
+    return locked([&] { return bpy::build_from_file(text); });
+}
+
+std::string path_of(const py::object &p)
+{
+    return py::str(py::module_::import("os").attr("fspath")(p));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_bpnet, m)
+{
+    m.doc() = "Backpropagation networks: built at run time from a description, or compiled modules.";
+    static py::exception<bpy::Error> error(m, "Error", PyExc_RuntimeError);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const bpy::Error &e) {
+            error(e.what());
+        }
+    });
+    m.attr("HAVE_RUNTIME_NETWORK") = bpy::have_runtime_network();
+
+    py::class_<PyNetwork>(m, "Network")
+        .def(py::init([](const py::object &description) { return new PyNetwork(build(description)); }),
+             py::arg("description"),
+             "A network built at run time from a description: the path of a description file, "
+             "or the description's text.")
+        .def_static(
+            "from_module",
+            [](const py::object &path) {
+                const std::string p = path_of(path);
+                return new PyNetwork(locked([&] { return bpy::open_module(p); }));
+            },
+            py::arg("path"), "The network of a module made by `bpnet-gen --shared`.")
+        .def(
+            "initialize",
+            [](PyNetwork &n, int seed, float range) { locked([&] { n.net().initialize(seed, range); }); },
+            py::arg("seed") = 123, py::arg("range") = 0.1f,
+            "Zero the state and draw every trainable value uniformly from [-range, range].")
+        .def_property_readonly("name", [](PyNetwork &n) { return n.net().name(); })
+        .def_property_readonly("inputs", [](PyNetwork &n) { return n.net().inputs(); })
+        .def_property_readonly("outputs", [](PyNetwork &n) { return n.net().outputs(); })
+        .def_property_readonly("data_size", [](PyNetwork &n) { return n.net().data_size(); })
+        .def_property_readonly("trainable", [](PyNetwork &n) { return n.net().trainable(); })
+        .def_property_readonly(
+            "layers",
+            [](PyNetwork &n) {
+                py::list out;
+                for (const bpy::Layer &l : n.net().layers())
+                    out.append(py::make_tuple(l.name, l.size));
+                return out;
+            },
+            "(name, units) of every layer, in forward order, the output layer last.")
+        .def_property(
+            "learning_rate", [](PyNetwork &n) { return locked([&] { return n.net().learning_rate(); }); },
+            [](PyNetwork &n, float v) { locked([&] { n.net().set_learning_rate(v); }); })
+        .def_property(
+            "inertia", [](PyNetwork &n) { return locked([&] { return n.net().inertia(); }); },
+            [](PyNetwork &n, float v) { locked([&] { n.net().set_inertia(v); }); })
+        .def_property(
+            "threshold", [](PyNetwork &n) { return locked([&] { return n.net().threshold(); }); },
+            [](PyNetwork &n, float v) { locked([&] { n.net().set_threshold(v); }); })
+        .def_property(
+            "counter", [](PyNetwork &n) { return locked([&] { return n.net().counter(); }); },
+            [](PyNetwork &n, int v) { locked([&] { n.net().set_counter(v); }); })
+        .def_property_readonly(
+            "data",
+            [](py::object self) {
+                PyNetwork &n = self.cast<PyNetwork &>();
+                // A view of the network's own storage, kept alive by the network.
+                return py::array_t<float>({static_cast<py::ssize_t>(n.net().data_size())},
+                                          {static_cast<py::ssize_t>(sizeof(float))}, n.net().data(), self);
+            },
+            "network_data as a float32 array that shares the network's storage.")
+        .def("forward", &PyNetwork::forward, py::arg("X"),
+             "The outputs for every row of X, a 2-D float array: a new (rows, outputs) float32 array.")
+        .def("learn", &PyNetwork::learn, py::arg("X"), py::arg("Y"), py::arg("epochs") = 1,
+             py::arg("order") = "sequential", py::arg("seed") = py::int_(1),
+             "Present the rows of X with targets Y for `epochs` passes, in order or reshuffled every "
+             "pass from `seed` as nn-train does; returns the mean error of every pass.")
+        .def(
+            "clear_delays", [](PyNetwork &n) { locked([&] { n.net().clear_delays(); }); },
+            "Clear the network's delayed values.")
+        .def(
+            "save", [](PyNetwork &n, const py::object &p) {
+                const std::string path = path_of(p);
+                locked([&] { n.net().save(path); });
+            },
+            py::arg("path"), "Write a save file; the old file is replaced only by a complete new one.")
+        .def(
+            "load", [](PyNetwork &n, const py::object &p) {
+                const std::string path = path_of(p);
+                locked([&] { n.net().load(path); });
+            },
+            py::arg("path"), "Load the network's record of a save file.")
+        .def(
+            "ascii_dump",
+            [](PyNetwork &n, bool labelled) { return locked([&] { return n.net().ascii_dump(labelled); }); },
+            py::arg("labelled") = false, "The ASCII dump: bare (load_ascii reads it back) or labelled.")
+        .def(
+            "load_ascii",
+            [](PyNetwork &n, const std::string &text) { locked([&] { n.net().load_ascii(text); }); },
+            py::arg("text"), "Load a bare ASCII dump of this network; nothing changes when it fails.")
+        .def("__repr__", [](PyNetwork &n) {
+            std::string s = "<bpnet.Network " + n.net().name() + ": " + std::to_string(n.net().inputs()) + " inputs";
+            for (const bpy::Layer &l : n.net().layers())
+                s += ", " + l.name + " " + std::to_string(l.size);
+            return s + ">";
+        });
+}

@@ -1,0 +1,229 @@
+"""bpnet.Network: the run-time network and the compiled module against each other and
+against nn-train, the state view, the ASCII dump, errors and interruption."""
+import os
+import signal
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import bpnet
+from conftest import description, needs_runtime, patterns, program
+
+# Random descriptions: unit kinds, depths, widths and shortcuts.
+UNITS = ["logistic", "centred", "tanh", "linear", "quadratic"]
+
+
+def random_description(seed):
+    rng = np.random.default_rng(seed)
+    depth = int(rng.integers(1, 4))
+    layers = [(int(rng.integers(1, 12)), UNITS[int(rng.integers(len(UNITS)))]) for _ in range(depth)]
+    return description(f"r{seed}", int(rng.integers(1, 10)), layers, shortcuts=bool(rng.integers(2)))
+
+
+def network(kind, text, compile_module):
+    return bpnet.Network(text) if kind == "runtime" else bpnet.Network.from_module(compile_module(text))
+
+
+BACKENDS = [pytest.param("runtime", marks=needs_runtime), "module"]
+
+
+@needs_runtime
+@pytest.mark.parametrize("seed", range(6))
+def test_runtime_network_is_the_module_bit_for_bit(seed, compile_module):
+    # The same description, initialization and training give the same state, outputs,
+    # errors and dumps, whether the network was built at run time or compiled.
+    text = random_description(seed)
+    nets = [bpnet.Network(text), bpnet.Network.from_module(compile_module(text))]
+    assert [n.layers for n in nets][0] == nets[1].layers
+    X, Y = patterns(23, nets[0].inputs, nets[0].outputs, seed)
+    results = []
+    for n in nets:
+        n.initialize(seed=seed + 7, range=0.5)
+        n.learning_rate, n.inertia = 0.1, 0.5
+        errors = n.learn(X, Y, epochs=4, order="shuffled", seed=seed)
+        results.append((errors, np.array(n.data), n.forward(X), n.ascii_dump(), n.ascii_dump(True), n.counter))
+    (e0, d0, f0, a0, l0, c0), (e1, d1, f1, a1, l1, c1) = results
+    assert e0.tobytes() == e1.tobytes()
+    assert d0.tobytes() == d1.tobytes()
+    assert f0.tobytes() == f1.tobytes()
+    assert (a0, l0, c0) == (a1, l1, c1)
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+@pytest.mark.parametrize("order", ["sequential", "shuffled"])
+def test_training_gives_nn_trains_save_file(kind, order, tmp_path, compile_module):
+    # Python's learn presents the rows as nn-train does, in the same order from the same
+    # seed: the save files are identical, byte for byte.
+    train = program("BPNET_NN_TRAIN", "nn-train")
+    text = description("cmp", 5, [(7, "logistic"), (3, "tanh"), (4, "logistic")], shortcuts=True)
+    X, Y = patterns(37, 5, 4, 11)
+    with open(tmp_path / "data.csv", "w") as f:
+        for row in np.hstack([X, Y]):
+            f.write(",".join(repr(float(v)) for v in row) + "\n")
+    so = compile_module(text)
+    subprocess.run([train, "--module", so, "--data", str(tmp_path / "data.csv"), "--epochs", "5",
+                    "--order", order, "--sample-seed", "99", "--seed", "42", "--range", "0.3",
+                    "--rate", "0.15", "--inertia", "0.9", "--output", str(tmp_path / "tool.save")],
+                   check=True, stdout=subprocess.DEVNULL)
+    net = network(kind, text, compile_module)
+    net.initialize(seed=42, range=0.3)
+    net.learning_rate, net.inertia = 0.15, 0.9
+    errors = net.learn(X, Y, epochs=5, order=order, seed=np.uint64(99))
+    assert errors.shape == (5,) and errors[-1] < errors[0]
+    net.save(tmp_path / "python.save")
+    assert (tmp_path / "python.save").read_bytes() == (tmp_path / "tool.save").read_bytes()
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_state_view_dumps_and_save_files(kind, tmp_path, compile_module):
+    text = description("st", 3, [(4, "logistic"), (2, "logistic")])
+    net = network(kind, text, compile_module)
+    net.initialize()
+    X, Y = patterns(9, 3, 2, 1)
+    net.learn(X, Y, epochs=3)
+    # data is the network's storage: a write through it changes the outputs.
+    before = net.forward(X)
+    view = net.data
+    assert view.dtype == np.float32 and view.shape == (net.data_size,)
+    assert np.shares_memory(view, net.data)
+    saved = view.copy()
+    view[:] = 0
+    assert not np.array_equal(net.forward(X), before)
+    view[:] = saved
+    assert net.forward(X).tobytes() == before.tobytes()
+
+    # The bare dump and the save file carry a network over to a fresh one.
+    for carry in ("ascii", "save"):
+        other = network(kind, text, compile_module)
+        other.initialize(seed=5)
+        if carry == "ascii":
+            other.load_ascii(net.ascii_dump())
+        else:
+            net.save(tmp_path / "n.save")
+            other.load(tmp_path / "n.save")
+        assert other.forward(X).tobytes() == before.tobytes()
+        assert other.counter == net.counter
+
+    # A dump cut short changes nothing.
+    kept = np.array(net.data)
+    dump = net.ascii_dump()
+    with pytest.raises(bpnet.Error, match="ends after"):
+        net.load_ascii(dump[: len(dump) // 2].rsplit("\n", 1)[0])
+    assert np.array(net.data).tobytes() == kept.tobytes()
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_errors_arrive_as_exceptions(kind, tmp_path, compile_module):
+    text = description("er", 3, [(4, "logistic"), (2, "logistic")])
+    net = network(kind, text, compile_module)
+    net.initialize()
+    X, Y = patterns(4, 3, 2, 0)
+    with pytest.raises(ValueError, match="rows of 3"):
+        net.forward(X[:, :2])
+    with pytest.raises(ValueError, match="2-D"):
+        net.forward(X[0])
+    with pytest.raises(TypeError, match="int64"):
+        net.forward(np.ones((2, 3), dtype=np.int64))
+    with pytest.raises(ValueError, match="rows"):
+        net.learn(X, Y[:3])
+    with pytest.raises(ValueError, match="order"):
+        net.learn(X, Y, order="random")
+    with pytest.raises(ValueError, match="epochs"):
+        net.learn(X, Y, epochs=0)
+    with pytest.raises(ValueError, match="seed"):
+        net.learn(X, Y, seed=-1)
+    with pytest.raises(TypeError):
+        net.learn(X, Y, seed=1.5)
+    # Float64 rows are taken, as float32.
+    assert net.forward(X.astype(np.float64)).tobytes() == net.forward(X).tobytes()
+
+    # Another network's save file is refused and the network stays as it was.
+    other = network(kind, description("another", 3, [(4, "logistic"), (2, "logistic")]), compile_module)
+    other.initialize(seed=9)
+    other.save(tmp_path / "other.save")
+    kept = np.array(net.data)
+    with pytest.raises(bpnet.Error) as caught:
+        net.load(tmp_path / "other.save")
+    assert str(caught.value)
+    assert np.array(net.data).tobytes() == kept.tobytes()
+    with pytest.raises(bpnet.Error, match="no-such.save"):
+        net.load(tmp_path / "no-such.save")
+
+
+@needs_runtime
+def test_bad_descriptions_name_file_line_and_column(tmp_path):
+    text = 'network = "bad"\ninputs = 2\n\n[[layer]]\nname = "Out"\nunits = 0\n'
+    with pytest.raises(bpnet.Error, match=r"^<description>:\d+:\d+: "):
+        bpnet.Network(text)
+    path = tmp_path / "bad.toml"
+    path.write_text(text)
+    with pytest.raises(bpnet.Error, match=rf"^{path}:6:\d+: "):
+        bpnet.Network(path)
+    with pytest.raises(bpnet.Error, match=rf"^{path}:6:\d+: "):
+        bpnet.Network(str(path))
+
+
+def test_a_file_that_is_no_module_is_refused(tmp_path):
+    bad = tmp_path / "bad.so"
+    bad.write_bytes(b"\x7fELF" + b"\0" * 60)
+    with pytest.raises(bpnet.Error, match="bad.so"):
+        bpnet.Network.from_module(bad)
+    with pytest.raises(bpnet.Error, match="No such file"):
+        bpnet.Network.from_module(tmp_path / "missing.so")
+
+
+def test_networks_of_one_module_keep_apart(compile_module):
+    so = compile_module(description("apart", 2, [(3, "logistic"), (1, "logistic")]))
+    a, b = bpnet.Network.from_module(so), bpnet.Network.from_module(so)
+    a.initialize(seed=1)
+    b.initialize(seed=2)
+    kept = np.array(b.data)
+    a.learning_rate = 0.7
+    a.learn(*patterns(5, 2, 1, 3), epochs=2)
+    assert np.array(b.data).tobytes() == kept.tobytes()
+    assert b.learning_rate == pytest.approx(0.2) and b.counter == 0
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_interrupt_stops_a_long_learn(kind, compile_module):
+    net = network(kind, description("long", 8, [(16, "logistic"), (4, "logistic")]), compile_module)
+    net.initialize()
+    X, Y = patterns(1000, 8, 4, 2)
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            net.learn(X, Y, epochs=10**6)
+    finally:
+        timer.cancel()
+    # It stopped part of the way, between presentations, and the network still works.
+    assert 0 < net.counter < 10**9
+    assert np.all(np.isfinite(net.forward(X)))
+
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_learn_lets_other_threads_run(kind, compile_module):
+    # While one thread learns, another goes on running Python: the interpreter's lock is
+    # released during the presentations. The learning thread reads this thread's count
+    # just before and just after its learn.
+    net = network(kind, description("threads", 8, [(16, "logistic"), (4, "logistic")]), compile_module)
+    net.initialize()
+    X, Y = patterns(500, 8, 4, 4)
+    count = [0]
+    seen = []
+
+    def learn():
+        seen.append(count[0])
+        seen.append(net.learn(X, Y, epochs=4000))
+        seen.append(count[0])
+    worker = threading.Thread(target=learn)
+    worker.start()
+    while worker.is_alive():
+        count[0] += 1
+    worker.join()
+    before, errors, after = seen
+    assert errors.shape == (4000,)
+    assert after - before > 200000, (before, after)

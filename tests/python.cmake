@@ -1,0 +1,23 @@
+# The Python package's pytest suite, run by Debian's interpreter with the build tree's package
+# first on its path: the estimator checks, the run-time network against the compiled module
+# and nn-train, errors and interruption (python/tests).
+if(TARGET _bpnet)
+  add_test(NAME python_bpnet
+    COMMAND ${Python_EXECUTABLE} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+  set_tests_properties(python_bpnet PROPERTIES
+    ENVIRONMENT "PYTHONPATH=${PROJECT_BINARY_DIR}/python;BPNET_GEN=$<TARGET_FILE:bpnet-gen>;BPNET_NN_TRAIN=$<TARGET_FILE:nn-train>"
+    TIMEOUT 900)
+endif()
+
+# The Python data-set example trains as examples/run-dataset does: the same held-out accuracy.
+if(TARGET _bpnet)
+  foreach(pair "iris;97.37% \\(37/38\\)" "digits;97.77% \\(439/449\\)")
+    list(GET pair 0 set)
+    list(GET pair 1 accuracy)
+    add_test(NAME python_example_${set}
+      COMMAND ${Python_EXECUTABLE} ${PROJECT_SOURCE_DIR}/examples/python/dataset.py ${set})
+    set_tests_properties(python_example_${set} PROPERTIES
+      ENVIRONMENT "PYTHONPATH=${PROJECT_BINARY_DIR}/python"
+      PASS_REGULAR_EXPRESSION "held-out accuracy ${accuracy}" TIMEOUT 300)
+  endforeach()
+endif()
