@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <random>
 #include <vector>
 
 namespace bench_common {
@@ -135,5 +136,22 @@ void train_peer(benchmark::State &state, struct fann *net, float *inputs, int in
     fann_destroy(ann);
 }
 #endif
+
+
+void make_patterns(const int patterns, const int inputs, const int outputs, const unsigned seed,
+                   std::vector<float> &in, std::vector<float> &targets)
+{
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    in.resize(static_cast<std::size_t>(patterns) * static_cast<std::size_t>(inputs));
+    targets.resize(static_cast<std::size_t>(patterns) * static_cast<std::size_t>(outputs));
+    for (float &v : in)
+        v = u(gen);
+    for (int p = 0; p < patterns; p++) {
+        const int hot = static_cast<int>(gen() % static_cast<unsigned>(outputs));
+        for (int k = 0; k < outputs; k++)
+            targets[static_cast<std::size_t>(p * outputs + k)] = k == hot ? 0.9f : 0.1f;
+    }
+}
 
 }  // namespace bench_common

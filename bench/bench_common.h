@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #ifdef BPNET_BENCH_PEER
 #include <floatfann.h>
@@ -36,6 +37,11 @@ std::string fmt(double v, const char *unit);
 
 // a/b as "1.23x", or "-" when either is unknown or b is zero.
 std::string ratio(double a, double b);
+
+// `patterns` patterns for a network of `inputs` and `outputs`: inputs in [0, 1) like scaled
+// pixels, targets one output high (0.9, the others 0.1) chosen at random; the same for a seed.
+void make_patterns(int patterns, int inputs, int outputs, unsigned seed, std::vector<float> &in,
+                   std::vector<float> &targets);
 
 #ifdef BPNET_BENCH_PEER
 // Makes the peer's logistic units `unit`, its learning rate 0.2 and momentum 0.95 (the

@@ -110,20 +110,10 @@ Module load(const Topology &t)
     return m;
 }
 
+// The benchmark's patterns for its topology.
 void make_patterns(Bench &b, unsigned seed)
 {
-    const Topology &t = *b.t;
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> u(0.0f, 1.0f);
-    b.inputs.resize(static_cast<std::size_t>(kPatterns) * static_cast<std::size_t>(t.inputs));
-    b.targets.resize(static_cast<std::size_t>(kPatterns) * static_cast<std::size_t>(t.outputs));
-    for (float &v : b.inputs)
-        v = u(gen);
-    for (int p = 0; p < kPatterns; p++) {
-        const int hot = static_cast<int>(gen() % static_cast<unsigned>(t.outputs));
-        for (int k = 0; k < t.outputs; k++)
-            b.targets[static_cast<std::size_t>(p * t.outputs + k)] = k == hot ? 0.9f : 0.1f;
-    }
+    bench_common::make_patterns(kPatterns, b.t->inputs, b.t->outputs, seed, b.inputs, b.targets);
 }
 
 const float *input(const Bench &b, int p)
