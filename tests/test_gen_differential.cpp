@@ -300,7 +300,7 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
 TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceBitForBit)
 {
     // Layers with feedback of order 1 and 2, every unit kind, fed by the inputs and by layers
-    // through every unshared connection kind.
+    // through every unshared connection kind; the network built at run time is the third party.
     const char *seed_env = std::getenv("BPNET_DIFF_SEED");
     const char *count_env = std::getenv("BPNET_DIFF_COUNT");
     const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 20261219;
@@ -333,6 +333,17 @@ TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceB
         const std::string diff = compare(mod, *model, seed, work);
         EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
         failures += diff.empty() ? 0 : 1;
+        // The network built at run time from the same description, on every path.
+        for (int p = 0; p < bp_multi::kPathCount; p++) {
+            const auto path = static_cast<bp_multi::Path>(p);
+            if (!bp_multi::path_runs(path))
+                continue;
+            const std::string rt = bptest::compare_network(texts[static_cast<std::size_t>(i)],
+                                                           descriptions[static_cast<std::size_t>(i)], *model, seed,
+                                                           path, work, 1500);
+            EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[static_cast<std::size_t>(i)];
+            failures += rt.empty() ? 0 : 1;
+        }
     }
     std::string tally;
     for (const auto &[kind, n] : kinds)

@@ -1,7 +1,8 @@
 // The network built at run time against the generated module of the same description, the
 // built-in nn (generated from network/nn.varonel): state, outputs, learning, save files and
 // dumps bit for bit; against the reference network on random descriptions of every connection
-// kind, on every kernel path (no module is compiled, so the sample can be large); and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
+// kind, with and without feedback, on every kernel path (no module is compiled, so the sample
+// can be large); and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
 // foreign or damaged files refused with the library's message and nothing changed, several
 // networks side by side.
 #include <gtest/gtest.h>
@@ -281,7 +282,9 @@ TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
     for (int i = 0; i < count; i++) {
         const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
         std::mt19937_64 rng(seed);
-        const std::string text = bptest::random_description(rng, 5, 40);
+        // Every other description has layers with feedback of order 1 or 2.
+        const bool feedback = i % 2 == 1;
+        const std::string text = bptest::random_description(rng, 5, 40, feedback);
         bpgen::Error error;
         const auto model = bpgen::parse_description(text, "random.toml", error);
         ASSERT_TRUE(model.has_value()) << error.text;

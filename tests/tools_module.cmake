@@ -12,7 +12,7 @@ target_compile_definitions(fake_module_no_query PRIVATE FAKE_NO_QUERY)
 # Generated modules of the test networks in tests/data/networks/.
 set(bpnet_test_modules)
 if(TARGET bpnet-gen)
-  foreach(net tri trilin)
+  foreach(net tri trilin trifb)
     set(so ${CMAKE_CURRENT_BINARY_DIR}/modules/${net}.so)
     add_custom_command(OUTPUT ${so}
                        COMMAND $<TARGET_FILE:bpnet-gen> --shared ${CMAKE_CURRENT_SOURCE_DIR}/data/networks/${net}.toml -o ${so}

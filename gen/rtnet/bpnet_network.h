@@ -76,7 +76,8 @@ public:
     // error, and when it exceeds the threshold the gradient step and the periodic update.
     // Returns the presentation's error.
     float learn(const float *x, const float *t);
-    // The network has no delays: does nothing.
+    // Zero the delays and traces of the layers with feedback (nothing else; without feedback
+    // there is nothing to zero).
     void clear_delays();
 
     // Write the save file atomically, the bytes the module writes; throws Error.

@@ -35,6 +35,11 @@ void update_entry(void *context, float inertia)
     update_weights(*static_cast<NetworkState *>(context), inertia);
 }
 
+void advance_entry(void *context)
+{
+    advance_traces(*static_cast<NetworkState *>(context));
+}
+
 int to_int(std::int64_t v)
 {
     return static_cast<int>(v);
@@ -51,6 +56,8 @@ void build_tables(NetworkState &st)
     for (const bpgen::Layer &l : m.layers) {
         st.layer_names.push_back(l.name);
         st.qualified.push_back(m.network + ":" + l.name);
+        st.a1_names.push_back(l.name + ":a1");
+        st.a2_names.push_back(l.name + ":a2");
     }
     st.arrays.reserve(lo.connections.size());
     for (const bpgen::Connection &c : lo.connections)
@@ -73,6 +80,15 @@ void build_tables(NetworkState &st)
         info.thr_step = to_int(p.thr_step);
         info.first = first;
         info.count = static_cast<int>(l.sources.size());
+        if (l.feedback > 0) {
+            info.feedback = l.feedback;
+            info.coef = to_int(p.coef);
+            info.coef_grad = to_int(p.coef_grad);
+            info.coef_step = to_int(p.coef_step);
+            info.a1_name = st.a1_names[i].c_str();
+            info.a2_name = l.feedback == 2 ? st.a2_names[i].c_str() : nullptr;
+        }
+        info.unit = static_cast<int>(l.unit);
         first += info.count;
         st.layers.push_back(info);
         st.net.push_back(p.net);
@@ -137,22 +153,25 @@ void build_module(NetworkState &st)
                  &st.counter, &st.input, &st.target, st.error, kErrorSize, &st.descriptor, st.records.data()};
     mod.entries = {};
     mod.context = &st;
-    mod.passes = {forward_entry, error_entry, grad_entry, update_entry};
+    mod.passes = {forward_entry, error_entry, grad_entry, update_entry, nullptr};
+    if (st.layout.temporal >= 0) {
+        // Feedback: the delays and traces run from here to the end of the data.
+        mod.temporal = to_int(st.layout.temporal);
+        mod.passes.advance_traces = advance_entry;
+    }
 }
 
 std::unique_ptr<NetworkState> make_state(bpgen::Model model)
 {
-    // The passes below have no filters: a layer with feedback needs its generated module.
-    for (const bpgen::Layer &l : model.layers)
-        if (l.feedback > 0)
-            throw Error(model.description_file + ": layer " + l.name +
-                        " has feedback, which a network built at run time does not run; generate its module "
-                        "with bpnet-gen --shared");
     auto st = std::make_unique<NetworkState>();
     st->model = std::move(model);
     st->layout = bpgen::lay_out(st->model);
     st->data.assign(static_cast<std::size_t>(st->layout.size), 0.0f);
-    st->records.assign(std::max<std::size_t>(st->layout.connections.size(), 1), bpnet_connection_record{});
+    // One record per connection, and one more for each feedback layer's coefficients.
+    std::size_t slots = st->layout.connections.size();
+    for (const bpgen::Layer &l : st->model.layers)
+        slots += l.feedback > 0 ? 1 : 0;
+    st->records.assign(std::max<std::size_t>(slots, 1), bpnet_connection_record{});
     build_tables(*st);
     build_module(*st);
     use_path(*st, bp_multi::active_path());
@@ -308,6 +327,9 @@ float Network::learn(const float *x, const float *t)
     st.input = const_cast<float *>(x);
     st.target = const_cast<float *>(t);
     propagate_forward(st);
+    // The traces follow every presentation, learned or not.
+    if (st.layout.temporal >= 0)
+        advance_traces(st);
     const float error = calc_error(st);
     if (error > st.threshold) {
         calc_grad(st);
@@ -316,7 +338,10 @@ float Network::learn(const float *x, const float *t)
     return error;
 }
 
-void Network::clear_delays() {}
+void Network::clear_delays()
+{
+    bpm::clear_delays(state_->module);
+}
 
 void Network::save(const std::string &path)
 {

@@ -6,8 +6,10 @@
 // the module does.
 #include <algorithm>
 
+#include "bp/BpSimFeedback.h"
 #include "bp/BpSimKernelSets.h"
 #include "bp/BpSimLearn.h"
+#include "bp/BpSimTemporal.h"
 #include "gen/rtnet/rtnet_state.h"
 
 namespace bpnet {
@@ -94,6 +96,99 @@ void units(NetworkState &st, std::size_t li)
     }
 }
 
+// ---- Feedback. A layer with feedback filters its net input n(t) into s(t) = n(t) +
+// a1*s(t-1) + a2*s(t-2) per unit before its unit function; its delays hold s(t), s(t-1) and
+// (second order) s(t-2). Every trace is a filter of the same coefficients over the value its
+// gradient needs: a weight's over its source value, a1's over s(t-1), a2's over s(t-2).
+
+// The a2 vector of a feedback layer, or null for first order.
+float *second_coef(NetworkState &st, std::size_t li)
+{
+    const bpm::LayerInfo &l = st.layers[li];
+    return l.feedback == 2 ? at(st, l.coef + l.size) : nullptr;
+}
+
+// The forward filter of a feedback layer: the delays shift, s(t) is formed once and becomes
+// the value its unit function and thresholds see.
+void filter_forward(NetworkState &st, std::size_t li)
+{
+    const bpm::LayerInfo &l = st.layers[li];
+    const std::int64_t d = st.layout.layers[li].delays;
+    const int sz = l.size;
+    if (l.feedback == 2)
+        std::copy_n(at(st, d + sz), sz, at(st, d + 2 * sz));
+    BPTfilter_trace(at(st, l.act), at(st, l.coef), second_coef(st, li), at(st, d), at(st, d + sz), sz, 1, 0);
+    std::copy_n(at(st, d), sz, at(st, l.act));
+}
+
+// One call of `body` per run of a connection into a feedback layer, in the terms of a
+// one-dimensional connection: once for a full or 1-D connection, once per field row (r, j)
+// of a 2-D one. `body` gets the offsets added to the source, to the weight-shaped blocks and
+// to the unit vectors, then the unit count, the run length and the overlap.
+template <typename Body>
+void over_rows(const NetworkState &st, std::size_t ci, Body body)
+{
+    const bpm::ConnectionInfo &c = st.connections[ci];
+    const int units = st.layers[static_cast<std::size_t>(c.layer)].size;
+    if (c.kind == bpm::kFull) {
+        body(0, 0, 0, units, c.source_size, c.source_size);
+    } else if (c.kind == bpm::kField1d) {
+        body(0, 0, 0, units, c.field_x, c.overlap);
+    } else {
+        const int U = c.across, KH = c.field_y, S = st.s[ci], B = st.b[ci], WS = st.ws[ci];
+        for (int r = 0; r < c.down; r++)
+            for (int j = 0; j < KH; j++)
+                body(r * (KH * S - B) + j * S, (r * KH + j) * WS, r * U, U, c.field_x, c.overlap);
+    }
+}
+
+// Moving the traces on after a forward pass of the learning loop: per feedback layer its
+// coefficient traces, then the weight traces of its connections.
+void trace_pass(NetworkState &st)
+{
+    for (std::size_t li = 0; li < st.layers.size(); li++) {
+        const bpm::LayerInfo &l = st.layers[li];
+        if (l.feedback == 0)
+            continue;
+        const int sz = l.size;
+        const std::int64_t d = st.layout.layers[li].delays, r = st.layout.layers[li].coef_traces;
+        float *a1 = at(st, l.coef), *a2 = second_coef(st, li);
+        // a1's trace over s(t-1), and for second order a2's over s(t-2).
+        if (l.feedback == 1) {
+            BPTfilter_trace(at(st, d + sz), a1, nullptr, at(st, r), nullptr, sz, 1, 0);
+        } else {
+            BPTfilter_trace(at(st, d + sz), a1, a2, at(st, r), at(st, r + sz), sz, 1, 0);
+            BPTfilter_trace(at(st, d + 2 * sz), a1, a2, at(st, r + 2 * sz), at(st, r + 3 * sz), sz, 1, 0);
+        }
+        // The weights' traces over their sources.
+        for (int ci = l.first; ci < l.first + l.count; ci++) {
+            const std::size_t k = static_cast<std::size_t>(ci);
+            const bpm::ConnectionInfo &c = st.connections[k];
+            const float *x = source_act(st, c);
+            const std::int64_t t = st.layout.offsets[k].traces;
+            over_rows(st, k, [&](int q, int w, int u, int units, int len, int ov) {
+                BPTfilter_trace(x + q, at(st, l.coef + u), a2 != nullptr ? at(st, l.coef + sz + u) : nullptr,
+                                at(st, t + w), a2 != nullptr ? at(st, t + c.count + w) : nullptr, units, len, ov);
+            });
+        }
+    }
+}
+
+// The gradient of a connection into a feedback layer: through its weights' traces, the error
+// passed back through the current weights as without feedback.
+void traced_grad(NetworkState &st, std::size_t ci)
+{
+    const bpm::ConnectionInfo &c = st.connections[ci];
+    const bpm::LayerInfo &l = st.layers[static_cast<std::size_t>(c.layer)];
+    const std::int64_t t = st.layout.offsets[ci].traces;
+    const bool input = c.source == bpm::kInputs;
+    const std::int64_t h = input ? 0 : st.layers[static_cast<std::size_t>(c.source)].delta;
+    over_rows(st, ci, [&](int q, int w, int u, int units, int len, int ov) {
+        BPTaccum_weights_traced(at(st, l.delta + u), at(st, t + w), input ? nullptr : at(st, h + q),
+                                at(st, c.weights + w), at(st, c.grads + w), units, len, ov);
+    });
+}
+
 // Forward pass: each layer's connections in source order (the first overwrites, the rest add),
 // then its unit function with the thresholds.
 template <class K>
@@ -113,6 +208,8 @@ void forward_pass(NetworkState &st)
             else
                 K::lvdot_sum(at(st, c.weights), source_act(st, c), at(st, l.act), c.source_size, l.size);
         }
+        if (l.feedback > 0)
+            filter_forward(st, li);
         units(st, li);
     }
 }
@@ -137,8 +234,19 @@ void grad_pass(NetworkState &st)
         case bpgen::Unit::quadratic: BPderiv_quadratic(at(st, st.net[li]), e, l.size); break;
         }
         K::accum_biases(at(st, l.thr_grad), e, l.size);
+        if (l.feedback > 0) {
+            // The coefficients' gradients through their traces.
+            const std::int64_t traces = st.layout.layers[li].coef_traces;
+            BPTaccum_feedback_weights(at(st, l.coef_grad), e, at(st, traces), l.size);
+            if (l.feedback == 2)
+                BPTaccum_feedback_weights(at(st, l.coef_grad + l.size), e, at(st, traces + 2 * l.size), l.size);
+        }
         for (int ci = l.first; ci < l.first + l.count; ci++) {
             const bpm::ConnectionInfo &c = st.connections[static_cast<std::size_t>(ci)];
+            if (l.feedback > 0) {
+                traced_grad(st, static_cast<std::size_t>(ci));
+                continue;
+            }
             if (c.kind != bpm::kFull) {
                 field_grad(st, static_cast<std::size_t>(ci));
                 continue;
@@ -164,6 +272,16 @@ void update_pass(NetworkState &st, float inertia)
         for (int ci = l.first; ci < l.first + l.count; ci++) {
             const bpm::ConnectionInfo &c = st.connections[static_cast<std::size_t>(ci)];
             K::update_weights_clear(inertia, at(st, c.grads), at(st, c.weights), at(st, c.steps), c.count);
+        }
+        if (l.feedback > 0) {
+            // The coefficients, every step kept inside the stable region.
+            const int sz = l.size;
+            if (l.feedback == 1)
+                BPTupdate_1st(inertia, at(st, l.coef_grad), at(st, l.coef), at(st, l.coef_step), sz);
+            else
+                BPTupdate_2nd(inertia, at(st, l.coef_grad), at(st, l.coef_grad + sz), at(st, l.coef),
+                              at(st, l.coef + sz), at(st, l.coef_step), at(st, l.coef_step + sz), sz);
+            std::fill_n(at(st, l.coef_grad), l.feedback * sz, 0.0f);
         }
     }
 }
@@ -200,6 +318,12 @@ float calc_error(NetworkState &st)
 void calc_grad(NetworkState &st)
 {
     st.grad_pass(st);
+}
+
+void advance_traces(NetworkState &st)
+{
+    // Library kernels only: the same on every path.
+    trace_pass(st);
 }
 
 void update_weights(NetworkState &st, float inertia)

@@ -20,7 +20,7 @@ struct NetworkState {
     bpgen::Model model;
     bpgen::Layout layout;
     // Names the tables point into.
-    std::vector<std::string> layer_names, qualified, arrays;
+    std::vector<std::string> layer_names, qualified, arrays, a1_names, a2_names;
     std::vector<bpm::LayerInfo> layers;          // forward order
     std::vector<bpm::ConnectionInfo> connections;  // save-file order
     std::vector<std::int64_t> net;               // per layer: its net inputs (quadratic units), else -1
@@ -56,6 +56,8 @@ void use_path(NetworkState &st, bp_multi::Path path);
 void propagate_forward(NetworkState &st);
 float calc_error(NetworkState &st);
 void calc_grad(NetworkState &st);
+// Moves the traces of the feedback layers on after a forward pass of the learning loop.
+void advance_traces(NetworkState &st);
 void update_weights(NetworkState &st, float inertia);
 
 }  // namespace bpnet

@@ -43,14 +43,17 @@ def compile_module(tmp_path_factory):
 
 
 def description(name, inputs, layers, shortcuts=False):
-    """A description text: layers are (units, unit) pairs, the last the output layer."""
+    """A description text: layers are (units, unit) pairs, or (units, unit, feedback order)
+    triples, the last the output layer."""
     lines = [f'network = "{name}"', f"inputs = {inputs}"]
     earlier = ['"$INPUTS"']
-    for i, (units, unit) in enumerate(layers):
+    for i, (units, unit, *feedback) in enumerate(layers):
         layer = "Out" if i == len(layers) - 1 else f"H{i + 1}"
         sources = earlier if shortcuts else earlier[-1:]
         lines += ["[[layer]]", f'name = "{layer}"', f"units = {units}", f'unit = "{unit}"',
                   f"from = [{', '.join(sources)}]"]
+        if feedback and feedback[0]:
+            lines.append(f"feedback = {feedback[0]}")
         earlier.append(f'"{layer}"')
     return "\n".join(lines) + "\n"
 

@@ -15,10 +15,12 @@ from conftest import description, needs_runtime, patterns, program
 UNITS = ["logistic", "centred", "tanh", "linear", "quadratic"]
 
 
-def random_description(seed):
+def random_description(seed, feedback=False):
+    """With feedback, every layer has feedback of order 1 or 2 at random."""
     rng = np.random.default_rng(seed)
     depth = int(rng.integers(1, 4))
-    layers = [(int(rng.integers(1, 12)), UNITS[int(rng.integers(len(UNITS)))]) for _ in range(depth)]
+    layers = [(int(rng.integers(1, 12)), UNITS[int(rng.integers(len(UNITS)))],
+               int(rng.integers(1, 3)) if feedback else 0) for _ in range(depth)]
     return description(f"r{seed}", int(rng.integers(1, 10)), layers, shortcuts=bool(rng.integers(2)))
 
 
@@ -30,11 +32,12 @@ BACKENDS = [pytest.param("runtime", marks=needs_runtime), "module"]
 
 
 @needs_runtime
-@pytest.mark.parametrize("seed", range(6))
-def test_runtime_network_is_the_module_bit_for_bit(seed, compile_module):
+@pytest.mark.parametrize("seed,feedback", [(s, False) for s in range(6)] + [(s, True) for s in range(6, 10)])
+def test_runtime_network_is_the_module_bit_for_bit(seed, feedback, compile_module):
     # The same description, initialization and training give the same state, outputs,
-    # errors and dumps, whether the network was built at run time or compiled.
-    text = random_description(seed)
+    # errors and dumps, whether the network was built at run time or compiled; with
+    # feedback, the delays and traces too.
+    text = random_description(seed, feedback)
     nets = [bpnet.Network(text), bpnet.Network.from_module(compile_module(text))]
     assert [n.layers for n in nets][0] == nets[1].layers
     X, Y = patterns(23, nets[0].inputs, nets[0].outputs, seed)

@@ -1,6 +1,7 @@
 // The network built at run time against the reference network (see rtnet_support.h).
 #include "support/rtnet_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "gen/rtnet/bpnet_network.h"
+#include "gen/rtnet/rtnet_state.h"
+#include "gen/runtime/bpnet_descriptor.h"
 #include "support/ref_network.h"
 #include "support/test_support.h"
 
@@ -25,6 +28,54 @@ std::string first_difference(const float *net, const std::vector<float> &ref, co
             return buf;
         }
     }
+    return "";
+}
+
+// The descriptor of every layer: its unit kind (field 51), feedback order (field 50), its
+// connections' records and, with feedback, the coefficients' record after them.
+std::string descriptor_difference(bpnet::Network &net, const bpgen::Model &model, const RefNetwork &ref)
+{
+    const bpm::Module &mod = net.state().module;
+    const float *data = net.data();
+    const int layers = static_cast<int>(model.layers.size());
+    for (int q = 0; q < layers; q++) {
+        const bpnet_descriptor *d = bpm::query_network(mod, 0, q);
+        const std::size_t li = static_cast<std::size_t>(layers - 1 - q);
+        const bpgen::Layer &l = model.layers[li];
+        const std::string which = "run-time network: descriptor of layer " + std::to_string(q);
+        if (d == nullptr || d->layer_size != l.units || d->layer_activations != data + ref.layers[li].act ||
+            d->layer_connection_count != static_cast<int>(l.sources.size()))
+            return which + " differs";
+        if (d->field51 != static_cast<int>(l.unit))
+            return which + " gives unit kind " + std::to_string(d->field51);
+        if (d->field50 != l.feedback)
+            return which + " gives feedback order " + std::to_string(d->field50);
+        int slot = 0;
+        for (const auto &c : ref.conns) {
+            if (c.layer != static_cast<int>(li))
+                continue;
+            const bpnet_connection_record &r = d->connections[slot++];
+            if (r.weight_count != c.count || r.weights != data + c.w || r.weight_steps != data + c.s)
+                return which + ": connection record " + std::to_string(slot - 1) + " differs";
+        }
+        if (l.feedback > 0) {
+            const bpnet_connection_record &r = d->connections[slot];
+            if (r.weight_count != l.feedback * l.units || r.source_number != q || r.weights != data + ref.layers[li].coef ||
+                r.weight_steps != data + ref.layers[li].coef_step ||
+                std::string(r.source_name) != model.network + ":" + l.name)
+                return which + ": the coefficients' record differs";
+        }
+    }
+    // The records fit the connection table: one slot per connection and per feedback layer.
+    std::size_t slots = ref.conns.size();
+    for (const bpgen::Layer &l : model.layers)
+        slots += l.feedback > 0 ? 1 : 0;
+    if (net.state().records.size() != std::max<std::size_t>(slots, 1))
+        return "run-time network: " + std::to_string(net.state().records.size()) + " connection records for " +
+               std::to_string(slots) + " slots";
+    if (mod.temporal != ref.temporal)
+        return "run-time network: its delays and traces start at " + std::to_string(mod.temporal) + ", the reference's at " +
+               std::to_string(ref.temporal);
     return "";
 }
 
@@ -92,6 +143,7 @@ std::string compare_network(const std::string &text, const std::string &origin, 
         ref.input = inputs.data() + p * in;
         ref.target = targets.data() + p * out;
         ref.forward();
+        ref.advance_traces();
         const float e = ref.calc_error();
         if (std::memcmp(&e, &errors[static_cast<std::size_t>(p)], sizeof e) != 0)
             return "the run-time network's error of presentation " + std::to_string(p) + " differs";
@@ -122,7 +174,13 @@ std::string compare_network(const std::string &text, const std::string &origin, 
     third->load_ascii(bare);
     if (third->counter() != ref.counter || third->ascii_dump(false) != bare)
         return "the bare ASCII dump does not load back into the run-time network";
-    return "";
+    if (std::string d = descriptor_difference(*net, model, ref); !d.empty())
+        return d;
+
+    // Clearing the delays zeroes the delays and traces and nothing else.
+    net->clear_delays();
+    ref.clear_delays();
+    return first_difference(net->data(), ref.data, "run-time network after clearing the delays");
 }
 
 }  // namespace bptest

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -489,7 +490,10 @@ bool open_description(const std::string &description_path, std::string &error)
     n.forward_print = rt_forward_print;
     n.threshold = &g_rtnet->state().threshold;
     n.clear_delays = rt_clear_delays;
-    n.feedback = 0;  // the run-time network refuses layers with feedback
+    // The highest feedback order of its layers, as a module's descriptors give it.
+    n.feedback = 0;
+    for (const bpgen::Layer &l : st.model.layers)
+        n.feedback = std::max(n.feedback, l.feedback);
     n.linear_outputs = g_rtnet->state().model.layers.back().unit == bpgen::Unit::linear;
     g_open = true;
     return true;
