@@ -194,6 +194,9 @@ def test_interrupt_stops_a_long_learn(kind, compile_module):
     net = network(kind, description("long", 8, [(16, "logistic"), (4, "logistic")]), compile_module)
     net.initialize()
     X, Y = patterns(1000, 8, 4, 2)
+    # A process started with SIGINT ignored (a background job of a script, as CI may run the
+    # tests) has no KeyboardInterrupt handler: give it Python's own for this test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     try:
@@ -201,6 +204,7 @@ def test_interrupt_stops_a_long_learn(kind, compile_module):
             net.learn(X, Y, epochs=10**6)
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, previous)
     # It stopped part of the way, between presentations, and the network still works.
     assert 0 < net.counter < 10**9
     assert np.all(np.isfinite(net.forward(X)))
