@@ -27,6 +27,7 @@ public:
 struct LayerSize {
     std::string name;
     int size;
+    int feedback = 0;  // the order of its units' filters (0: none)
 };
 
 struct NetworkState;

@@ -249,7 +249,7 @@ std::vector<LayerSize> Network::layers() const
 {
     std::vector<LayerSize> v;
     for (const bpgen::Layer &l : state_->model.layers)
-        v.push_back({l.name, l.units});
+        v.push_back({l.name, l.units, l.feedback});
     return v;
 }
 

@@ -21,6 +21,7 @@ public:
 struct Layer {
     std::string name;
     int size;
+    int feedback = 0;  // the order of its units' filters (0: none)
 };
 
 // The calls a network answers. None of them ends the process; failures throw Error.

@@ -143,9 +143,15 @@ public:
         const float *ts = target.data();
         std::vector<std::size_t> sequence(rows);
         std::iota(sequence.begin(), sequence.end(), std::size_t{0});
+        // For a network with feedback the rows are one sequence, as a pattern file without
+        // empty lines is to nn-train: presented in order, the delays cleared before every
+        // pass; shuffling whole sequences leaves a single one as it is.
+        bool feedback = false;
+        for (const bpy::Layer &l : b_->layers())
+            feedback = feedback || l.feedback > 0;
         // A nonzero state marks the shuffled order; every pass is shuffled, the first too.
         std::uint64_t state = 0;
-        if (order == "shuffled") {
+        if (order == "shuffled" && !feedback) {
             state = seed ^ kShuffleSalt;
             if (state == 0)
                 state = kShuffleSalt;
@@ -155,6 +161,8 @@ public:
         for (long long e = 0; e < epochs; e++) {
             if (state != 0)
                 reshuffle(sequence, state);
+            if (feedback)
+                locked([&] { b_->clear_delays(); });
             double sum = 0.0;
             for (std::size_t start = 0; start < rows; start += kSlice) {
                 const std::size_t stop = std::min(rows, start + kSlice);
@@ -272,7 +280,8 @@ PYBIND11_MODULE(_bpnet, m)
         .def("learn", &PyNetwork::learn, py::arg("X"), py::arg("Y"), py::arg("epochs") = 1,
              py::arg("order") = "sequential", py::arg("seed") = py::int_(1),
              "Present the rows of X with targets Y for `epochs` passes, in order or reshuffled every "
-             "pass from `seed` as nn-train does; returns the mean error of every pass.")
+             "pass from `seed` as nn-train does; returns the mean error of every pass. For a network "
+             "with feedback the rows are one sequence: in order, the delays cleared before every pass.")
         .def(
             "clear_delays", [](PyNetwork &n) { locked([&] { n.net().clear_delays(); }); },
             "Clear the network's delayed values.")

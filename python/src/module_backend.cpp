@@ -303,12 +303,14 @@ void ModuleBackend::check_layers(bpnet_query_fn query)
         const bpnet_descriptor *l = query(0, number);
         if (l == nullptr || l->layer_number != number || l->layer_size < 1 || l->layer_size > kMaxUnits ||
             l->layer_name == nullptr || l->layer_thresholds == nullptr ||
-            l->layer_connection_count < 1 || l->layer_connection_count > layer_count_)
+            l->layer_connection_count < 1 || l->layer_connection_count > layer_count_ || l->field50 < 0 ||
+            l->field50 > 2)
             throw Error(damaged + "the descriptor's layer " + std::to_string(number) + " is not consistent");
         std::string qualified(l->layer_name, strnlen(l->layer_name, 256));
         // "NAME:LAYER": the layer's own name is what a description gives it.
         const auto colon = qualified.find(':');
-        layers.push_back({colon == std::string::npos ? qualified : qualified.substr(colon + 1), l->layer_size});
+        // Field 50: the layer's feedback order, 0 in modules without feedback.
+        layers.push_back({colon == std::string::npos ? qualified : qualified.substr(colon + 1), l->layer_size, l->field50});
     }
     outputs_ = layers.back().size;
     layers_ = std::move(layers);

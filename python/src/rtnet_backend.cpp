@@ -37,7 +37,7 @@ public:
     {
         std::vector<Layer> out;
         for (const bpnet::LayerSize &l : net_->layers())
-            out.push_back({l.name, l.size});
+            out.push_back({l.name, l.size, l.feedback});
         return out;
     }
     float learning_rate() const override { return net_->learning_rate(); }

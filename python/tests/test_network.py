@@ -56,11 +56,14 @@ def test_runtime_network_is_the_module_bit_for_bit(seed, feedback, compile_modul
 
 @pytest.mark.parametrize("kind", BACKENDS)
 @pytest.mark.parametrize("order", ["sequential", "shuffled"])
-def test_training_gives_nn_trains_save_file(kind, order, tmp_path, compile_module):
+@pytest.mark.parametrize("feedback", [0, 2])
+def test_training_gives_nn_trains_save_file(kind, order, feedback, tmp_path, compile_module):
     # Python's learn presents the rows as nn-train does, in the same order from the same
-    # seed: the save files are identical, byte for byte.
+    # seed: the save files are identical, byte for byte. With feedback the rows are one
+    # sequence to both, the delays cleared before every pass.
     train = program("BPNET_NN_TRAIN", "nn-train")
-    text = description("cmp", 5, [(7, "logistic"), (3, "tanh"), (4, "logistic")], shortcuts=True)
+    text = description("cmp", 5, [(7, "logistic"), (3, "tanh", feedback), (4, "logistic", feedback // 2)],
+                       shortcuts=True)
     X, Y = patterns(37, 5, 4, 11)
     with open(tmp_path / "data.csv", "w") as f:
         for row in np.hstack([X, Y]):
