@@ -29,6 +29,15 @@ install(TARGETS bpnet_shared bpnet bpsim_shared bpsim EXPORT bpnetTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+# The network built at run time (C++, bpnet/bpnet_network.h), static like the description
+# model it reads descriptions with, which links the TOML parser.
+if(TARGET bpnet_rtnet AND NOT BPNET_FUZZ)
+  target_include_directories(bpnet_rtnet INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/bpnet>)
+  set_target_properties(bpnet_rtnet PROPERTIES EXPORT_NAME rtnet_static)
+  set_target_properties(bpnet_gen_model PROPERTIES EXPORT_NAME description_static)
+  install(TARGETS bpnet_rtnet bpnet_gen_model EXPORT bpnetTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
 # Public headers: every header of bp/ and platform/, and the header of the generated nn.
 # bp/BpSimInline.h, BpSimMulti.h and BpSimKernelSets.h are C++, for generated network modules.
 foreach(sub bp platform)

@@ -16,7 +16,7 @@ if(TARGET bpnet_shared AND TARGET PlotComposite AND EXISTS ${PROJECT_SOURCE_DIR}
     add_test(NAME install_package
              COMMAND ${BPNET_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh install ${bpnet_install_args})
     set_tests_properties(install_package PROPERTIES FIXTURES_SETUP bpnet_installed TIMEOUT 300)
-    foreach(step find_package find_package_static pkg_config network python)
+    foreach(step find_package find_package_static pkg_config network runtime python)
       add_test(NAME install_${step}
                COMMAND ${BPNET_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${step} ${bpnet_install_args})
       set_tests_properties(install_${step} PROPERTIES

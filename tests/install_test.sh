@@ -4,7 +4,8 @@
 # through pkg-config, each run and compared with the host built in the tree.
 #
 # Usage: install_test.sh STEP BUILD_DIR SOURCE_DIR WORK_DIR CMAKE C_COMPILER GENERATOR [C_FLAGS]
-#   STEP is one of: install, find_package, find_package_static, pkg_config, network, python, clean.
+#   STEP is one of: install, find_package, find_package_static, pkg_config, network, runtime,
+#   python, clean.
 #   WORK_DIR holds the prefix (WORK_DIR/prefix) and the consumer builds.
 #   C_FLAGS go to every consumer compile and link (the sanitizer flags of a sanitizer build).
 # Exit status: 0 passed, 1 failed, 77 skipped (pkg_config when pkg-config is not installed,
@@ -211,6 +212,56 @@ EOF
         { cat "$proj/gen.err" >&2; fail "network: the installed bpnet-gen --shared failed"; }
     [ -s "$proj/xor.so" ] || fail "network: no shared module written"
     echo "network: the installed bpnet-gen --shared made a shared module"
+    ;;
+runtime)
+    # A C++ project of its own: the network of examples/networks/xor.toml built at run time
+    # through the installed bpnet::rtnet_static, trained for 40 passes and saved; the save
+    # file must be the bytes the installed nn-train writes with --description.
+    proj=$work/runtime
+    rm -rf "$proj" && mkdir -p "$proj" || fail "cannot create $proj"
+    printf '0,0,0\n0,1,1\n1,0,1\n1,1,0\n' >"$proj/xor.csv"
+    cat >"$proj/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(bpnet_runtime_consumer LANGUAGES CXX)
+find_package(bpnet 1.0 REQUIRED CONFIG)
+add_executable(xor_runtime xor_runtime.cpp)
+target_compile_features(xor_runtime PRIVATE cxx_std_20)
+target_link_libraries(xor_runtime PRIVATE bpnet::rtnet_static)
+EOF
+    cat >"$proj/xor_runtime.cpp" <<'EOF'
+#include <cstdio>
+#include "bpnet_network.h"
+int main(int argc, char **argv)
+{
+    if (argc != 3)
+        return 2;
+    try {
+        auto net = bpnet::Network::from_file(argv[1]);
+        const float x[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}}, t[4] = {0, 1, 1, 0};
+        for (int pass = 0; pass < 40; pass++)
+            for (int k = 0; k < 4; k++)
+                net->learn(x[k], &t[k]);
+        net->save(argv[2]);
+    } catch (const bpnet::Error &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+EOF
+    "$cmake" -S "$proj" -B "$proj/build" -G "$generator" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_EXE_LINKER_FLAGS="$cflags" >"$proj/configure.log" 2>&1 ||
+        { cat "$proj/configure.log" >&2; fail "runtime: configure failed"; }
+    "$cmake" --build "$proj/build" >"$proj/build.log" 2>&1 ||
+        { cat "$proj/build.log" >&2; fail "runtime: build failed"; }
+    out=$("$proj/build/xor_runtime" "$src/examples/networks/xor.toml" "$proj/consumer.save" 2>&1) ||
+        fail "runtime: the consumer failed: $out"
+    (cd "$proj" && "$prefix/bin/nn-train" --description "$src/examples/networks/xor.toml" --data xor.csv \
+        --epochs 40 --output tool.save >/dev/null 2>"$proj/train.err") ||
+        { cat "$proj/train.err" >&2; fail "runtime: the installed nn-train --description failed"; }
+    cmp -s "$proj/consumer.save" "$proj/tool.save" ||
+        fail "runtime: the consumer's save file differs from nn-train's"
+    echo "runtime: a C++ host of bpnet::rtnet_static trains xor and saves the bytes nn-train --description writes"
     ;;
 python)
     # The Python package as installed: Debian's interpreter imports it from
