@@ -11,12 +11,17 @@ endforeach()
 # How many random descriptions the differential test compiles: the Release build runs the
 # most; the slower builds a smaller sample of the same seeds.
 if(TARGET test_gen_differential)
+  # Of descriptions with feedback, a sample of their own (every order, unit kind and source
+  # comes up in the Release sample).
   if(CMAKE_BUILD_TYPE STREQUAL "Release")
-    set(bpnet_diff_count 150)
+    set(bpnet_diff_count 100)
+    set(bpnet_diff_feedback_count 50)
   else()
     set(bpnet_diff_count 30)
+    set(bpnet_diff_feedback_count 10)
   endif()
-  target_compile_definitions(test_gen_differential PRIVATE BPNET_DIFF_COUNT=${bpnet_diff_count})
+  target_compile_definitions(test_gen_differential PRIVATE BPNET_DIFF_COUNT=${bpnet_diff_count}
+                             BPNET_DIFF_FEEDBACK_COUNT=${bpnet_diff_feedback_count})
   # The network built at run time is the third party.
   target_sources(test_gen_differential PRIVATE support/rtnet_support.cpp)
   target_link_libraries(test_gen_differential PRIVATE bpnet_rtnet)
