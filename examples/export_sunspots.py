@@ -12,8 +12,9 @@ YEAR + 1 to 2008; each file is one sequence, one "x(t),x(t+1)" line per year in 
 Exit status 1, with a message, when the data cannot be read or YEAR leaves no pair on a
 side; nothing is written then.
 """
-import os
 import sys
+
+from pattern_files import ArgumentParser, write_files
 
 
 def load():
@@ -41,39 +42,20 @@ def pairs(years, values, first_target, last_target, title):
 
 
 def main(argv):
-    split = 1920
-    rest = []
-    i = 0
-    while i < len(argv):
-        if argv[i] == "--split" and i + 1 < len(argv):
-            try:
-                split = int(argv[i + 1])
-            except ValueError:
-                sys.exit("export_sunspots.py: --split expects a year: %r" % argv[i + 1])
-            i += 2
-        elif argv[i] in ("-h", "--help"):
-            print(__doc__.strip())
-            return 0
-        else:
-            rest.append(argv[i])
-            i += 1
-    if len(rest) != 1:
-        sys.exit("usage: export_sunspots.py OUTDIR [--split YEAR]")
+    parser = ArgumentParser(prog="export_sunspots.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("outdir", metavar="OUTDIR")
+    parser.add_argument("--split", type=int, default=1920, metavar="YEAR")
+    args = parser.parse_args(argv)
+    split = args.split
     years, values = load()
     first, last = years[0] + 1, years[-1]
     if not first <= split < last:
         sys.exit("export_sunspots.py: --split %d leaves no pair on one side (target years %d to %d)"
                  % (split, first, last))
-    files = (("sunspots-train.csv", pairs(years, values, first, split, "training span")),
-             ("sunspots-test.csv", pairs(years, values, split + 1, last, "held-out span")))
-    os.makedirs(rest[0], exist_ok=True)
-    for name, text in files:
-        path = os.path.join(rest[0], name)
-        with open(path + ".tmp", "w") as f:
-            f.write(text)
-        os.replace(path + ".tmp", path)
+    write_files(args.outdir, (("sunspots-train.csv", pairs(years, values, first, split, "training span")),
+                              ("sunspots-test.csv", pairs(years, values, split + 1, last, "held-out span"))))
     print("export_sunspots.py: %d training pairs (to %d) and %d held-out pairs (%d to %d) in %s"
-          % (split - first + 1, split, last - split, split + 1, last, rest[0]))
+          % (split - first + 1, split, last - split, split + 1, last, args.outdir))
     return 0
 
 

@@ -17,10 +17,11 @@ files hold the plant exactly to the six decimals of y. The generator is numpy's 
 with S (default 1): the training sequences come first, then the held-out ones. Exit status 1,
 with a message, on a bad argument; nothing is written then.
 """
-import os
 import sys
 
 import numpy as np
+
+from pattern_files import ArgumentParser, whole_number, write_files
 
 
 def plant(u):
@@ -46,46 +47,20 @@ def sequences(rng, count, length):
     return "\n".join(lines) + "\n"
 
 
-def whole_number(text, name, least):
-    try:
-        value = int(text)
-    except ValueError:
-        value = least - 1
-    if value < least:
-        sys.exit("make_plant.py: %s expects a whole number, at least %d: %r" % (name, least, text))
-    return value
-
-
 def main(argv):
-    options = {"--seed": 1, "--train": 40, "--test": 10, "--length": 50}
-    rest = []
-    i = 0
-    while i < len(argv):
-        if argv[i] in options:
-            if i + 1 == len(argv):
-                sys.exit("make_plant.py: %s needs a value" % argv[i])
-            options[argv[i]] = whole_number(argv[i + 1], argv[i], 0 if argv[i] == "--seed" else 1)
-            i += 2
-        elif argv[i] in ("-h", "--help"):
-            print(__doc__.strip())
-            return 0
-        else:
-            rest.append(argv[i])
-            i += 1
-    if len(rest) != 1:
-        sys.exit("usage: make_plant.py OUTDIR [--seed S] [--train N] [--test N] [--length L]")
-    outdir = rest[0]
-    rng = np.random.Generator(np.random.PCG64(options["--seed"]))
-    train = sequences(rng, options["--train"], options["--length"])
-    test = sequences(rng, options["--test"], options["--length"])
-    os.makedirs(outdir, exist_ok=True)
-    for name, text in (("plant-train.csv", train), ("plant-test.csv", test)):
-        path = os.path.join(outdir, name)
-        with open(path + ".tmp", "w") as f:
-            f.write(text)
-        os.replace(path + ".tmp", path)
+    parser = ArgumentParser(prog="make_plant.py", description=__doc__.split("\n\n")[0])
+    parser.add_argument("outdir", metavar="OUTDIR")
+    parser.add_argument("--seed", type=whole_number(0), default=1, metavar="S")
+    parser.add_argument("--train", type=whole_number(1), default=40, metavar="N")
+    parser.add_argument("--test", type=whole_number(1), default=10, metavar="N")
+    parser.add_argument("--length", type=whole_number(1), default=50, metavar="L")
+    args = parser.parse_args(argv)
+    rng = np.random.Generator(np.random.PCG64(args.seed))
+    train = sequences(rng, args.train, args.length)
+    test = sequences(rng, args.test, args.length)
+    write_files(args.outdir, (("plant-train.csv", train), ("plant-test.csv", test)))
     print("make_plant.py: %d training and %d held-out sequences of %d steps in %s"
-          % (options["--train"], options["--test"], options["--length"], outdir))
+          % (args.train, args.test, args.length, args.outdir))
     return 0
 
 

@@ -238,6 +238,62 @@ std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t 
     return first_difference(data, ref.data, "after clearing the delays");
 }
 
+// One random sample: `count` descriptions from seeds base, base + 1, ..., written as
+// PREFIXi.toml, compiled, and each compared with the reference and, on every kernel path,
+// with the network built at run time from the same description. `tally` counts what each
+// description exercises into `kinds`. The work folder goes once everything agreed.
+void run_sample(std::uint64_t base, int count, const std::string &prefix, int max_layers, int max_units,
+                bool feedback, void (*tally)(const bpgen::Model &, std::map<std::string, int> &),
+                std::map<std::string, int> &kinds)
+{
+    const std::string work = bptest::make_temp_dir();
+    std::vector<std::string> descriptions, outputs, texts;
+    for (int i = 0; i < count; i++) {
+        std::mt19937_64 rng(base + static_cast<std::uint64_t>(i));
+        texts.push_back(bptest::random_description(rng, max_layers, max_units, feedback));
+        descriptions.push_back(work + "/" + prefix + std::to_string(i) + ".toml");
+        outputs.push_back(work + "/" + prefix + std::to_string(i) + ".so");
+        bptest::write_file(descriptions.back(), texts.back());
+    }
+    const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
+
+    int failures = 0;
+    for (int i = 0; i < count; i++) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", description " + descriptions[k]);
+        ASSERT_EQ(status[k], 0) << bptest::read_file(outputs[k] + ".log");
+        bpgen::Error error;
+        const auto model = bpgen::parse_description(texts[k], descriptions[k], error);
+        ASSERT_TRUE(model.has_value()) << error.text;
+        tally(*model, kinds);
+        Module mod(outputs[k], model->network);
+        const std::string diff = compare(mod, *model, seed, work);
+        EXPECT_EQ(diff, "") << texts[k];
+        failures += diff.empty() ? 0 : 1;
+        // The network built at run time from the same description, on every path.
+        for (int p = 0; p < bp_multi::kPathCount; p++) {
+            const auto path = static_cast<bp_multi::Path>(p);
+            if (!bp_multi::path_runs(path))
+                continue;
+            const std::string rt = bptest::compare_network(texts[k], descriptions[k], *model, seed, path, work, 1500);
+            EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[k];
+            failures += rt.empty() ? 0 : 1;
+        }
+    }
+    if (failures == 0)
+        bptest::remove_tree(work);
+}
+
+// "  KIND: N" lines of a tally.
+std::string tally_text(const std::map<std::string, int> &kinds, const std::string &lead)
+{
+    std::string text;
+    for (const auto &[kind, n] : kinds)
+        text += "  " + lead + kind + ": " + std::to_string(n) + "\n";
+    return text;
+}
+
 TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
 {
     // BPNET_DIFF_SEED and BPNET_DIFF_COUNT replay one seed or run a larger sample.
@@ -245,59 +301,23 @@ TEST(GeneratorDifferential, RandomDescriptionsAgreeWithTheReferenceBitForBit)
     const char *count_env = std::getenv("BPNET_DIFF_COUNT");
     const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 20261209;
     const int count = count_env ? std::atoi(count_env) : BPNET_DIFF_COUNT;
-    const std::string work = bptest::make_temp_dir();
-    std::vector<std::string> descriptions, outputs;
-    std::vector<std::string> texts;
-    for (int i = 0; i < count; i++) {
-        std::mt19937_64 rng(base + static_cast<std::uint64_t>(i));
-        texts.push_back(bptest::random_description(rng, 5, 40));
-        descriptions.push_back(work + "/net" + std::to_string(i) + ".toml");
-        outputs.push_back(work + "/net" + std::to_string(i) + ".so");
-        bptest::write_file(descriptions.back(), texts.back());
-    }
-    const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
 
     // How often each connection kind came up: full, one-dimensional and two-dimensional fields,
     // each unshared and shared, each from the inputs and from a layer.
     std::map<std::string, int> kinds;
-    int failures = 0;
-    for (int i = 0; i < count; i++) {
-        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", description " + descriptions[static_cast<std::size_t>(i)]);
-        ASSERT_EQ(status[static_cast<std::size_t>(i)], 0) << bptest::read_file(outputs[static_cast<std::size_t>(i)] + ".log");
-        bpgen::Error error;
-        const auto model = bpgen::parse_description(texts[static_cast<std::size_t>(i)], descriptions[static_cast<std::size_t>(i)], error);
-        ASSERT_TRUE(model.has_value()) << error.text;
-        for (const auto &c : RefNetwork(*model).conns) {
+    run_sample(base, count, "net", 5, 40, false, [](const bpgen::Model &model, std::map<std::string, int> &k) {
+        for (const auto &c : RefNetwork(model).conns) {
             const char *kind = c.kind == bpgen::Kind::full ? "full" : c.kind == bpgen::Kind::field1d ? "1-D" : "2-D";
-            kinds[std::string(kind) + (c.kind != bpgen::Kind::full && c.shared ? " shared" : "") +
-                  (c.source < 0 ? " from the inputs" : " from a layer")]++;
+            k[std::string(kind) + (c.kind != bpgen::Kind::full && c.shared ? " shared" : "") +
+              (c.source < 0 ? " from the inputs" : " from a layer")]++;
         }
-        Module mod(outputs[static_cast<std::size_t>(i)], model->network);
-        const std::string diff = compare(mod, *model, seed, work);
-        EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
-        failures += diff.empty() ? 0 : 1;
-        for (int p = 0; p < bp_multi::kPathCount; p++) {
-            const auto path = static_cast<bp_multi::Path>(p);
-            if (!bp_multi::path_runs(path))
-                continue;
-            const std::string rt = bptest::compare_network(texts[static_cast<std::size_t>(i)],
-                                                           descriptions[static_cast<std::size_t>(i)], *model, seed,
-                                                           path, work, 1500);
-            EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[static_cast<std::size_t>(i)];
-            failures += rt.empty() ? 0 : 1;
-        }
-    }
-    std::string tally;
-    for (const auto &[kind, n] : kinds)
-        tally += "  " + kind + ": " + std::to_string(n) + "\n";
+    }, kinds);
+    const std::string tally = tally_text(kinds, "");
     std::printf("Connections of the %d descriptions:\n%s", count, tally.c_str());
     // The sample must exercise every kernel pair; a smaller one asked for at run time may not.
     if (count >= 30) {
         EXPECT_EQ(kinds.size(), 10u) << tally;
     }
-    if (failures == 0)
-        bptest::remove_tree(work);
 }
 
 TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceBitForBit)
@@ -308,56 +328,20 @@ TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceB
     const char *count_env = std::getenv("BPNET_DIFF_COUNT");
     const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 20261219;
     const int count = count_env ? std::max(1, std::atoi(count_env) / 3) : BPNET_DIFF_FEEDBACK_COUNT;
-    const std::string work = bptest::make_temp_dir();
-    std::vector<std::string> descriptions, outputs, texts;
-    for (int i = 0; i < count; i++) {
-        std::mt19937_64 rng(base + static_cast<std::uint64_t>(i));
-        texts.push_back(bptest::random_description(rng, 4, 24, true));
-        descriptions.push_back(work + "/fb" + std::to_string(i) + ".toml");
-        outputs.push_back(work + "/fb" + std::to_string(i) + ".so");
-        bptest::write_file(descriptions.back(), texts.back());
-    }
-    const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
 
     std::map<std::string, int> kinds;  // order x unit kind x source
-    int failures = 0;
-    for (int i = 0; i < count; i++) {
-        const std::uint64_t seed = base + static_cast<std::uint64_t>(i);
-        SCOPED_TRACE("seed " + std::to_string(seed) + ", description " + descriptions[static_cast<std::size_t>(i)]);
-        ASSERT_EQ(status[static_cast<std::size_t>(i)], 0) << bptest::read_file(outputs[static_cast<std::size_t>(i)] + ".log");
-        bpgen::Error error;
-        const auto model = bpgen::parse_description(texts[static_cast<std::size_t>(i)], descriptions[static_cast<std::size_t>(i)], error);
-        ASSERT_TRUE(model.has_value()) << error.text;
-        for (const auto &l : model->layers)
+    run_sample(base, count, "fb", 4, 24, true, [](const bpgen::Model &model, std::map<std::string, int> &k) {
+        for (const auto &l : model.layers)
             for (int s : l.sources)
                 if (l.feedback > 0)
-                    kinds[std::to_string(l.feedback) + " " + bpgen::unit_name(l.unit) + (s < 0 ? " inputs" : " layer")]++;
-        Module mod(outputs[static_cast<std::size_t>(i)], model->network);
-        const std::string diff = compare(mod, *model, seed, work);
-        EXPECT_EQ(diff, "") << texts[static_cast<std::size_t>(i)];
-        failures += diff.empty() ? 0 : 1;
-        // The network built at run time from the same description, on every path.
-        for (int p = 0; p < bp_multi::kPathCount; p++) {
-            const auto path = static_cast<bp_multi::Path>(p);
-            if (!bp_multi::path_runs(path))
-                continue;
-            const std::string rt = bptest::compare_network(texts[static_cast<std::size_t>(i)],
-                                                           descriptions[static_cast<std::size_t>(i)], *model, seed,
-                                                           path, work, 1500);
-            EXPECT_EQ(rt, "") << "path " << bp_multi::path_name(path) << "\n" << texts[static_cast<std::size_t>(i)];
-            failures += rt.empty() ? 0 : 1;
-        }
-    }
-    std::string tally;
-    for (const auto &[kind, n] : kinds)
-        tally += "  order " + kind + ": " + std::to_string(n) + "\n";
+                    k[std::to_string(l.feedback) + " " + bpgen::unit_name(l.unit) + (s < 0 ? " inputs" : " layer")]++;
+    }, kinds);
+    const std::string tally = tally_text(kinds, "order ");
     std::printf("Feedback layers' sources in the %d descriptions:\n%s", count, tally.c_str());
     // Two orders x five unit kinds x two kinds of source.
     if (count >= 30) {
         EXPECT_EQ(kinds.size(), 20u) << tally;
     }
-    if (failures == 0)
-        bptest::remove_tree(work);
 }
 
 }  // namespace
