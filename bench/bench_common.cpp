@@ -1,6 +1,8 @@
 // The benchmark programs' shared command line, medians, number formats and peer loops.
 #include "bench/bench_common.h"
 
+#include <dlfcn.h>
+
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -152,6 +154,35 @@ void make_patterns(const int patterns, const int inputs, const int outputs, cons
         for (int k = 0; k < outputs; k++)
             targets[static_cast<std::size_t>(p * outputs + k)] = k == hot ? 0.9f : 0.1f;
     }
+}
+
+
+bool open_module(const std::string &file, const std::string &network, ModuleEntries &m, std::string &error)
+{
+    m.handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m.handle == nullptr) {
+        error = std::string("dlopen: ") + dlerror();
+        return false;
+    }
+    const std::string p = network + "_";
+    bool found = true;
+    const auto symbol = [&](const std::string &name) {
+        void *s = dlsym(m.handle, name.c_str());
+        if (s == nullptr && found) {
+            error = "module without " + name;
+            found = false;
+        }
+        return s;
+    };
+    m.data = static_cast<float *>(symbol("network_data"));
+    m.counter = static_cast<int *>(symbol("b0bcounter"));
+    m.threshold = static_cast<float *>(symbol("BPthreshold"));
+    m.init = reinterpret_cast<int (*)(void)>(symbol(p + "init_network"));
+    m.forward = reinterpret_cast<void (*)(void)>(symbol(p + "propagate_forward"));
+    m.learn = reinterpret_cast<void (*)(unsigned, void (*)(void))>(symbol("network_learn"));
+    m.set_input = reinterpret_cast<void (*)(float *)>(symbol(p + "set_input"));
+    m.set_target = reinterpret_cast<void (*)(float *)>(symbol(p + "set_target_output"));
+    return found;
 }
 
 }  // namespace bench_common

@@ -38,6 +38,24 @@ std::string fmt(double v, const char *unit);
 // a/b as "1.23x", or "-" when either is unknown or b is zero.
 std::string ratio(double a, double b);
 
+// A generated module loaded with dlopen: its state and the entry points a host uses.
+struct ModuleEntries {
+    void *handle = nullptr;
+    float *data = nullptr;
+    int *counter = nullptr;
+    float *threshold = nullptr;
+    int (*init)(void) = nullptr;
+    void (*forward)(void) = nullptr;
+    void (*learn)(unsigned, void (*)(void)) = nullptr;
+    void (*set_input)(float *) = nullptr;
+    void (*set_target)(float *) = nullptr;
+};
+
+// Loads the module file of network `network` (its entry points are named "NETWORK_...") and
+// binds its entry points; false with the reason in error when it cannot be loaded or lacks
+// one of them.
+bool open_module(const std::string &file, const std::string &network, ModuleEntries &m, std::string &error);
+
 // `patterns` patterns for a network of `inputs` and `outputs`: inputs in [0, 1) like scaled
 // pixels, targets one output high (0.9, the others 0.1) chosen at random; the same for a seed.
 void make_patterns(int patterns, int inputs, int outputs, unsigned seed, std::vector<float> &in,

@@ -10,7 +10,6 @@
 // Options besides Google Benchmark's: --modules=DIR (the folder of the module files, by
 // default the build's), --machine=TEXT (the table's machine line); --rounds=N is accepted and
 // ignored (it is the nn benchmarks' option).
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -80,27 +79,10 @@ int data_size(const Topology &t)
 }
 
 // One loaded module and the names a host uses.
-struct Module {
+struct Module : bench_common::ModuleEntries {
     std::string label;
-    void *handle = nullptr;
-    float *data = nullptr;
-    int *counter = nullptr;
-    float *threshold = nullptr;
-    int (*init)(void) = nullptr;
-    void (*forward)(void) = nullptr;
-    void (*learn)(unsigned, void (*)(void)) = nullptr;
-    void (*set_input)(float *) = nullptr;
-    void (*set_target)(float *) = nullptr;
     std::vector<float> start;
 };
-
-void *symbol(void *handle, const std::string &name)
-{
-    void *p = dlsym(handle, name.c_str());
-    if (p == nullptr)
-        die("module without " + name);
-    return p;
-}
 
 // Load a copy of the module file (a fresh instance with its own state) with the kernel path
 // named by `path` ("" leaves the choice to the module).
@@ -117,19 +99,11 @@ Module load(const Topology &t, const std::string &file, const std::string &label
         setenv("BPNET_KERNEL_PATH", path.c_str(), 1);
     Module m;
     m.label = label;
-    m.handle = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string error;
+    const bool opened = bench_common::open_module(copy, t.network, m, error);
     unsetenv("BPNET_KERNEL_PATH");
-    if (m.handle == nullptr)
-        die(std::string("dlopen: ") + dlerror());
-    const std::string p = std::string(t.network) + "_";
-    m.data = static_cast<float *>(symbol(m.handle, "network_data"));
-    m.counter = static_cast<int *>(symbol(m.handle, "b0bcounter"));
-    m.threshold = static_cast<float *>(symbol(m.handle, "BPthreshold"));
-    m.init = reinterpret_cast<int (*)(void)>(symbol(m.handle, p + "init_network"));
-    m.forward = reinterpret_cast<void (*)(void)>(symbol(m.handle, p + "propagate_forward"));
-    m.learn = reinterpret_cast<void (*)(unsigned, void (*)(void))>(symbol(m.handle, "network_learn"));
-    m.set_input = reinterpret_cast<void (*)(float *)>(symbol(m.handle, p + "set_input"));
-    m.set_target = reinterpret_cast<void (*)(float *)>(symbol(m.handle, p + "set_target_output"));
+    if (!opened)
+        die(error);
     if (m.init() != 0)
         die("module initialization failed");
     // Every presentation is learned: the error always exceeds a negative threshold.

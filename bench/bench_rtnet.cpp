@@ -7,7 +7,6 @@
 // Options besides Google Benchmark's: --modules=DIR (the folder of the module files, by default
 // the build's), --networks=DIR (the folder of the descriptions), --machine=TEXT (the table's
 // machine line); --rounds=N is accepted and ignored.
-#include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
@@ -60,17 +59,8 @@ constexpr int kRestoreEvery = 3000;
 constexpr double kTarget = 1.5;
 
 // The generated module: its state and the entry points a host uses.
-struct Module {
-    void *handle = nullptr;
-    float *data = nullptr;
+struct Module : bench_common::ModuleEntries {
     int size = 0;
-    int *counter = nullptr;
-    float *threshold = nullptr;
-    int (*init)(void) = nullptr;
-    void (*forward)(void) = nullptr;
-    void (*learn)(unsigned, void (*)(void)) = nullptr;
-    void (*set_input)(float *) = nullptr;
-    void (*set_target)(float *) = nullptr;
     std::vector<float> start;
 };
 
@@ -83,30 +73,12 @@ struct Bench {
 };
 Bench g_bench[std::size(kTopologies)];
 
-void *symbol(void *handle, const std::string &name)
-{
-    void *p = dlsym(handle, name.c_str());
-    if (p == nullptr)
-        die("module without " + name);
-    return p;
-}
-
 Module load(const Topology &t)
 {
-    const std::string file = g_modules + "/libbench_module_" + t.network + ".so";
     Module m;
-    m.handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m.handle == nullptr)
-        die(std::string("dlopen: ") + dlerror());
-    const std::string p = std::string(t.network) + "_";
-    m.data = static_cast<float *>(symbol(m.handle, "network_data"));
-    m.counter = static_cast<int *>(symbol(m.handle, "b0bcounter"));
-    m.threshold = static_cast<float *>(symbol(m.handle, "BPthreshold"));
-    m.init = reinterpret_cast<int (*)(void)>(symbol(m.handle, p + "init_network"));
-    m.forward = reinterpret_cast<void (*)(void)>(symbol(m.handle, p + "propagate_forward"));
-    m.learn = reinterpret_cast<void (*)(unsigned, void (*)(void))>(symbol(m.handle, "network_learn"));
-    m.set_input = reinterpret_cast<void (*)(float *)>(symbol(m.handle, p + "set_input"));
-    m.set_target = reinterpret_cast<void (*)(float *)>(symbol(m.handle, p + "set_target_output"));
+    std::string error;
+    if (!bench_common::open_module(g_modules + "/libbench_module_" + t.network + ".so", t.network, m, error))
+        die(error);
     return m;
 }
 
