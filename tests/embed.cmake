@@ -1,25 +1,20 @@
 # The embedded form's tests: they run bpnet-gen --embed (and nn-ascii for a dump), and compile
 # the files it writes with this build's C and C++ compilers.
 if(TARGET test_gen_embed)
-  target_sources(test_gen_embed PRIVATE support/gen_support.cpp)
-  target_link_libraries(test_gen_embed PRIVATE bpnet_gen_model ${CMAKE_DL_LIBS})
+  target_link_libraries(test_gen_embed PRIVATE bpnet_gen_test_support)
   target_compile_definitions(test_gen_embed PRIVATE
-    BPNET_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     BPNET_C_COMPILER="${CMAKE_C_COMPILER}"
     BPNET_CXX_COMPILER="${CMAKE_CXX_COMPILER}")
   add_dependencies(test_gen_embed bpnet-gen bpsim nn-ascii)
   # How many random descriptions are embedded: the Release build the most.
   if(CMAKE_BUILD_TYPE STREQUAL "Release")
-    target_compile_definitions(test_gen_embed PRIVATE BPNET_EMBED_COUNT=10)
+    target_compile_definitions(test_gen_embed PRIVATE BPNET_EMBED_COUNT=6)
   else()
-    target_compile_definitions(test_gen_embed PRIVATE BPNET_EMBED_COUNT=4)
+    target_compile_definitions(test_gen_embed PRIVATE BPNET_EMBED_COUNT=3)
   endif()
 endif()
 
 # A random description on standard output, for the cross-compilation stage
 # (scripts/test.d/embed.sh): embed_random_description SEED.
-add_executable(embed_random_description embed/random_description.cpp support/gen_support.cpp
-               support/test_support.cpp)
-target_include_directories(embed_random_description PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_compile_definitions(embed_random_description PRIVATE
-  BPNET_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}/data" BPNET_BIN_DIR="${PROJECT_BINARY_DIR}")
+add_executable(embed_random_description embed/random_description.cpp)
+target_link_libraries(embed_random_description PRIVATE bpnet_gen_test_support)

@@ -13,7 +13,7 @@ if(TARGET _bpnet)
             ${PROJECT_SOURCE_DIR}/python/tests)
   set_tests_properties(python_bpnet PROPERTIES
     ENVIRONMENT "PYTHONPATH=${PROJECT_BINARY_DIR}/python;BPNET_GEN=$<TARGET_FILE:bpnet-gen>;BPNET_NN_TRAIN=$<TARGET_FILE:nn-train>"
-    TIMEOUT 900)
+    TIMEOUT 900 COST 1000)
 endif()
 
 # The Python data-set example trains as examples/run-dataset does: the same held-out accuracy.

@@ -18,17 +18,13 @@ namespace {
 
 using bptest::Module;
 
-// The generated module, built once for the whole suite.
+// The generated module, built once by the build (bpnet-gen --shared) for the whole suite.
 class GeneratedNn : public ::testing::Test {
   protected:
     static void SetUpTestSuite()
     {
         dir_ = new std::string(bptest::make_temp_dir());
-        const std::string so = *dir_ + "/nn.so";
-        const std::vector<int> status =
-            bptest::build_modules({std::string(BPNET_SOURCE_DIR) + "/network/nn.varonel"}, {so}, 1);
-        ASSERT_EQ(status[0], 0) << bptest::read_file(so + ".log");
-        mod_ = new Module(so, "nn");
+        mod_ = new Module(BPNET_GEN_NN_MODULE, "nn");
     }
     static void TearDownTestSuite()
     {
@@ -36,7 +32,7 @@ class GeneratedNn : public ::testing::Test {
         bptest::remove_tree(*dir_);
         delete dir_;
     }
-    static std::string *dir_;
+    static std::string *dir_;  // a scratch folder for save files
     static Module *mod_;
 
     float *gen_data() const { return mod_->var<float>("network_data"); }
