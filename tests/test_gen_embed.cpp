@@ -79,7 +79,7 @@ std::string network_of(const std::string &description_text, const std::string &p
 
 TEST(Embed, RandomDescriptionsGiveTheModulesBitsAsC99AndCxx)
 {
-    const int count = BPNET_EMBED_COUNT;
+    const int count = bptest::scaled(BPNET_EMBED_COUNT);
     const std::string work = bptest::make_temp_dir();
     struct Case {
         std::string text, description, name;

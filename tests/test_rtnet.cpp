@@ -276,7 +276,7 @@ TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
     const char *seed_env = std::getenv("BPNET_RT_SEED");
     const char *count_env = std::getenv("BPNET_RT_COUNT");
     const std::uint64_t base = seed_env ? std::strtoull(seed_env, nullptr, 10) : 4402;
-    const int count = count_env ? std::atoi(count_env) : 60;
+    const int count = count_env ? std::atoi(count_env) : bptest::scaled(60);
     const std::string work = bptest::make_temp_dir();
     int failures = 0;
     for (int i = 0; i < count; i++) {

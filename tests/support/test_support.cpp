@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,13 @@ std::string make_temp_dir()
     if (mkdtemp(templ.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return templ;
+}
+
+int scaled(int n)
+{
+    const char *scale = std::getenv("BPNET_TEST_SCALE");
+    const long factor = scale != nullptr ? std::strtol(scale, nullptr, 10) : 1;
+    return factor > 1 ? static_cast<int>(std::min<long>(factor * n, 1L << 24)) : n;
 }
 
 void remove_tree(const std::string &path)

@@ -19,6 +19,10 @@ void write_file(const std::string &path, const std::string &contents);
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
 
+// A sample size of the randomized tests: `n` times BPNET_TEST_SCALE (a whole number, 1 when unset),
+// so that a larger sample than the suite's own is one environment variable away.
+int scaled(int n);
+
 // Result of running a child process.
 struct RunResult {
     int status = -1;      // exit status, or 128 + signal number
