@@ -37,6 +37,7 @@ failed=0
 fail() {
   echo "embed: FAILED: $*"
   failed=1
+  touch "$work/failed"
 }
 
 # The networks: name, description, weights file (or -).
@@ -55,7 +56,6 @@ m4_helpers=" __aeabi_dadd __aeabi_dmul __aeabi_f2d __aeabi_d2f __aeabi_d2iz __ae
 arm_flags="-mthumb -Os -std=c99 -Wall -Wextra -Werror -pedantic"
 cpu_m4="-mcpu=cortex-m4 -mfloat-abi=hard -mfpu=fpv4-sp-d16"
 cpu_m7="-mcpu=cortex-m7 -mfloat-abi=hard -mfpu=fpv5-d16"
-sizes=""
 
 # check_object OBJECT NAME ALLOWED: the symbols of an embedded object.
 check_object() {
@@ -84,69 +84,90 @@ run_qemu() {
   case "$out" in *"$expect"*) ;; *) fail "$elf on $board: no \"$expect\"" ;; esac
 }
 
+# embed_form LABEL DESCRIPTION WEIGHTS FORM: one network in one form, on the host and the
+# emulated processors.
+embed_form() {
+  local label=$1 description=$2 weights=$3 form=$4 dir args name expect out obj flags board allowed text ram cpu
+  dir=$work/$label-$form
+  args=(--embed "$description" --accumulate "$form" --test 40 -o "$dir")
+  [ "$weights" = "-" ] || args+=(--weights "$weights")
+  echo "embed: $label, sums in $form"
+  if ! "$gen" "${args[@]}" >"$dir.gen.out" 2>&1; then
+    fail "bpnet-gen ${args[*]}: $(cat "$dir.gen.out")"
+    return
+  fi
+  sed 's/^/embed:   /' "$dir.gen.out"
+  name=$(basename "$(ls "$dir"/*_embed_test.c)" _embed_test.c)
+  expect="bit for bit"
+  [ "$form" = double ] || expect="largest deviation"
+
+  # Host: C99 and C++.
+  if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
+       "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$dir.cc.err"; then
+    out=$("$dir/host-c") || fail "$label $form: the C99 test program failed: $out"
+    echo "embed:   host C99: $out"
+  else
+    fail "$label $form: not clean C99: $(cat "$dir.cc.err")"
+  fi
+  if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
+       -o "$dir/host-cxx" 2>"$dir.cc.err"; then
+    out=$("$dir/host-cxx") || fail "$label $form: the C++ test program failed: $out"
+    echo "embed:   host C++: $out"
+  else
+    fail "$label $form: not clean C++: $(cat "$dir.cc.err")"
+  fi
+
+  [ "$cross" -eq 1 ] || return 0
+  for cpu in m4 m7; do
+    flags=$cpu_m4 board=mps2-an386 allowed=" "
+    if [ "$cpu" = m7 ]; then
+      flags=$cpu_m7 board=mps2-an500
+    elif [ "$form" = double ]; then
+      allowed=$m4_helpers
+    fi
+    obj=$dir/${name}_embed-$cpu.o
+    # shellcheck disable=SC2086
+    if ! arm-none-eabi-gcc $flags $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$dir.cc.err"; then
+      fail "$label $form: does not compile for the Cortex-$cpu: $(cat "$dir.cc.err")"
+      continue
+    fi
+    check_object "$obj" "$name" "$allowed"
+    # shellcheck disable=SC2086
+    if ! arm-none-eabi-gcc $flags -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
+         -T tests/embed/mps2.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
+         -o "$dir/test-$cpu.elf" 2>"$dir.cc.err"; then
+      fail "$label $form: the test program does not link for the Cortex-$cpu: $(cat "$dir.cc.err")"
+      continue
+    fi
+    run_qemu "$board" "$dir/test-$cpu.elf" "$expect"
+    if [ "$cpu" = m4 ]; then
+      text=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
+      ram=$(awk '/_EMBED_WORK / {print 4 * $3}' "$dir/${name}_embed.h")
+      printf '%-12s %-6s %8s %8s\n' "$label" "$form" "$text" "$ram" >"$dir.sizes"
+    fi
+  done
+}
+
+# Every network in both forms, one at a time a core; each job's report follows in order.
+pids=()
+logs=()
 for entry in "${networks[@]}"; do
   read -r label description weights <<<"$entry"
   for form in double float; do
-    dir=$work/$label-$form
-    args=(--embed "$description" --accumulate "$form" --test 40 -o "$dir")
-    [ "$weights" = "-" ] || args+=(--weights "$weights")
-    echo "embed: $label, sums in $form"
-    if ! "$gen" "${args[@]}" >"$work/gen.out" 2>&1; then
-      fail "bpnet-gen ${args[*]}: $(cat "$work/gen.out")"
-      continue
-    fi
-    sed 's/^/embed:   /' "$work/gen.out"
-    name=$(basename "$(ls "$dir"/*_embed_test.c)" _embed_test.c)
-    expect="bit for bit"
-    [ "$form" = double ] || expect="largest deviation"
-
-    # Host: C99 and C++.
-    if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
-         "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$work/cc.err"; then
-      out=$("$dir/host-c") || fail "$label $form: the C99 test program failed: $out"
-      echo "embed:   host C99: $out"
-    else
-      fail "$label $form: not clean C99: $(cat "$work/cc.err")"
-    fi
-    if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
-         -o "$dir/host-cxx" 2>"$work/cc.err"; then
-      out=$("$dir/host-cxx") || fail "$label $form: the C++ test program failed: $out"
-      echo "embed:   host C++: $out"
-    else
-      fail "$label $form: not clean C++: $(cat "$work/cc.err")"
-    fi
-
-    [ "$cross" -eq 1 ] || continue
-    for cpu in m4 m7; do
-      flags=$cpu_m4 board=mps2-an386 allowed=" "
-      if [ "$cpu" = m7 ]; then
-        flags=$cpu_m7 board=mps2-an500
-      elif [ "$form" = double ]; then
-        allowed=$m4_helpers
-      fi
-      obj=$dir/${name}_embed-$cpu.o
-      # shellcheck disable=SC2086
-      if ! arm-none-eabi-gcc $flags $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$work/cc.err"; then
-        fail "$label $form: does not compile for the Cortex-$cpu: $(cat "$work/cc.err")"
-        continue
-      fi
-      check_object "$obj" "$name" "$allowed"
-      # shellcheck disable=SC2086
-      if ! arm-none-eabi-gcc $flags -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
-           -T tests/embed/mps2.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
-           -o "$dir/test-$cpu.elf" 2>"$work/cc.err"; then
-        fail "$label $form: the test program does not link for the Cortex-$cpu: $(cat "$work/cc.err")"
-        continue
-      fi
-      run_qemu "$board" "$dir/test-$cpu.elf" "$expect"
-      if [ "$cpu" = m4 ]; then
-        text=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
-        ram=$(awk '/_EMBED_WORK / {print 4 * $3}' "$dir/${name}_embed.h")
-        sizes+=$(printf '%-12s %-6s %8s %8s' "$label" "$form" "$text" "$ram")$'\n'
-      fi
-    done
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+    embed_form "$label" "$description" "$weights" "$form" >"$work/log-$label-$form" 2>&1 &
+    pids+=($!)
+    logs+=("$work/log-$label-$form")
   done
 done
+sizes=""
+for i in "${!pids[@]}"; do
+  wait "${pids[$i]}" || fail "a job ended early: ${logs[$i]}"
+  cat "${logs[$i]}"
+  dir=${logs[$i]/\/log-//}
+  [ ! -e "$dir.sizes" ] || sizes+=$(cat "$dir.sizes")$'\n'
+done
+[ ! -e "$work/failed" ] || failed=1
 
 if [ -n "$sizes" ]; then
   echo "embed: Cortex-M4 -Os, the embedded object: flash (code and constants) and RAM (working storage), bytes"

@@ -2,8 +2,8 @@
 # Fuzz stage: builds the fuzz targets of the readers with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) in build/fuzz and runs each for a bounded time from its seed
 # corpus. Fails on any crash, sanitizer report or broken invariant; the input that caused it
-# is left in build/fuzz/artifacts/. Skips itself when clang or its fuzzer runtime is missing.
-# FUZZ_SECONDS sets the time per target (default 60).
+# is left in build/fuzz/artifacts/. The targets run side by side, one a core. Skips itself when
+# clang or its fuzzer runtime is missing. FUZZ_SECONDS sets the time per target (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-60}
@@ -29,17 +29,28 @@ cmake --build "$build" -j "$jobs" --target fuzz_all
 
 mkdir -p "$build/artifacts"
 failed=0
-for t in "${targets[@]}"; do
-  dict=fuzz/$t.dict
+# fuzz_target T: one target for its time from its seed corpus; its log in the artifacts folder.
+fuzz_target() {
+  local t=$1 dict=fuzz/$1.dict work=$probe/corpus-$1
   [ -e "$dict" ] || dict=fuzz/load_binary.dict
-  work=$probe/corpus-$t
   mkdir -p "$work"
+  TMPDIR=$probe ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -dict="$dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
+    "$work" "fuzz/corpus/$t" >"$build/artifacts/$t.log" 2>&1
+}
+# The targets run side by side, one a core: each gets its whole time, the stage a fraction.
+echo "fuzz: ${#targets[@]} targets for ${seconds} s each, $jobs at a time"
+pids=()
+for t in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  fuzz_target "$t" &
+  pids+=($!)
+done
+for i in "${!targets[@]}"; do
+  t=${targets[$i]}
   log=$build/artifacts/$t.log
-  echo "fuzz: $t for ${seconds} s"
-  if TMPDIR=$probe ASAN_OPTIONS=detect_leaks=1 "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 \
-       -rss_limit_mb=2048 -dict="$dict" -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
-       "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
-    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true
+  if wait "${pids[$i]}"; then
+    echo "fuzz: $t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)"
   else
     failed=1
     echo "fuzz: $t FAILED; the end of its log ($log):"
