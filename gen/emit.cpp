@@ -106,6 +106,8 @@ const char *const kHeaderTemplate = R"(/* The network module of black box @NAME@
 #ifndef BPNET_MODULE_@UPPER@_H
 #define BPNET_MODULE_@UPPER@_H
 
+#include <stdio.h>
+
 #include "gen/runtime/bpnet_descriptor.h"
 
 #ifdef __cplusplus
@@ -197,6 +199,9 @@ void network_ascii_dump(int labelled);
 /* Read the bare form from standard input; 0, or -2 with a message when it is incomplete. */
 int @NAME@_load_ascii_network(void);
 int network_load_ascii(void);
+/* The same on a stream of the host's: the dump written to out, the bare form read from in. */
+void network_ascii_dump_file(FILE *out, int labelled);
+int network_load_ascii_file(FILE *in);
 
 /* The descriptor and its connection records, named after this black box. */
 typedef bpnet_descriptor @NAME@_descriptor;
@@ -915,6 +920,8 @@ void @N@_ascii_dump_network(int labelled) { bpm::ascii_dump(kModule, labelled); 
 void network_ascii_dump(int labelled) { bpm::ascii_dump(kModule, labelled); }
 int @N@_load_ascii_network(void) { return bpm::load_ascii(kModule); }
 int network_load_ascii(void) { return bpm::load_ascii(kModule); }
+void network_ascii_dump_file(FILE *out, int labelled) { bpm::ascii_dump(kModule, out, labelled); }
+int network_load_ascii_file(FILE *in) { return bpm::load_ascii(kModule, in); }
 void @N@_describe_network(void) { bpm::describe_network(kModule); }
 @N@_descriptor *@N@_query_network(int box, int layer) { return bpm::query_network(kModule, box, layer); }
 @N@_descriptor *network_query(int box, int layer) { return bpm::query_network(kModule, box, layer); }

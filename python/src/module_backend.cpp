@@ -8,13 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <string>
 #include <vector>
 
@@ -101,18 +98,6 @@ std::string private_copy(const std::string &path)
         throw Error(path + ": cannot make a private copy of the module: " + std::strerror(e));
     }
     return name;
-}
-
-// The "C" locale, for reading numbers the way the module writes them.
-locale_t c_locale()
-{
-    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return c;
-}
-
-bool is_space(char c)
-{
-    return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // A module opened from its private copy.
@@ -202,7 +187,8 @@ private:
     float *data_ = nullptr;
     float *threshold_ = nullptr;
     void (*clear_delays_)(void) = nullptr;
-    void (*ascii_dump_)(int) = nullptr;
+    void (*ascii_dump_)(std::FILE *, int) = nullptr;
+    int (*load_ascii_)(std::FILE *) = nullptr;
     std::vector<float> input_, target_;
 };
 
@@ -245,7 +231,9 @@ void ModuleBackend::open_module()
         const auto initialize = reinterpret_cast<void (*)(const char *, int)>(symbol("network_initialize"));
         threshold_ = static_cast<float *>(symbol("BPthreshold"));
         clear_delays_ = reinterpret_cast<void (*)(void)>(symbol("network_clear_delays"));
-        ascii_dump_ = reinterpret_cast<void (*)(int)>(symbol("network_ascii_dump"));
+        // The dumps on the host's streams (modules of this bpnet-gen and later).
+        ascii_dump_ = reinterpret_cast<void (*)(std::FILE *, int)>(symbol("network_ascii_dump_file"));
+        load_ascii_ = reinterpret_cast<int (*)(std::FILE *)>(symbol("network_load_ascii_file"));
 
         // network_data and its size, from the symbol table.
         void *data = symbol("network_data");
@@ -318,84 +306,34 @@ void ModuleBackend::check_layers(bpnet_query_fn query)
 
 std::string ModuleBackend::ascii_dump(bool labelled)
 {
-    // The module writes its dump to standard output: send that to a temporary file meanwhile.
-    std::fflush(stdout);
-    FILE *capture = std::tmpfile();
-    if (capture == nullptr)
-        throw Error(std::string("cannot make a temporary file for the ASCII dump: ") + std::strerror(errno));
-    const int saved = dup(STDOUT_FILENO);
-    if (saved < 0 || dup2(fileno(capture), STDOUT_FILENO) < 0) {
-        const int e = errno;
-        if (saved >= 0)
-            close(saved);
-        std::fclose(capture);
-        throw Error(std::string("cannot redirect the ASCII dump: ") + std::strerror(e));
-    }
-    ascii_dump_(labelled ? 1 : 0);
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string text;
-    std::rewind(capture);
-    char chunk[1 << 16];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, capture)) > 0;)
-        text.append(chunk, n);
-    const bool failed = std::ferror(capture) != 0;
-    std::fclose(capture);
-    if (failed)
-        throw Error("cannot read back the ASCII dump");
+    // The module writes the dump to a stream in memory.
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&buffer, &size);
+    if (out == nullptr)
+        throw Error("cannot make the ASCII dump: out of memory");
+    ascii_dump_(out, labelled ? 1 : 0);
+    const bool ok = std::fclose(out) == 0;
+    std::string text = ok && buffer != nullptr ? std::string(buffer, size) : std::string();
+    std::free(buffer);
+    if (!ok)
+        throw Error("cannot make the ASCII dump: out of memory");
     return text;
 }
 
 void ModuleBackend::load_ascii(const std::string &text)
 {
-    // The bare form, read as the module reads it: everything up to the first "#", the step
-    // count, then every trainable value; the network changes only once all were read.
-    const char *p = text.c_str();
-    const char *end = p + text.size();
-    while (p < end && *p != '#')
-        p++;
-    if (p == end)
-        throw Error("No ASCII dump in the input: it ends before the first \"#\".");
-    p++;
-    const locale_t c = c_locale();
-    char *after = nullptr;
-    errno = 0;
-    const long long count = strtoll(p, &after, 10);
-    if (after == p)
-        throw Error("The ASCII dump has no readable iteration count.");
-    if (errno == ERANGE || count < INT_MIN || count > INT_MAX)
-        throw Error("The iteration count of the ASCII dump is out of range.");
-    p = after;
-    std::vector<float> values(static_cast<std::size_t>(trainable_));
-    for (int i = 0; i < trainable_; i++) {
-        while (p < end && is_space(*p))
-            p++;
-        if (p == end)
-            throw Error("The ASCII dump ends after " + std::to_string(i) + " of its " + std::to_string(trainable_) +
-                        " values.");
-        values[static_cast<std::size_t>(i)] = strtof_l(p, &after, c);
-        if (after == p)
-            throw Error("Value " + std::to_string(i + 1) + " of " + std::to_string(trainable_) +
-                        " in the ASCII dump cannot be read.");
-        p = after;
-    }
-
-    // Layers from the output back; each layer's thresholds, then its connections by source.
-    std::size_t next = 0;
-    for (int number = 0; number < layer_count_; number++) {
-        const bpnet_descriptor *l = query_(0, number);
-        const auto put = [&](float *to, int n) {
-            if (n < 0 || next + static_cast<std::size_t>(n) > values.size())
-                throw Error(path_ + ": damaged network module: its blocks hold more than its trainable values");
-            std::memcpy(to, values.data() + next, sizeof(float) * static_cast<std::size_t>(n));
-            next += static_cast<std::size_t>(n);
-        };
-        put(l->layer_thresholds, l->layer_size);
-        for (int k = 0; k < l->layer_connection_count; k++)
-            put(l->connections[k].weights, l->connections[k].weight_count);
-    }
-    d_->set_backprop_counter_proc(static_cast<int>(count));
+    // The module reads the bare form itself, every record (feedback coefficients included) and
+    // its checks, from a stream over the text; fmemopen refuses an empty buffer, and an empty
+    // text is a dump without its first "#" all the same.
+    std::string copy = text.empty() ? std::string(" ") : text;
+    std::FILE *in = fmemopen(copy.data(), copy.size(), "r");
+    if (in == nullptr)
+        throw Error("cannot read the ASCII dump: out of memory");
+    const int result = load_ascii_(in);
+    std::fclose(in);
+    if (result != 0)
+        throw Error(trimmed(d_->error_string_proc()));
 }
 
 }  // namespace

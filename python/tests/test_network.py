@@ -83,14 +83,18 @@ def test_training_gives_nn_trains_save_file(kind, order, feedback, tmp_path, com
 
 
 @pytest.mark.parametrize("kind", BACKENDS)
-def test_state_view_dumps_and_save_files(kind, tmp_path, compile_module):
-    text = description("st", 3, [(4, "logistic"), (2, "logistic")])
+@pytest.mark.parametrize("feedback", [0, 2])
+def test_state_view_dumps_and_save_files(kind, feedback, tmp_path, compile_module):
+    # With feedback, the dumps carry each layer's coefficients after its connections.
+    text = description("st", 3, [(4, "logistic", feedback), (2, "logistic", feedback)])
     net = network(kind, text, compile_module)
     net.initialize()
     X, Y = patterns(9, 3, 2, 1)
     net.learn(X, Y, epochs=3)
+    net.clear_delays()
     # data is the network's storage: a write through it changes the outputs.
     before = net.forward(X)
+    net.clear_delays()
     view = net.data
     assert view.dtype == np.float32 and view.shape == (net.data_size,)
     assert np.shares_memory(view, net.data)
