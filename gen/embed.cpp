@@ -78,17 +78,6 @@ void put_array(std::ostringstream &o, const std::string &comment, char letter, s
     o << "};\n";
 }
 
-// The table unit kinds: their index in EmbedValues::saturation, or -1.
-int table_kind(Unit u)
-{
-    switch (u) {
-    case Unit::logistic: return 0;
-    case Unit::centred: return 1;
-    case Unit::tanh: return 2;
-    default: return -1;
-    }
-}
-
 bool uses(const Model &m, bool (*test)(const Layer &, const Link &))
 {
     for (const Layer &l : m.layers)
@@ -101,7 +90,7 @@ bool uses(const Model &m, bool (*test)(const Layer &, const Link &))
 bool uses_table(const Model &m)
 {
     for (const Layer &l : m.layers)
-        if (table_kind(l.unit) >= 0)
+        if (unit_kind(l.unit).table)
             return true;
     return false;
 }
@@ -237,19 +226,19 @@ void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
         o << "            a[i] = v;\n";
         o << "    }\n}\n";
     }
-    // The units without a table: linear (the thresholds added) and quadratic (then the square).
-    for (const Unit kind : {Unit::linear, Unit::quadratic}) {
-        if (!uses_unit(m, kind))
+    // The kinds without the table, in table order: the thresholds added, then perhaps the square.
+    for (const UnitKind &kind : kUnitKinds) {
+        if (kind.table || !uses_unit(m, kind.unit))
             continue;
-        const bool square = kind == Unit::quadratic;
-        o << (square ? "\n/* Quadratic units: the thresholds added, then the square. */\n"
-                     : "\n/* Linear units: the thresholds added. */\n");
-        o << "static void " << unit_name(kind) << "_units(float *a, const float *t, int n)\n{\n";
+        std::string title = kind.name;
+        title[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(title[0])));
+        o << "\n/* " << title << " units: the thresholds added" << (kind.square ? ", then the square" : "") << ". */\n";
+        o << "static void " << kind.name << "_units(float *a, const float *t, int n)\n{\n";
         o << "    int i;\n";
         o << "    for (i = 0; i < n; i++) {\n";
         o << "        const float v = " << round << "(" << c << "a[i] + t[i]);\n";
         o << "        a[i] = ";
-        if (square)
+        if (kind.square)
             o << round << "(" << c << "v * v);\n";
         else
             o << "v;\n";
@@ -285,20 +274,19 @@ std::vector<std::int64_t> work_offsets(const Model &m)
     return at;
 }
 
-// The call of a layer's unit function.
+// The call of a layer's unit function: the table with the kind's bias, scale and saturated
+// values, or the kind's own helper.
 std::string unit_call(const Layer &l, int li, const EmbedValues &v, Accumulate acc)
 {
     std::ostringstream s;
-    const int k = table_kind(l.unit);
-    if (k >= 0) {
-        static const char *const bias[2][3] = {{"0.5f", "0.0f", "0.0f"}, {"0.5", "0.0", "0.0"}};
-        static const char *const scale[2][3] = {{"1.0f", "1.0f", "2.0f"}, {"1.0", "1.0", "2.0"}};
-        const int e = acc == Accumulate::exact ? 1 : 0;
-        s << "table_units(a" << li << ", t" << li << ", " << l.units << ", " << bias[e][k] << ", " << scale[e][k]
-          << ", " << literal(v.saturation[k][0]) << ", " << literal(v.saturation[k][1]) << ");";
+    const UnitKind &kind = unit_kind(l.unit);
+    if (kind.table) {
+        const char *const suffix = acc == Accumulate::exact ? "" : "f";
+        const float *saturation = v.saturation[static_cast<std::size_t>(l.unit)];
+        s << "table_units(a" << li << ", t" << li << ", " << l.units << ", " << kind.table_bias << suffix << ", "
+          << kind.table_scale << suffix << ", " << literal(saturation[0]) << ", " << literal(saturation[1]) << ");";
     } else {
-        s << (l.unit == Unit::linear ? "linear_units(a" : "quadratic_units(a") << li << ", t" << li << ", " << l.units
-          << ");";
+        s << kind.name << "_units(a" << li << ", t" << li << ", " << l.units << ");";
     }
     return s.str();
 }

@@ -34,7 +34,7 @@ struct EmbedValues {
     std::vector<std::vector<float>> weights;     // per connection, in connections(m) order
     std::vector<std::vector<float>> coefficients;  // per layer: a1 of every unit, then a2 (none without feedback)
     std::vector<float> sigmoid;                  // the library's logistic table (1024 entries)
-    float saturation[3][2] = {};                 // per table unit kind: the values at v >= 8 and v <= -8
+    float saturation[kUnitKindCount][2] = {};    // per table unit kind: the values at v >= 8 and v <= -8
     std::vector<float> test_inputs;              // tests x inputs
     std::vector<float> test_outputs;             // tests x outputs, the module's
 };

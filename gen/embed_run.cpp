@@ -248,13 +248,14 @@ void library_tables(EmbedValues &v)
 {
     BPinit_sigmoid_table();
     v.sigmoid.assign(bp_sigmoid::sigmoid_array, bp_sigmoid::sigmoid_array + 1024);
-    void (*const kernels[3])(float *, const float *, int) = {BPsig1, BPsig2, BPsig3};
-    for (int k = 0; k < 3; k++) {
-        float a[2] = {8.0f, -8.0f};
+    for (const UnitKind &kind : kUnitKinds) {
+        if (!kind.table)
+            continue;
+        float a[2] = {8.0f, -8.0f}, z[2] = {};
         const float t[2] = {0.0f, 0.0f};
-        kernels[k](a, t, 2);
-        v.saturation[k][0] = a[0];
-        v.saturation[k][1] = a[1];
+        unit_forward(kind, a, z, t, 2);
+        v.saturation[static_cast<std::size_t>(kind.unit)][0] = a[0];
+        v.saturation[static_cast<std::size_t>(kind.unit)][1] = a[1];
     }
 }
 

@@ -1,5 +1,6 @@
 // Code generation. The layout generalises that of nn: per layer in forward order its
-// activations and deltas (and, for quadratic units, the net inputs their derivative needs);
+// activations and deltas (and, for unit kinds that store them, the net inputs their derivative
+// needs);
 // then per layer its thresholds, threshold gradients and threshold steps; then the
 // connections grouped by the layer fed, sources in canonical order, each as weights,
 // gradients and steps. Every offset and size is a named constant of the generated code.
@@ -396,9 +397,7 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "static_assert(bpm::tiles(kBlocks, kDataSize));\n";
     o << "static_assert(kDataSize == " << upper_name(m.network) << "_DATA_SIZE);\n\n";
 
-    // The descriptor's unit codes are the model's unit kinds in their declared order.
-    static_assert(static_cast<int>(Unit::logistic) == 0 && static_cast<int>(Unit::linear) == 3 &&
-                  static_cast<int>(Unit::quadratic) == 4);
+    // A layer's unit code is its kind's descriptor code, left out where it is 0 (the default).
     o << "// The layers as the table-driven parts see them.\n";
     o << "constexpr bpm::LayerInfo kLayers[] = {\n";
     int first = 0;
@@ -412,11 +411,11 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         if (l.feedback > 0) {
             o << ",\n     " << l.feedback << ", " << n << "_coef, " << n << "_coef_grad, " << n << "_coef_step, \"" << n
               << ":a1\", " << (l.feedback == 2 ? "\"" + n + ":a2\"" : std::string("nullptr"));
-        } else if (l.unit != Unit::logistic) {
+        } else if (unit_kind(l.unit).code != 0) {
             o << ", 0, 0, 0, 0, nullptr, nullptr";
         }
-        if (l.unit != Unit::logistic)
-            o << ", " << static_cast<int>(l.unit);
+        if (unit_kind(l.unit).code != 0)
+            o << ", " << unit_kind(l.unit).code;
         o << "},\n";
         first += count;
     }
@@ -441,35 +440,37 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
           << "constexpr int kTemporal = " << lo.temporal << ";\n";
 }
 
-// The unit function of a layer, with its thresholds.
+// The unit function of a layer, with its thresholds, as the unit kind's table row names it:
+// the library kernel with the size last, or its inline copy with the size as template argument.
 std::string unit_call(const Model &m, int li)
 {
-    const Layer &l = m.layers[static_cast<std::size_t>(li)];
+    const UnitKind &u = unit_kind(m.layers[static_cast<std::size_t>(li)].unit);
     Names nm{m};
-    const std::string a = nm.vec(li, "act"), t = nm.vec(li, "thr"), n = nm.size(li);
-    switch (l.unit) {
-    case Unit::logistic: return "bp_inline::sig1<" + n + ">(" + a + ", " + t + ");";
-    case Unit::centred: return "BPsig2(" + a + ", " + t + ", " + n + ");";
-    case Unit::tanh: return "BPsig3(" + a + ", " + t + ", " + n + ");";
-    case Unit::linear: return "BPlinear(" + a + ", " + t + ", " + n + ");";
-    case Unit::quadratic: return "BPquadratic(" + a + ", " + nm.vec(li, "net") + ", " + t + ", " + n + ");";
-    }
-    return "";
+    const std::string n = nm.size(li);
+    const std::string vectors = nm.vec(li, "act") + (u.stores_net ? ", " + nm.vec(li, "net") : "") + ", " +
+                                nm.vec(li, "thr");
+    if (u.forward_call == Call::library)
+        return std::string(u.forward_name) + "(" + vectors + ", " + n + ");";
+    return std::string(u.forward_name) + "<" + n + ">(" + vectors + ");";
 }
 
 // The derivative step of a layer, with the offset r drawn for it; k names the kernels of the
-// module's path ("K::").
+// module's path ("K::"). A kind whose derivative reads the stored net inputs or is 1 leaves r
+// unused.
 std::string deriv_call(const Model &m, int li, const std::string &k)
 {
-    const Layer &l = m.layers[static_cast<std::size_t>(li)];
+    const UnitKind &u = unit_kind(m.layers[static_cast<std::size_t>(li)].unit);
     Names nm{m};
     const std::string a = nm.vec(li, "act"), e = nm.vec(li, "delta"), n = nm.size(li);
-    switch (l.unit) {
-    case Unit::logistic: return k + "deriv_sig1<" + n + ">(" + a + ", " + e + ", r);";
-    case Unit::centred: return "BPderiv_sig2(" + a + ", " + e + ", " + n + ", r);";
-    case Unit::tanh: return "BPderiv_sig3(" + a + ", " + e + ", " + n + ", r);";
-    case Unit::linear: return "(void)r;  // linear units: the derivative is 1, the deltas stay as they are";
-    case Unit::quadratic: return "(void)r;\n    BPderiv_quadratic(" + nm.vec(li, "net") + ", " + e + ", " + n + ");";
+    switch (u.deriv_call) {
+    case Call::none:
+        return std::string("(void)r;  // ") + u.name + " units: the derivative is 1, the deltas stay as they are";
+    case Call::library:
+        if (u.deriv_net != nullptr)
+            return std::string("(void)r;\n    ") + u.deriv_name + "(" + nm.vec(li, "net") + ", " + e + ", " + n + ");";
+        return std::string(u.deriv_name) + "(" + a + ", " + e + ", " + n + ", r);";
+    case Call::inline_copy: return std::string(u.deriv_name) + "<" + n + ">(" + a + ", " + e + ", r);";
+    case Call::kernel_set: return k + u.deriv_name + "<" + n + ">(" + a + ", " + e + ", r);";
     }
     return "";
 }
@@ -986,7 +987,8 @@ std::string emit_source(const Model &m)
     o << banner(m) << "//\n" << summary(m);
     o << "//\n"
          "// Names: NAME_size is a layer's unit count; NAME_act, _delta, _net, _thr, _thr_grad and\n"
-         "// _thr_step are the offsets of its activations, deltas, net inputs (quadratic units only),\n"
+         "// _thr_step are the offsets of its activations, deltas, net inputs ("
+      << unit_names([](const UnitKind &k) { return k.stores_net; }, "and") << " units only),\n"
          "// thresholds, threshold gradients and threshold steps in network_data. Connection k\n"
          "// (counted from 1 in forward order) has its weights, gradients and steps at ck_w, ck_g and\n"
          "// ck_s, ck_n weights each; a connection with receptive fields also has the kernels'\n"

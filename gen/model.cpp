@@ -278,10 +278,9 @@ int get_feedback(const toml::table &lt)
 Unit get_unit(const toml::node &n)
 {
     const std::string s = get_string(n, "unit");
-    for (Unit u : {Unit::logistic, Unit::centred, Unit::tanh, Unit::linear, Unit::quadratic})
-        if (s == unit_name(u))
-            return u;
-    refuse(n.source(), "unknown unit \"" + s + "\" (logistic, centred, tanh, linear or quadratic)");
+    if (const std::optional<Unit> u = unit_named(s))
+        return *u;
+    refuse(n.source(), "unknown unit \"" + s + "\" (" + all_unit_names() + ")");
 }
 
 Model build(const toml::table &root)
@@ -423,18 +422,6 @@ Model build(const toml::table &root)
 
 }  // namespace
 
-const char *unit_name(Unit u)
-{
-    switch (u) {
-    case Unit::logistic: return "logistic";
-    case Unit::centred: return "centred";
-    case Unit::tanh: return "tanh";
-    case Unit::linear: return "linear";
-    case Unit::quadratic: return "quadratic";
-    }
-    return "?";
-}
-
 std::vector<Connection> connections(const Model &m)
 {
     std::vector<Connection> all;
@@ -496,7 +483,7 @@ Layout lay_out(const Model &m)
         lo.layers[i].act = next;
         lo.layers[i].delta = next + n;
         next += 2 * n;
-        if (m.layers[i].unit == Unit::quadratic) {
+        if (unit_kind(m.layers[i].unit).stores_net) {
             lo.layers[i].net = next;
             next += n;
         }

@@ -9,13 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "gen/units.h"
+
 namespace bpgen {
-
-// The unit kinds and the library kernels that compute them.
-enum class Unit { logistic, centred, tanh, linear, quadratic };
-
-// The name of a unit kind as a description writes it.
-const char *unit_name(Unit u);
 
 // Source index of the network inputs in a layer's source list.
 constexpr int kInputsSource = -1;
@@ -96,7 +92,8 @@ struct Connection {
 };
 std::vector<Connection> connections(const Model &m);
 
-// Where one layer's vectors lie in network_data (net is -1 unless the units are quadratic).
+// Where one layer's vectors lie in network_data (net is -1 unless its unit kind stores its net
+// inputs).
 // A layer with feedback also has its coefficients (a1 then a2, each one per unit), their
 // gradients and steps, its delays (s(t), s(t-1) and for second order s(t-2), after a pass)
 // and its coefficient traces (R1; second order R1, R1 one step back, R2, R2 one step back);
@@ -111,9 +108,9 @@ struct LayerOffsets {
 struct ConnectionOffsets {
     std::int64_t w = 0, g = 0, s = 0, traces = -1;
 };
-// The layout of network_data: per layer in forward order its activations and deltas (and the
-// net inputs of quadratic units); then per layer its thresholds, threshold gradients and
-// steps; then the connections in save-file order, each as weights, gradients and steps. A
+// The layout of network_data: per layer in forward order its activations and deltas (and its
+// net inputs, where its unit kind stores them); then per layer its thresholds, threshold
+// gradients and steps; then the connections in save-file order, each as weights, gradients and steps. A
 // network with feedback continues with the coefficients, their gradients and steps of each
 // feedback layer in forward order, and then the temporal state that clearing the delays
 // zeroes: each feedback layer's delays and coefficient traces, then the weight traces of the

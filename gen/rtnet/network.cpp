@@ -88,7 +88,7 @@ void build_tables(NetworkState &st)
             info.a1_name = st.a1_names[i].c_str();
             info.a2_name = l.feedback == 2 ? st.a2_names[i].c_str() : nullptr;
         }
-        info.unit = static_cast<int>(l.unit);
+        info.unit = bpgen::unit_kind(l.unit).code;
         first += info.count;
         st.layers.push_back(info);
         st.net.push_back(p.net);

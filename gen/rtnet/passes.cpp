@@ -1,9 +1,9 @@
 // The passes of a network built at run time: forward, gradient step and update, each written
 // once as a template over a kernel set and instantiated for every kernel path, walking the
 // network's tables in the order the generated module's straight-line code follows. Full
-// connections take the kernel set's run-time-size kernels, logistic units the inline copy of
-// their kernel; receptive fields and the other unit functions take the library kernels, as
-// the module does.
+// connections take the kernel set's run-time-size kernels; receptive fields take the library
+// kernels, as the module does, and every unit kind the library kernels of its row in the table
+// of unit kinds (the module's inline and kernel-set copies of them give the same bits).
 #include <algorithm>
 
 #include "bp/BpSimFeedback.h"
@@ -81,19 +81,18 @@ void field_grad(NetworkState &st, std::size_t ci)
         BPaccum2d_weights_from_hidden(U, R, KW, KH, w, g, x, h, e, ov, st.ws[ci], st.s[ci], st.b[ci]);
 }
 
+// The stored net inputs of a layer, or null where its unit kind stores none.
+float *net_inputs(NetworkState &st, std::size_t li)
+{
+    return st.net[li] < 0 ? nullptr : at(st, st.net[li]);
+}
+
 // A layer's unit function with its thresholds.
 void units(NetworkState &st, std::size_t li)
 {
     const bpm::LayerInfo &l = st.layers[li];
-    float *a = at(st, l.act);
-    const float *t = at(st, l.thr);
-    switch (st.model.layers[li].unit) {
-    case bpgen::Unit::logistic: bp_inline::sig1(a, t, l.size); break;
-    case bpgen::Unit::centred: BPsig2(a, t, l.size); break;
-    case bpgen::Unit::tanh: BPsig3(a, t, l.size); break;
-    case bpgen::Unit::linear: BPlinear(a, t, l.size); break;
-    case bpgen::Unit::quadratic: BPquadratic(a, at(st, st.net[li]), t, l.size); break;
-    }
+    bpgen::unit_forward(bpgen::unit_kind(st.model.layers[li].unit), at(st, l.act), net_inputs(st, li), at(st, l.thr),
+                        l.size);
 }
 
 // ---- Feedback. A layer with feedback filters its net input n(t) into s(t) = n(t) +
@@ -225,14 +224,9 @@ void grad_pass(NetworkState &st)
     for (std::size_t li = st.layers.size(); li-- > 0;) {
         const bpm::LayerInfo &l = st.layers[li];
         float *a = at(st, l.act), *e = at(st, l.delta);
+        // Drawn for every layer, whether or not its derivative reads it, as the module does.
         const float r = BPfrandom(bpm::kDerivOffsetRange);
-        switch (st.model.layers[li].unit) {
-        case bpgen::Unit::logistic: K::deriv_sig1(a, e, r, l.size); break;
-        case bpgen::Unit::centred: BPderiv_sig2(a, e, l.size, r); break;
-        case bpgen::Unit::tanh: BPderiv_sig3(a, e, l.size, r); break;
-        case bpgen::Unit::linear: break;  // the derivative is 1: the deltas stay as they are
-        case bpgen::Unit::quadratic: BPderiv_quadratic(at(st, st.net[li]), e, l.size); break;
-        }
+        bpgen::unit_derivative(bpgen::unit_kind(st.model.layers[li].unit), a, net_inputs(st, li), e, l.size, r);
         K::accum_biases(at(st, l.thr_grad), e, l.size);
         if (l.feedback > 0) {
             // The coefficients' gradients through their traces.

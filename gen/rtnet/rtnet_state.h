@@ -23,7 +23,7 @@ struct NetworkState {
     std::vector<std::string> layer_names, qualified, arrays, a1_names, a2_names;
     std::vector<bpm::LayerInfo> layers;          // forward order
     std::vector<bpm::ConnectionInfo> connections;  // save-file order
-    std::vector<std::int64_t> net;               // per layer: its net inputs (quadratic units), else -1
+    std::vector<std::int64_t> net;               // per layer: its net inputs (kinds that store them), else -1
     std::vector<int> ws, s, b;                   // per connection: the 2-D field strides
     std::vector<float> data;                     // network_data
 

@@ -41,8 +41,7 @@ struct LayerInfo {
     int coef_step = 0;
     const char *a1_name = nullptr;
     const char *a2_name = nullptr;
-    // The unit kind, as the descriptor reports it: 0 logistic, 1 centred, 2 tanh, 3 linear,
-    // 4 quadratic.
+    // The unit kind, as the descriptor's field 51 reports it (0, the default, is logistic).
     int unit = 0;
 };
 

@@ -8,9 +8,9 @@ library arrive as ``bpnet.Error`` with the library's message.
 ``bpnet.MLPClassifier`` and ``bpnet.MLPRegressor`` are scikit-learn estimators over such
 networks.
 """
-from ._bpnet import Error, Network, HAVE_RUNTIME_NETWORK
+from ._bpnet import Error, Network, HAVE_RUNTIME_NETWORK, UNIT_KINDS
 
-__all__ = ["Error", "Network", "MLPClassifier", "MLPRegressor", "HAVE_RUNTIME_NETWORK"]
+__all__ = ["Error", "Network", "MLPClassifier", "MLPRegressor", "HAVE_RUNTIME_NETWORK", "UNIT_KINDS"]
 
 
 def __getattr__(name):

@@ -15,9 +15,10 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from ._bpnet import Network
+from ._bpnet import UNIT_KINDS, Network
 
-UNITS = ("logistic", "centred", "tanh", "linear", "quadratic")
+# The unit kinds a hidden layer may take: the library's table, as the extension gives it.
+UNITS = UNIT_KINDS
 ORDERS = ("sequential", "shuffled")
 SCALES = ("zscore", "minmax", None)
 
@@ -183,8 +184,8 @@ class MLPClassifier(ClassifierMixin, _BaseNetworkEstimator):
     """A classifier: one logistic output per class, trained on one-hot targets by
     backpropagation; ``predict_proba`` gives the outputs normalized to sum to 1.
 
-    Parameters: hidden_layer_sizes (units of each hidden layer), unit (their unit: logistic,
-    centred, tanh, linear, quadratic), shortcuts (every layer also fed by every earlier one
+    Parameters: hidden_layer_sizes (units of each hidden layer), unit (their unit kind, one
+    of UNITS: logistic by default), shortcuts (every layer also fed by every earlier one
     and the inputs), learning_rate, inertia (momentum), epochs (passes of fit), order
     (sequential or shuffled, reshuffled every pass), scale (zscore, minmax or None: the inputs'
     scaling, from the training data), random_state (the initial values and the shuffle).

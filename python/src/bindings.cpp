@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "gen/units.h"
 #include "python/src/backend.h"
 
 namespace py = pybind11;
@@ -222,6 +223,11 @@ PYBIND11_MODULE(_bpnet, m)
         }
     });
     m.attr("HAVE_RUNTIME_NETWORK") = bpy::have_runtime_network();
+    // The unit kinds' names as descriptions write them, in the order of the library's table.
+    py::list kinds;
+    for (const bpgen::UnitKind &k : bpgen::kUnitKinds)
+        kinds.append(k.name);
+    m.attr("UNIT_KINDS") = py::tuple(kinds);
 
     py::class_<PyNetwork>(m, "Network")
         .def(py::init([](const py::object &description) { return new PyNetwork(build(description)); }),

@@ -64,3 +64,17 @@ def test_bad_parameters_are_refused_at_fit():
                    {"hidden_layer_sizes": (4, 0)}, {"inertia": 1.0}):
         with pytest.raises(ValueError):
             bpnet.MLPClassifier(**params).fit(X, y)
+
+
+def test_unit_kinds_are_the_extensions():
+    # The estimators take their unit kinds from the extension, which lists the library's table:
+    # every kind fits a network, and a refused kind's message lists them all.
+    from bpnet import _bpnet, estimators
+    assert estimators.UNITS is _bpnet.UNIT_KINDS
+    assert bpnet.UNIT_KINDS is _bpnet.UNIT_KINDS
+    X, y = load_iris(return_X_y=True)
+    for unit in bpnet.UNIT_KINDS:
+        reg = bpnet.MLPRegressor(hidden_layer_sizes=(3,), unit=unit, epochs=1, random_state=0).fit(X, y)
+        assert f'unit = "{unit}"' in reg._text
+    with pytest.raises(ValueError, match=", ".join(bpnet.UNIT_KINDS)):
+        bpnet.MLPClassifier(unit="relu").fit(X, y)

@@ -162,6 +162,20 @@ def test_errors_arrive_as_exceptions(kind, tmp_path, compile_module):
         net.load(tmp_path / "no-such.save")
 
 
+def test_the_extension_lists_the_unit_kinds_of_descriptions():
+    # The extension's unit kinds are the ones this file draws from, in the library's order.
+    assert bpnet.UNIT_KINDS == tuple(UNITS)
+    assert all(isinstance(name, str) for name in bpnet.UNIT_KINDS)
+
+
+@needs_runtime
+def test_an_unknown_unit_kind_is_refused_with_every_kind_listed():
+    text = description("kinds", 2, [(3, "relu"), (1, "logistic")])
+    listed = ", ".join(UNITS[:-1]) + " or " + UNITS[-1]
+    with pytest.raises(bpnet.Error, match=rf'unknown unit "relu" \({listed}\)'):
+        bpnet.Network(text)
+
+
 @needs_runtime
 def test_bad_descriptions_name_file_line_and_column(tmp_path):
     text = 'network = "bad"\ninputs = 2\n\n[[layer]]\nname = "Out"\nunits = 0\n'

@@ -17,6 +17,7 @@
 #include "gen/rtnet/bpnet_network.h"
 #include "gen/rtnet/rtnet_state.h"
 #include "gen/runtime/bpnet_descriptor.h"
+#include "gen/units.h"
 #include "network/nn.h"
 #include "tools/common/module_file.h"
 
@@ -180,7 +181,7 @@ std::string check_layers(QueryFn query)
     g_network.layers = layers;
     g_network.units = static_cast<int>(units);
     g_network.feedback = feedback;
-    g_network.linear_outputs = output_unit == net_host::kLinearUnit;
+    g_network.linear_outputs = bpgen::unit_of_code(output_unit) == bpgen::Unit::linear;
     return "";
 }
 

@@ -13,8 +13,6 @@ namespace net_host {
 // Largest input or layer size, and largest layer count, that a descriptor may give.
 constexpr int kMaxUnits = 1 << 20;
 constexpr int kMaxLayers = 4096;
-// The descriptor's unit code of linear units.
-constexpr int kLinearUnit = 3;
 
 // The entry points and sizes of the open network.
 struct Network {
