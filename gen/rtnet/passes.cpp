@@ -225,7 +225,7 @@ void grad_pass(NetworkState &st)
     for (std::size_t li = st.layers.size(); li-- > 0;) {
         const bpm::LayerInfo &l = st.layers[li];
         float *a = at(st, l.act), *e = at(st, l.delta);
-        const float r = BPfrandom(bpm::kDerivOffsetRange);
+        const float r = BPrandom_float(&st.random, bpm::kDerivOffsetRange);
         switch (st.model.layers[li].unit) {
         case bpgen::Unit::logistic: K::deriv_sig1(a, e, r, l.size); break;
         case bpgen::Unit::centred: BPderiv_sig2(a, e, l.size, r); break;
