@@ -354,7 +354,7 @@ struct Outcome {
 
 // One network's work: initialization, learning, a save and its reload, the bare dump loaded
 // back, the delays cleared, more learning, a save, and two loads that fail (a file that does
-// not exist, and another network's file).
+// not exist, beside the other network's file, and that file).
 Outcome work(bpnet::Network &net, int seed, int presentations, const std::string &dir, const std::string &foreign)
 {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
@@ -387,7 +387,7 @@ Outcome work(bpnet::Network &net, int seed, int presentations, const std::string
     o.last_save = bptest::read_file(file);
     o.dump = net.ascii_dump(true);
     try {
-        net.load(dir + "/" + net.name() + "-missing.save");
+        net.load(foreign.substr(0, foreign.find_last_of('/') + 1) + net.name() + "-missing.save");
     } catch (const bpnet::Error &e) {
         o.missing = e.what();
     }
