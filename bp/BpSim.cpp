@@ -3,6 +3,8 @@
 #include "bp/BpSim.h"
 
 #include <cmath>
+#include <cstring>
+#include <mutex>
 
 #include "bp/BpSimInline.h"
 
@@ -17,6 +19,28 @@ using bp_sigmoid::sigmoid_array;
 using bp_sigmoid::sigmoid_ptr;
 
 namespace {
+
+// Fill the table, writing only the entries that differ: once the table is built, filling it
+// again writes nothing, so it never writes under a network reading it in another thread.
+void fill_sigmoid_table()
+{
+    for (int i = 0; i < 1024; i++) {
+        const bp_wide t = (1023 - 2 * i) * 0.0078125;
+        const bp_wide e = std::exp(t);
+        const float v = static_cast<float>(1.0 / (e + 1.0) - 0.5);
+        if (std::memcmp(&sigmoid_array[i], &v, sizeof v) != 0)
+            sigmoid_array[i] = v;
+    }
+    if (sigmoid_ptr != sigmoid_array + 511)
+        sigmoid_ptr = sigmoid_array + 511;
+}
+
+// The first fill, once for the process.
+void init_table_once()
+{
+    static std::once_flag built;
+    std::call_once(built, fill_sigmoid_table);
+}
 
 // Table offset of a net input v with |v| < 8: 64v + 0.5 truncated toward zero, in -511..512.
 inline int table_offset(float v)
@@ -133,12 +157,11 @@ void BPlvdot2d_share(int U, int R, int KW, int KH, const float *W, const float *
 
 void BPinit_sigmoid_table(void)
 {
-    for (int i = 0; i < 1024; i++) {
-        const bp_wide t = (1023 - 2 * i) * 0.0078125;
-        const bp_wide e = std::exp(t);
-        sigmoid_array[i] = static_cast<float>(1.0 / (e + 1.0) - 0.5);
-    }
-    sigmoid_ptr = sigmoid_array + 511;
+    // The first build goes through the once flag, so that modules and networks initializing in
+    // several threads never write the table together; every later call fills it again, which
+    // writes only what was changed since (nothing, unless a caller overwrote entries).
+    init_table_once();
+    fill_sigmoid_table();
 }
 
 void BPsig1(float *a, const float *t, int n)

@@ -1,4 +1,4 @@
-// Support routines of the backprop library: the uniform random source, the bounded error
+// Support routines of the backprop library: the uniform random sources, the bounded error
 // formatter, and the save-file readers that offer a record to one vector at a time.
 #include "bp/BpSupport.h"
 
@@ -12,9 +12,17 @@
 
 namespace {
 
-// Where messages go: the buffer of the module that last started an operation.
-char *error_buffer = nullptr;
-int error_size = 0;
+// Where messages go: the buffer of the module that last started an operation in this thread.
+// The readers below report through it without a module argument (their C interface has none),
+// so the pointer is kept per thread: a network loading in one thread never writes its message
+// into the buffer of a network loading in another.
+thread_local char *error_buffer = nullptr;
+thread_local int error_size = 0;
+
+// The generator's multiplier, increment and 48-bit mask, as srand48 sets them.
+constexpr unsigned long long kRandomA = 0x5DEECE66DULL;
+constexpr unsigned long long kRandomC = 0xBULL;
+constexpr unsigned long long kRandomMask = (1ULL << 48) - 1;
 
 // A record's values could not be read in full: the file is cut short or damaged.
 int short_values(const char *name)
@@ -50,6 +58,25 @@ float BPfrandom(float range)
     return static_cast<float>(drand48() * range);
 }
 
+void BPrandom_init(bp_random *r, int seed)
+{
+    // srand48 keeps the seed's low 32 bits as the high 32 of the state, 0x330E below them.
+    r->x = (static_cast<unsigned long long>(static_cast<unsigned>(seed)) << 16) | 0x330EULL;
+}
+
+double BPrandom_next(bp_random *r)
+{
+    // drand48 steps the state, then makes it the 48 bits of a double's fraction in [1, 2) and
+    // subtracts 1: exactly the state over 2^48, which a double holds without rounding.
+    r->x = (kRandomA * r->x + kRandomC) & kRandomMask;
+    return static_cast<double>(r->x) * 0x1p-48;
+}
+
+float BPrandom_float(bp_random *r, float range)
+{
+    return static_cast<float>(BPrandom_next(r) * range);
+}
+
 int BPread_exact(int fd, void *buf, int nbytes)
 {
     char *p = static_cast<char *>(buf);
@@ -69,6 +96,13 @@ void BPset_error_buffer(char *buffer, int size)
 {
     error_buffer = size > 0 ? buffer : nullptr;
     error_size = size;
+}
+
+char *BPget_error_buffer(int *size)
+{
+    if (size != nullptr)
+        *size = error_buffer != nullptr ? error_size : 0;
+    return error_buffer;
 }
 
 void BPset_error(const char *format, ...)

@@ -12,6 +12,19 @@ extern "C" {
 void BPfrandom_init(int seed);
 /* drand48() * range, rounded to float. */
 float BPfrandom(float range);
+
+/* A random source of its own, for a network that must not share the process's generator: the
+ * 48-bit state of that generator, x' = (0x5DEECE66D * x + 0xB) mod 2^48. It is seeded as srand48
+ * seeds and drawn as drand48 draws, so one seed gives the same values from either. */
+typedef struct bp_random {
+    unsigned long long x; /* the 48-bit state */
+} bp_random;
+/* Seed as srand48(seed): the seed's 32 bits above 0x330E. */
+void BPrandom_init(bp_random *r, int seed);
+/* The next value in [0, 1): the state stepped once, over 2^48, as drand48 gives it. */
+double BPrandom_next(bp_random *r);
+/* BPrandom_next(r) * range, rounded to float, as BPfrandom draws from the process's generator. */
+float BPrandom_float(bp_random *r, float range);
 /* Read a NUL-terminated name into a 100-byte buffer; 0, or -1 at end of file or without a NUL in 100 bytes. */
 int BPread_string(int fd, char *buffer);
 /* Offer a layer record to a threshold vector: 0 (not this one, or read), -2 on a bad size or short read. */
@@ -27,9 +40,13 @@ int BPread_feedback_weights(int fd, const char *name_read, const char *expected,
 /* Read exactly nbytes (retrying partial reads); 0, or -1 on end of file or error. */
 int BPread_exact(int fd, void *buf, int nbytes);
 /* Hand the library the buffer its messages go to (a module's error_string and its size); a
- * module does so whenever it starts an operation that may fail. Before any buffer is handed
- * over, messages are dropped. */
+ * module does so whenever it starts an operation that may fail. The buffer is the calling
+ * thread's: each thread hands over its own, so that networks working in different threads keep
+ * their messages apart. Before a thread hands one over, its messages are dropped. */
 void BPset_error_buffer(char *buffer, int size);
+/* The calling thread's buffer and its size (null and 0 when none), so that an operation can
+ * hand the previous one back when it ends. */
+char *BPget_error_buffer(int *size);
 /* Format a message into the error buffer; a message too long for it is cut and ends in "...\n". */
 void BPset_error(const char *format, ...)
 #if defined(__GNUC__) || defined(__clang__)

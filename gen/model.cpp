@@ -22,8 +22,9 @@ struct Refusal {
     std::string text;
 };
 
-// The file name that messages start with.
-std::string g_path;
+// The file name that messages start with, set by the parse that runs in this thread: networks
+// may be built from descriptions in several threads at once.
+thread_local std::string g_path;
 
 [[noreturn]] void refuse(const toml::source_region &where, const std::string &what)
 {

@@ -38,6 +38,22 @@ int main(void)
     check(nn_load_network("/nonexistent/Network.save") == -1, "load of a missing file");
     check(strncmp(error_string, "\nUnable to open ", 16) == 0, "open message");
     {
+        /* A random source of its own gives what the process's generator gives from one seed. */
+        bp_random r;
+        int i, same = 1;
+        BPfrandom_init(123);
+        BPrandom_init(&r, 123);
+        for (i = 0; i < 100; i++) {
+            const float process = BPfrandom(1.0f), own = BPrandom_float(&r, 1.0f);
+            same = same && memcmp(&process, &own, sizeof own) == 0;
+        }
+        check(same, "BPrandom_float");
+    }
+    {
+        int size = -1;
+        check(BPget_error_buffer(&size) == error_string && size > 0, "BPget_error_buffer");
+    }
+    {
         void *block = vl_alloc_mem(1);
         check(block != NULL, "vl_alloc_mem");
         vl_free_mem(block);

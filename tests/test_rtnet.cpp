@@ -4,20 +4,27 @@
 // kind, with and without feedback, on every kernel path (no module is compiled, so the sample
 // can be large); and its failures: descriptions refused with FILE:LINE:COLUMN, loads of
 // foreign or damaged files refused with the library's message and nothing changed, several
-// networks side by side.
+// networks side by side, and networks working in threads at once: each with its own random
+// source, the process's generator bit for bit, so each gives the bits it gives alone.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <latch>
 #include <memory>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bp/BpSupport.h"
 #include "bp/multi/common.h"
 #include "gen/rtnet/bpnet_network.h"
+#include "gen/runtime/bpnet_module.h"
 #include "network/nn.h"
 #include "gen/model.h"
 #include "support/gen_support.h"
@@ -95,8 +102,8 @@ TEST(RunTimeNetwork, NnDescriptionIsTheBuiltInModuleBitForBit)
         net->set_counter(0);
         ASSERT_TRUE(same_bits(net->data(), network_data, NN_DATA_SIZE)) << "after initialization";
 
-        // Learning from the same start: the random source is the process's, so each party
-        // starts from its own initialization.
+        // Learning from the same start: each party learns from its own initialization, the
+        // module drawing from the process's generator, the network from its own.
         nn_init_network();
         g_cursor = 0;
         network_learn(presentations, next_pattern);
@@ -299,4 +306,180 @@ TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
     }
     if (failures == 0)
         bptest::remove_tree(work);
+}
+
+TEST(RunTimeNetwork, OwnRandomSourceIsTheProcessGeneratorBitForBit)
+{
+    for (const int seed : {123, 0, 1, -1, 4242, 0x12345678, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        srand48(seed);
+        bp_random r;
+        BPrandom_init(&r, seed);
+        for (int i = 0; i < 20000; i++) {
+            const double process = drand48(), own = BPrandom_next(&r);
+            ASSERT_EQ(std::memcmp(&process, &own, sizeof own), 0) << "draw " << i;
+        }
+        // The float draws of initialization and of the derivative offsets.
+        for (const float range : {bpm::kDerivOffsetRange, 0.2f, 6.0f}) {
+            for (int i = 0; i < 1000; i++) {
+                const float process = BPfrandom(range), own = BPrandom_float(&r, range);
+                ASSERT_EQ(std::memcmp(&process, &own, sizeof own), 0) << "range " << range << ", draw " << i;
+            }
+        }
+    }
+
+    // A network seeds and draws from its own source: the process's generator goes on as if the
+    // network had not been there.
+    srand48(77);
+    const double first = drand48();
+    srand48(77);
+    std::unique_ptr<bpnet::Network> net = bpnet::Network::from_file(kNnDescription);
+    net->initialize(5, 1.0f);
+    const float x[2] = {0.5f, -0.25f}, t[4] = {0.0f, 1.0f, 0.0f, 0.0f};
+    for (int i = 0; i < 30; i++)
+        net->learn(x, t);
+    EXPECT_GT(net->counter(), 0);
+    EXPECT_EQ(drand48(), first);
+}
+
+namespace {
+
+// What one network's work leaves: its whole state and counter, the bytes of its two saves, its
+// labelled dump, and the messages of two refused loads.
+struct Outcome {
+    std::vector<float> data;
+    int counter = 0;
+    std::string first_save, last_save, dump, missing, foreign;
+};
+
+// One network's work: initialization, learning, a save and its reload, the bare dump loaded
+// back, the delays cleared, more learning, a save, and two loads that fail (a file that does
+// not exist, beside the other network's file, and that file).
+Outcome work(bpnet::Network &net, int seed, int presentations, const std::string &dir, const std::string &foreign)
+{
+    std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
+    std::uniform_real_distribution<float> in_dist(-1.0f, 1.0f), out_dist(0.0f, 1.0f);
+    const std::size_t in = static_cast<std::size_t>(net.inputs()), out = static_cast<std::size_t>(net.outputs());
+    std::vector<float> x(static_cast<std::size_t>(presentations) * in), t(static_cast<std::size_t>(presentations) * out);
+    for (float &v : x)
+        v = in_dist(rng);
+    for (float &v : t)
+        v = out_dist(rng);
+
+    Outcome o;
+    net.set_learning_rate(0.3f);
+    net.initialize(seed, 0.5f);
+    net.set_counter(0);
+    const int half = presentations / 2;
+    for (int p = 0; p < presentations; p++) {
+        if (p == half) {
+            const std::string file = dir + "/" + net.name() + ".save";
+            net.save(file);
+            o.first_save = bptest::read_file(file);
+            net.load(file);
+            net.load_ascii(net.ascii_dump(false));
+            net.clear_delays();
+        }
+        net.learn(x.data() + static_cast<std::size_t>(p) * in, t.data() + static_cast<std::size_t>(p) * out);
+    }
+    const std::string file = dir + "/" + net.name() + ".save";
+    net.save(file);
+    o.last_save = bptest::read_file(file);
+    o.dump = net.ascii_dump(true);
+    try {
+        net.load(foreign.substr(0, foreign.find_last_of('/') + 1) + net.name() + "-missing.save");
+    } catch (const bpnet::Error &e) {
+        o.missing = e.what();
+    }
+    try {
+        net.load(foreign);
+    } catch (const bpnet::Error &e) {
+        o.foreign = e.what();
+    }
+    o.data = snapshot(net);
+    o.counter = net.counter();
+    return o;
+}
+
+void expect_same(const Outcome &alone, const Outcome &beside, const std::string &which)
+{
+    SCOPED_TRACE(which);
+    ASSERT_EQ(alone.data.size(), beside.data.size());
+    EXPECT_TRUE(same_bits(alone.data.data(), beside.data.data(), static_cast<int>(alone.data.size())));
+    EXPECT_EQ(alone.counter, beside.counter);
+    EXPECT_GT(alone.counter, 0);
+    EXPECT_EQ(alone.first_save, beside.first_save);
+    EXPECT_EQ(alone.last_save, beside.last_save);
+    EXPECT_FALSE(alone.last_save.empty());
+    EXPECT_EQ(alone.dump, beside.dump);
+    EXPECT_EQ(alone.missing, beside.missing);
+    EXPECT_NE(alone.missing.find("-missing.save"), std::string::npos) << alone.missing;
+    EXPECT_EQ(alone.foreign, beside.foreign);
+    EXPECT_NE(alone.foreign.find("Unable to find"), std::string::npos) << alone.foreign;
+}
+
+}  // namespace
+
+TEST(RunTimeNetwork, NetworksInTwoThreadsGiveTheBitsTheyGiveAlone)
+{
+    // nn, and trifb with feedback of both orders; a generated module learns in a third thread,
+    // from the process's generator, which neither network touches.
+    const std::string fb_description = bptest::data_path("networks/trifb.toml");
+    const int presentations = 4000;
+    const std::string dir = bptest::make_temp_dir();
+    std::unique_ptr<bpnet::Network> foreign_net = bpnet::Network::from_text(
+        "network = \"xor\"\ninputs = 2\n[[layer]]\nname = \"Out\"\nunits = 1\nfrom = [\"$INPUTS\"]\n", "xor.toml");
+    const std::string foreign = dir + "/xor.save";
+    foreign_net->save(foreign);
+    make_patterns(presentations);
+    const auto module_run = [&] {
+        init_seed = 31;
+        init_range = 0.3f;
+        b0bcounter = 0;
+        nn_init_network();
+        nn_set_input(g_x);
+        nn_set_target_output(g_t);
+        g_cursor = 0;
+        network_learn(presentations, next_pattern);
+        return std::vector<float>(network_data, network_data + NN_DATA_SIZE);
+    };
+
+    // Alone, one after the other, each in a folder of its own.
+    const std::string alone_dir = dir + "/alone", beside_dir = dir + "/beside";
+    std::filesystem::create_directories(alone_dir);
+    std::filesystem::create_directories(beside_dir);
+    Outcome nn_alone, fb_alone;
+    {
+        std::unique_ptr<bpnet::Network> nn = bpnet::Network::from_file(kNnDescription);
+        nn_alone = work(*nn, 11, presentations, alone_dir, foreign);
+        std::unique_ptr<bpnet::Network> fb = bpnet::Network::from_file(fb_description);
+        fb_alone = work(*fb, 12, presentations, alone_dir, foreign);
+    }
+    const std::vector<float> module_alone = module_run();
+    const int module_counter = b0bcounter;
+
+    // At once: every thread built, then released together.
+    Outcome nn_beside, fb_beside;
+    std::vector<float> module_beside;
+    std::latch start(3);
+    std::thread nn_thread([&] {
+        std::unique_ptr<bpnet::Network> nn = bpnet::Network::from_file(kNnDescription);
+        start.arrive_and_wait();
+        nn_beside = work(*nn, 11, presentations, beside_dir, foreign);
+    });
+    std::thread fb_thread([&] {
+        std::unique_ptr<bpnet::Network> fb = bpnet::Network::from_file(fb_description);
+        start.arrive_and_wait();
+        fb_beside = work(*fb, 12, presentations, beside_dir, foreign);
+    });
+    start.arrive_and_wait();
+    module_beside = module_run();
+    nn_thread.join();
+    fb_thread.join();
+
+    expect_same(nn_alone, nn_beside, "nn");
+    expect_same(fb_alone, fb_beside, "trifb");
+    EXPECT_EQ(b0bcounter, module_counter);
+    EXPECT_TRUE(same_bits(module_alone.data(), module_beside.data(), NN_DATA_SIZE)) << "the generated module";
+    bptest::remove_tree(dir);
 }

@@ -2,10 +2,15 @@
 // compiling code: the layout, the rules and the bits of the module that bpnet-gen would generate
 // from the same description, on every kernel path.
 //
-// Several networks may live in one process. They share the process's random source (the one
-// initialization seeds and learning draws from), the logistic table and the library's error
-// buffer pointer, so one network must not be used from two threads at once, and no two calls
-// into the library may run concurrently; callers serialize them.
+// Several networks may live in one process, and different networks may be built, initialized,
+// run, trained, saved and loaded in different threads at the same time: each owns its state,
+// its random source (seeded and drawn as the process's srand48 and drand48 would be, so a
+// network gives the same bits whether others work beside it or not) and its error text. What
+// they share is read only (the logistic table, built once by the first network, and the kernel
+// path chosen for the process). One network is not to be used from two threads at once:
+// callers serialize the calls on each network. Generated modules keep the process-wide state
+// their C interface names (network_data, error_string, the process's random generator), so
+// calls into them are serialized as before; they may run beside networks built at run time.
 #ifndef BPNET_NETWORK_H
 #define BPNET_NETWORK_H
 
@@ -35,7 +40,7 @@ struct NetworkState;
 class Network {
 public:
     // The network a description file describes, initialized as a module's host starts it
-    // (seed 123, range 0.1: this seeds the shared random source); throws
+    // (seed 123, range 0.1: this seeds the network's own random source); throws
     // Error("FILE:LINE:COLUMN: ...").
     static std::unique_ptr<Network> from_file(const std::string &path);
     // The network a description text describes; `origin` names it in messages.
@@ -64,8 +69,9 @@ public:
     int counter() const;
     void set_counter(int counter);
 
-    // Seed the random source, clear every value and draw the thresholds and weights in
-    // [-range, range), as the module's initialization does with that seed and range.
+    // Seed the network's random source, clear every value and draw the thresholds and weights
+    // in [-range, range), as the module's initialization does with that seed and range; the
+    // learning steps after it draw their derivative offsets from the same source.
     void initialize(int seed = 123, float range = 0.1f);
     // The network data: data_size() floats, laid out as the module's network_data.
     float *data();

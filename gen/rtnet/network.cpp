@@ -1,13 +1,13 @@
 // A network built at run time: the description checked and laid out by the generator's own
 // model, the tables the module runtime reads built from it, and the runtime's initialization,
-// save files and ASCII dumps over a module record that carries this network as its context.
+// save files and ASCII dumps over a module record that carries this network as its context,
+// with its own random source and error text.
 #include "gen/rtnet/bpnet_network.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "bp/BpSupport.h"
 #include "gen/rtnet/rtnet_state.h"
 
 namespace bpnet {
@@ -153,6 +153,7 @@ void build_module(NetworkState &st)
                  &st.counter, &st.input, &st.target, st.error, kErrorSize, &st.descriptor, st.records.data()};
     mod.entries = {};
     mod.context = &st;
+    mod.random = &st.random;
     mod.passes = {forward_entry, error_entry, grad_entry, update_entry, nullptr};
     if (st.layout.temporal >= 0) {
         // Feedback: the delays and traces run from here to the end of the data.
@@ -195,12 +196,9 @@ std::string message(const NetworkState &st)
 
 Network::Network(std::unique_ptr<NetworkState> state) : state_(std::move(state)) {}
 
-Network::~Network()
-{
-    // The library's messages may still go to this network's error text; every operation that
-    // can fail hands over its own buffer first, so the pointer is simply withdrawn.
-    BPset_error_buffer(nullptr, 0);
-}
+// The library keeps no pointer into a network's error text once an operation on it has ended
+// (the runtime hands the text over for the operation only), so there is nothing to withdraw.
+Network::~Network() = default;
 
 std::unique_ptr<Network> Network::from_file(const std::string &path)
 {

@@ -225,7 +225,7 @@ void grad_pass(NetworkState &st)
         const bpm::LayerInfo &l = st.layers[li];
         float *a = at(st, l.act), *e = at(st, l.delta);
         // Drawn for every layer, whether or not its derivative reads it, as the module does.
-        const float r = BPfrandom(bpm::kDerivOffsetRange);
+        const float r = BPrandom_float(&st.random, bpm::kDerivOffsetRange);
         bpgen::unit_derivative(bpgen::unit_kind(st.model.layers[li].unit), a, net_inputs(st, li), e, l.size, r);
         K::accum_biases(at(st, l.thr_grad), e, l.size);
         if (l.feedback > 0) {

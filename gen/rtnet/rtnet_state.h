@@ -1,6 +1,8 @@
 // The state of a network built at run time: its model and layout, the tables the module runtime
-// reads, its network data and settings under the names a module gives them, and the module
-// record over all of it. Internal to the library and its adapters (the tools' network host).
+// reads, its network data and settings under the names a module gives them, its random source
+// and error text, and the module record over all of it. Nothing a network changes while it
+// works lives outside this state, so networks may work in several threads at once. Internal to
+// the library and its adapters (the tools' network host).
 #ifndef GEN_RTNET_RTNET_STATE_H
 #define GEN_RTNET_RTNET_STATE_H
 
@@ -37,6 +39,9 @@ struct NetworkState {
     float *input = nullptr;
     float *target = nullptr;
     char error[kErrorSize] = {};
+    // The network's own random source, which initialization seeds and the gradient step draws
+    // its derivative offsets from: the sequence the process's generator would give it alone.
+    bp_random random = {};
     bpnet_descriptor descriptor = {};
     std::vector<bpnet_connection_record> records;
 

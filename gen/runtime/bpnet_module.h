@@ -169,9 +169,14 @@ struct Module {
     int temporal = -1;
     void (*advance_traces)(void) = nullptr;
     // A record with a context runs its passes through `passes`, each given `context`; generated
-    // modules leave both empty and run their own entry points.
+    // modules leave both empty and run their own entry points. A record with a context also
+    // keeps its error text to itself: the library's messages go to it only while one of the
+    // runtime's operations runs on it, in the thread that runs it.
     void *context = nullptr;
     ContextPasses passes = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    // The random source that initialization seeds and draws from: the record's own, or, when
+    // null (every generated module), the process's generator (srand48 and drand48).
+    bp_random *random = nullptr;
 };
 
 // Floats of a layer's feedback coefficients (a1 and a2 of every unit).
@@ -263,7 +268,8 @@ inline float calc_error(const float *target, const float *out, float *delta, flo
 // ---- The runtime's operations, each over one module.
 
 // Seed, zero the state, build the sigmoid table, clear the error text, write the descriptor's
-// network section and draw the trainable values; 0.
+// network section and draw the trainable values; 0. A record with its own random source seeds
+// and draws from that one.
 int init_network(const Module &m);
 // The step counter advanced once more, as the gradient step does (treated as unsigned).
 inline void count_step(const Module &m)

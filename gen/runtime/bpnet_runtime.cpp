@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cfloat>
@@ -35,11 +36,33 @@ constexpr int kCompilerRevision = 0;
 constexpr int kReservedBytes = 256;
 constexpr int kHeaderFixed = 12 + kReservedBytes + 4;  // up to and including the record count
 
-// Messages of the library's readers go to this module's error text from here on.
-void use_error_text(const Module &m)
-{
-    BPset_error_buffer(m.state.error, m.state.error_size);
-}
+// Messages of the library's readers go to this module's error text while an operation runs:
+// the text is handed to the library, in the calling thread, when the operation starts. A
+// generated module's text stays handed over afterwards, as it always has; a record with a
+// context (a network built at run time, which may be destroyed, and may work in any thread)
+// has the thread's previous buffer handed back when the operation ends, so that the library
+// never keeps a pointer into it.
+class ErrorText {
+public:
+    explicit ErrorText(const Module &m) : scoped_(m.context != nullptr)
+    {
+        if (scoped_)
+            saved_ = BPget_error_buffer(&saved_size_);
+        BPset_error_buffer(m.state.error, m.state.error_size);
+    }
+    ~ErrorText()
+    {
+        if (scoped_)
+            BPset_error_buffer(saved_, saved_size_);
+    }
+    ErrorText(const ErrorText &) = delete;
+    ErrorText &operator=(const ErrorText &) = delete;
+
+private:
+    bool scoped_;
+    char *saved_ = nullptr;
+    int saved_size_ = 0;
+};
 
 float *at(const Module &m, int i)
 {
@@ -154,24 +177,29 @@ void run_advance_traces(const Module &m)
 
 int init_network(const Module &m)
 {
-    // First seed the generator, so that the same seed and range give the same network.
-    BPfrandom_init(*m.state.init_seed);
+    // First seed the generator, so that the same seed and range give the same network: the
+    // record's own, or the process's.
+    if (m.random != nullptr)
+        BPrandom_init(m.random, *m.state.init_seed);
+    else
+        BPfrandom_init(*m.state.init_seed);
     std::memset(m.state.data, 0, sizeof(float) * static_cast<std::size_t>(m.data_size));
     BPinit_sigmoid_table();
     m.state.error[0] = '\0';
-    use_error_text(m);
+    const ErrorText error_text(m);
     describe_network(m);
 
     // Then draw the thresholds and weights: layers from the output back, each layer's
     // thresholds, then its incoming weights by source.
     const float range = *m.state.init_range;
     const float width = static_cast<float>(2.0 * range);
+    const auto draw = [&m](float w) { return m.random != nullptr ? BPrandom_float(m.random, w) : BPfrandom(w); };
     // Feedback coefficients start at 0 and draw nothing.
     for_each_trainable(
         m,
         [&](int start, int count) {
             for (int i = 0; i < count; i++)
-                m.state.data[start + i] = static_cast<float>(static_cast<bp_wide>(BPfrandom(width)) - range);
+                m.state.data[start + i] = static_cast<float>(static_cast<bp_wide>(draw(width)) - range);
         },
         false);
     return 0;
@@ -286,9 +314,10 @@ bool write_all(int fd, const unsigned char *p, std::size_t n)
 // Create a fresh temporary file beside the target, mode 0644 before the umask.
 int create_temporary(const char *file, std::string &temp)
 {
-    static unsigned serial = 0;
+    // One serial for the process, taken atomically: networks may save in several threads.
+    static std::atomic<unsigned> serial{0};
     for (int attempt = 0; attempt < 100; attempt++) {
-        temp = std::string(file) + ".tmp." + std::to_string(getpid()) + "." + std::to_string(serial++);
+        temp = std::string(file) + ".tmp." + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
         const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -311,7 +340,7 @@ int damaged(const char *what)
 
 int dump_network(const Module &m, const char *file)
 {
-    use_error_text(m);
+    const ErrorText error_text(m);
     const std::vector<unsigned char> img = build_image(m);
 
     // Write a complete new file beside the old one and rename it over the target only
@@ -336,7 +365,7 @@ int dump_network(const Module &m, const char *file)
 
 dump_header *read_header(const Module &m, int fd)
 {
-    use_error_text(m);
+    const ErrorText error_text(m);
     std::int32_t id = 0, version = 0, revision = 0, count = 0;
 
     // Records are found by seeking, and the record table is bounded by the file's size:
@@ -398,7 +427,7 @@ void free_header(dump_header *header)
 
 int load_black_box(const Module &m, int fd, const char *bb_name, const char *stored_name, dump_header *header)
 {
-    use_error_text(m);
+    const ErrorText error_text(m);
     if (header == nullptr)
         return damaged("header");
     char name[BP_NAME_SIZE];
@@ -482,7 +511,7 @@ int load_network(const Module &m, const char *file)
 {
     // Open, read the header, load this black box's record and close: every path closes the
     // descriptor and releases the header.
-    use_error_text(m);
+    const ErrorText error_text(m);
     const int fd = open(file, O_RDONLY);
     if (fd < 0) {
         BPset_error("\nUnable to open %s.\n", file);
@@ -714,7 +743,7 @@ int load_ascii(const Module &m, std::FILE *in)
 {
     // Read everything into a staging copy; the network changes only when the whole dump has
     // been read, so a cut or damaged dump leaves it as it was.
-    use_error_text(m);
+    const ErrorText error_text(m);
     int count = 0;
     std::vector<float> values(static_cast<std::size_t>(m.trainable));
     const locale_t saved = enter_c_locale();

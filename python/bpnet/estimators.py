@@ -136,7 +136,7 @@ class _BaseNetworkEstimator(BaseEstimator):
         net = self.network_
         seed = int(self._rng.randint(_SEED_BOUND))
         X, T = self._inputs(X), np.ascontiguousarray(T, dtype=np.float32)
-        # Learning draws from the process's random source, which initialize seeds: seed it
+        # Learning draws from the network's random source, which initialize seeds: seed it
         # from this estimator's own generator, the network's state kept, so that the call's
         # result depends on nothing trained elsewhere in the process meanwhile.
         state, counter = np.array(net.data), net.counter

@@ -130,7 +130,8 @@ std::string compare_network(const std::string &text, const std::string &origin, 
             return "the run-time network's outputs are not its output activations";
     }
 
-    // Learning from initialization: the random source is the process's, shared by both.
+    // Learning from initialization: the network draws from its own random source, the
+    // reference from the process's generator, seeded alike.
     net->initialize(ref.seed, ref.range);
     net->set_counter(0);
     std::vector<float> errors;
