@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bp/BpSupport.h"
@@ -129,6 +131,124 @@ TEST(RunTimeNetwork, NnDescriptionIsTheBuiltInModuleBitForBit)
             EXPECT_EQ(net->ascii_dump(labelled), bptest::capture_stdout([&] { network_ascii_dump(labelled ? 1 : 0); }));
         bptest::remove_tree(dir);
     }
+}
+
+namespace {
+
+// The built-in nn's names, as a module exports them; without_name hides one.
+std::string g_hidden;
+
+void *nn_symbol(const char *name)
+{
+    const std::pair<const char *, void *> symbols[] = {
+        {"network_initialize", reinterpret_cast<void *>(&network_initialize)},
+        {"nn_calc_error", reinterpret_cast<void *>(&nn_calc_error)},
+        {"network_ascii_dump", reinterpret_cast<void *>(&network_ascii_dump)},
+        {"network_load_ascii", reinterpret_cast<void *>(&network_load_ascii)},
+        {"network_ascii_dump_file", reinterpret_cast<void *>(&network_ascii_dump_file)},
+        {"network_load_ascii_file", reinterpret_cast<void *>(&network_load_ascii_file)},
+        {"network_forward_pdpfa", reinterpret_cast<void *>(&network_forward_pdpfa)},
+        {"network_forward_print", reinterpret_cast<void *>(&network_forward_print)},
+        {"BPthreshold", static_cast<void *>(&BPthreshold)},
+        {"network_clear_delays", reinterpret_cast<void *>(&network_clear_delays)},
+        {"network_data", static_cast<void *>(network_data)},
+    };
+    for (const auto &[n, address] : symbols)
+        if (g_hidden != name && std::strcmp(n, name) == 0)
+            return address;
+    return nullptr;
+}
+
+// What a host sees of a network driven through the tools' forms and the per-presentation
+// form: the state, the errors, the outputs and the dump.
+struct HostRun {
+    std::vector<float> data;
+    std::vector<float> errors;
+    std::string dump;
+    int counter;
+};
+
+HostRun run_as_host(bpnet::Network &net)
+{
+    HostRun r;
+    net.set_learning_rate(0.3f);
+    net.set_inertia(0.9f);
+    net.initialize(777, 0.4f);
+    g_cursor = 0;
+    net.use_vectors(g_x, g_t);
+    net.learn(2000, next_pattern);
+    for (int p = 0; p < 50; p++) {
+        next_pattern();
+        net.forward();
+        r.errors.push_back(net.measure_error());
+        r.errors.insert(r.errors.end(), net.output(), net.output() + NN_OUTPUTS);
+    }
+    for (int p = 0; p < 500; p++)
+        r.errors.push_back(net.learn(g_in.data() + p * NN_INPUTS, g_target.data() + p * NN_OUTPUTS));
+    char *text = nullptr;
+    std::size_t size = 0;
+    std::FILE *out = open_memstream(&text, &size);
+    net.ascii_dump(out, false);
+    std::fclose(out);
+    r.dump.assign(text, size);
+    std::free(text);
+    // The bare dump read back through a stream leaves the state as it was.
+    r.data = snapshot(net);
+    std::FILE *in = fmemopen(r.dump.data(), r.dump.size(), "r");
+    net.load_ascii(in);
+    std::fclose(in);
+    EXPECT_TRUE(same_bits(net.data(), r.data.data(), net.trainable()));
+    r.counter = net.counter();
+    return r;
+}
+
+}  // namespace
+
+// The built-in nn opened through its descriptor is the same network as nn's description
+// built at run time, through every host form; a linked module without a name hosts use is
+// refused by name, and a failed load says why without changing anything.
+TEST(RunTimeNetwork, BuiltInModuleThroughItsDescriptorIsTheRunTimeNetwork)
+{
+    make_patterns(2600);
+    std::unique_ptr<bpnet::Network> runtime = bpnet::Network::from_file(kNnDescription);
+    std::unique_ptr<bpnet::Network> module =
+        bpnet::Network::from_descriptor({&network_query, nn_symbol, NN_DATA_SIZE});
+    EXPECT_TRUE(module->is_module());
+    EXPECT_FALSE(runtime->is_module());
+    for (const bpnet::Network *n : {runtime.get(), module.get()}) {
+        EXPECT_EQ(n->name(), "nn");
+        EXPECT_EQ(n->data_size(), NN_DATA_SIZE);
+        EXPECT_EQ(n->units(), 10);
+        EXPECT_EQ(n->feedback(), 0);
+        EXPECT_FALSE(n->linear_outputs());
+        EXPECT_EQ(n->layers().back().name, "Out");
+    }
+    const HostRun a = run_as_host(*runtime);
+    const HostRun b = run_as_host(*module);
+    EXPECT_EQ(a.counter, b.counter);
+    EXPECT_EQ(a.dump, b.dump);
+    ASSERT_EQ(a.errors.size(), b.errors.size());
+    EXPECT_TRUE(same_bits(a.errors.data(), b.errors.data(), static_cast<int>(a.errors.size())));
+    EXPECT_TRUE(same_bits(a.data.data(), b.data.data(), NN_DATA_SIZE));
+
+    const std::vector<float> before = snapshot(*module);
+    for (bpnet::Network *n : {runtime.get(), module.get()}) {
+        EXPECT_THROW(n->load("/nonexistent/x.save"), bpnet::Error);
+        EXPECT_NE(n->error_text().find("Unable to open /nonexistent/x.save"), std::string::npos) << n->error_text();
+    }
+    EXPECT_TRUE(same_bits(module->data(), before.data(), NN_DATA_SIZE));
+
+    for (const char *name : {"nn_calc_error", "BPthreshold", "network_clear_delays"}) {
+        g_hidden = name;
+        try {
+            bpnet::Network::from_descriptor({&network_query, nn_symbol, NN_DATA_SIZE});
+            ADD_FAILURE() << name;
+        } catch (const bpnet::Error &e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("built-in network: not a complete network module of nn (it has no ") + name + ")");
+        }
+    }
+    g_hidden.clear();
 }
 
 TEST(RunTimeNetwork, WideLayersAgreeWithTheReferenceOnEveryPath)

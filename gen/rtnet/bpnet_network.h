@@ -1,6 +1,7 @@
-// A network built at run time from a description (a file or its text), without generating or
-// compiling code: the layout, the rules and the bits of the module that bpnet-gen would generate
-// from the same description, on every kernel path.
+// A network as every host sees it: built at run time from a description (a file or its text),
+// without generating or compiling code, with the layout, the rules and the bits of the module
+// that bpnet-gen would generate from the same description, on every kernel path; or a network
+// module made by `bpnet-gen --shared` (or linked into the host) opened through its descriptor.
 //
 // Several networks may live in one process, and different networks may be built, initialized,
 // run, trained, saved and loaded in different threads at the same time: each owns its state,
@@ -11,15 +12,27 @@
 // callers serialize the calls on each network. Generated modules keep the process-wide state
 // their C interface names (network_data, error_string, the process's random generator), so
 // calls into them are serialized as before; they may run beside networks built at run time.
+// The library serializes them itself: every call on a network of a module holds one lock that
+// all such networks share.
 #ifndef BPNET_NETWORK_H
 #define BPNET_NETWORK_H
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+// A module's descriptor (bpnet_descriptor.h): its query is all the library needs of its type.
+struct bpnet_descriptor;
+
 namespace bpnet {
+
+// Largest input or layer size, and the most units in all layers, that a module's descriptor
+// may claim before it is believed; the most layers. Networks built from descriptions are
+// bounded by the description's own rules instead.
+constexpr int kMaxUnits = 1 << 20;
+constexpr int kMaxLayers = 4096;
 
 // What every failure of a network throws: a description's "FILE:LINE:COLUMN: message", or the
 // library's message for a file that cannot be saved or loaded.
@@ -36,6 +49,16 @@ struct LayerSize {
 };
 
 struct NetworkState;
+class ModuleNetwork;
+
+// A network module linked into the host program: its descriptor query, the lookup of the other
+// names it exports (network_initialize, NAME_calc_error, BPthreshold, ...; null when it has
+// none) and the floats of its network_data.
+struct LinkedModule {
+    bpnet_descriptor *(*query)(int box, int layer);
+    void *(*symbol)(const char *name);
+    int data_size;
+};
 
 class Network {
 public:
@@ -45,6 +68,17 @@ public:
     static std::unique_ptr<Network> from_file(const std::string &path);
     // The network a description text describes; `origin` names it in messages.
     static std::unique_ptr<Network> from_text(const std::string &text, const std::string &origin = "<description>");
+    // The network of a module made by `bpnet-gen --shared`: the file is checked before the
+    // loader sees it (a regular ELF shared object of this machine, every segment inside it),
+    // the module must have network_query and the names hosts use, and its descriptor must be
+    // consistent before anything but its query and its start-up is called. With private_copy
+    // the module is loaded from a private copy of the file, so that two networks of one module
+    // share nothing; without, from the file itself (a name without a '/' is one in the current
+    // folder). Throws Error("PATH: why").
+    static std::unique_ptr<Network> open_module(const std::string &path, bool private_copy = true);
+    // The network of a module linked into the host, checked as a loaded one ("built-in
+    // network: why").
+    static std::unique_ptr<Network> from_descriptor(const LinkedModule &linked);
     ~Network();
     Network(const Network &) = delete;
     Network &operator=(const Network &) = delete;
@@ -58,6 +92,15 @@ public:
     int trainable() const;
     // The layers in forward order, the output layer last.
     std::vector<LayerSize> layers() const;
+    // Units in all layers; the highest feedback order of its layers (0: none); whether the
+    // output layer's units are linear.
+    int units() const;
+    int feedback() const;
+    bool linear_outputs() const;
+    // The module file it was opened from (empty for a description or a linked module).
+    const std::string &module_path() const;
+    // Whether it is a module's network (loaded or linked), whose calls share the module lock.
+    bool is_module() const;
 
     // Learning parameters and the learning-step counter.
     float learning_rate() const;
@@ -87,6 +130,19 @@ public:
     // there is nothing to zero).
     void clear_delays();
 
+    // The host's forms of the module's calls, for hosts that run the module's own loops (the
+    // tools): register the input and target vectors that pattern functions fill, one forward
+    // pass from the registered input, the outputs, the error of the outputs against the
+    // registered target (writing the output deltas, as the learning step does), the learning
+    // loop, and the reports that nn-eval prints on standard output.
+    void use_vectors(float *input, float *target);
+    void forward();
+    const float *output() const;
+    float measure_error();
+    void learn(unsigned iterations, void (*pattern)(void));
+    void forward_pdpfa(unsigned iterations, void (*pattern)(void), float pd_threshold);
+    void forward_print(int iterations, void (*pattern)(void));
+
     // Write the save file atomically, the bytes the module writes; throws Error.
     void save(const std::string &path);
     // Load a save file, all or nothing; throws Error with the library's message.
@@ -95,6 +151,11 @@ public:
     std::string ascii_dump(bool labelled) const;
     // Load the bare ASCII dump from text, all or nothing; throws Error.
     void load_ascii(const std::string &text);
+    // The same on the host's streams.
+    void ascii_dump(std::FILE *out, bool labelled);
+    void load_ascii(std::FILE *in);
+    // The text of the last error or warning, as the network keeps it (blank lines around it).
+    std::string error_text() const;
 
     // The kernel path this network runs ("portable", "sse2", "avx2", "avx512"): the one that
     // modules use (see BPNET_KERNEL_PATH) unless chosen with use_kernel_path.
@@ -104,12 +165,15 @@ public:
     // The description file's name, without its folder.
     const std::string &description_file() const;
 
-    // The internal state, for the library's own adapters (the tools' network host).
+    // The internal state of a network built at run time, for the library's own tests; throws
+    // Error for a module's network.
     NetworkState &state();
 
 private:
     explicit Network(std::unique_ptr<NetworkState> state);
-    std::unique_ptr<NetworkState> state_;
+    explicit Network(std::unique_ptr<ModuleNetwork> module);
+    std::unique_ptr<NetworkState> state_;    // a network built at run time, or
+    std::unique_ptr<ModuleNetwork> module_;  // a module's network
 };
 
 }  // namespace bpnet

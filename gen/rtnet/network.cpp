@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gen/rtnet/module_network.h"
 #include "gen/rtnet/rtnet_state.h"
 
 namespace bpnet {
@@ -196,6 +197,8 @@ std::string message(const NetworkState &st)
 
 Network::Network(std::unique_ptr<NetworkState> state) : state_(std::move(state)) {}
 
+Network::Network(std::unique_ptr<ModuleNetwork> module) : module_(std::move(module)) {}
+
 // The library keeps no pointer into a network's error text once an operation on it has ended
 // (the runtime hands the text over for the operation only), so there is nothing to withdraw.
 Network::~Network() = default;
@@ -218,33 +221,45 @@ std::unique_ptr<Network> Network::from_text(const std::string &text, const std::
     return std::unique_ptr<Network>(new Network(make_state(std::move(*model))));
 }
 
+std::unique_ptr<Network> Network::open_module(const std::string &path, bool private_copy)
+{
+    return std::unique_ptr<Network>(new Network(ModuleNetwork::open(path, private_copy)));
+}
+
+std::unique_ptr<Network> Network::from_descriptor(const LinkedModule &linked)
+{
+    return std::unique_ptr<Network>(new Network(ModuleNetwork::linked(linked)));
+}
+
 const std::string &Network::name() const
 {
-    return state_->model.network;
+    return module_ ? module_->name : state_->model.network;
 }
 
 int Network::inputs() const
 {
-    return state_->module.inputs;
+    return module_ ? module_->inputs : state_->module.inputs;
 }
 
 int Network::outputs() const
 {
-    return state_->module.outputs;
+    return module_ ? module_->outputs : state_->module.outputs;
 }
 
 int Network::data_size() const
 {
-    return state_->module.data_size;
+    return module_ ? module_->data_size : state_->module.data_size;
 }
 
 int Network::trainable() const
 {
-    return state_->module.trainable;
+    return module_ ? module_->parameters : state_->module.trainable;
 }
 
 std::vector<LayerSize> Network::layers() const
 {
+    if (module_)
+        return module_->layers;
     std::vector<LayerSize> v;
     for (const bpgen::Layer &l : state_->model.layers)
         v.push_back({l.name, l.units, l.feedback});
@@ -253,46 +268,64 @@ std::vector<LayerSize> Network::layers() const
 
 float Network::learning_rate() const
 {
+    if (module_)
+        return module_->learning_rate();
     return state_->learning_rate;
 }
 
 void Network::set_learning_rate(float rate)
 {
+    if (module_)
+        return module_->set_learning_rate(rate);
     state_->learning_rate = rate;
 }
 
 float Network::inertia() const
 {
+    if (module_)
+        return module_->inertia();
     return state_->inertia;
 }
 
 void Network::set_inertia(float inertia)
 {
+    if (module_)
+        return module_->set_inertia(inertia);
     state_->inertia = inertia;
 }
 
 float Network::threshold() const
 {
+    if (module_)
+        return module_->threshold();
     return state_->threshold;
 }
 
 void Network::set_threshold(float threshold)
 {
+    if (module_)
+        return module_->set_threshold(threshold);
     state_->threshold = threshold;
 }
 
 int Network::counter() const
 {
+    if (module_)
+        return module_->counter();
     return state_->counter;
 }
 
 void Network::set_counter(int counter)
 {
+    if (module_)
+        return module_->set_counter(counter);
     state_->counter = counter;
 }
 
 void Network::initialize(int seed, float range)
 {
+    if (module_)
+        return module_->initialize(seed, range);
     state_->init_seed = seed;
     state_->init_range = range;
     bpm::init_network(state_->module);
@@ -300,16 +333,18 @@ void Network::initialize(int seed, float range)
 
 float *Network::data()
 {
-    return state_->data.data();
+    return module_ ? module_->data : state_->data.data();
 }
 
 const float *Network::data() const
 {
-    return state_->data.data();
+    return module_ ? module_->data : state_->data.data();
 }
 
 void Network::forward(const float *x, float *y)
 {
+    if (module_)
+        return module_->forward(x, y);
     NetworkState &st = *state_;
     // The passes read the inputs and never write them.
     st.input = const_cast<float *>(x);
@@ -320,6 +355,8 @@ void Network::forward(const float *x, float *y)
 
 float Network::learn(const float *x, const float *t)
 {
+    if (module_)
+        return module_->learn(x, t);
     // One presentation of the module's learning loop.
     NetworkState &st = *state_;
     st.input = const_cast<float *>(x);
@@ -338,17 +375,23 @@ float Network::learn(const float *x, const float *t)
 
 void Network::clear_delays()
 {
+    if (module_)
+        return module_->clear_delays();
     bpm::clear_delays(state_->module);
 }
 
 void Network::save(const std::string &path)
 {
+    if (module_)
+        return module_->save(path);
     if (bpm::dump_network(state_->module, path.c_str()) != 0)
         throw Error(message(*state_));
 }
 
 void Network::load(const std::string &path)
 {
+    if (module_)
+        return module_->load(path);
     state_->error[0] = '\0';
     if (bpm::load_network(state_->module, path.c_str()) != 0)
         throw Error(message(*state_));
@@ -361,7 +404,16 @@ std::string Network::ascii_dump(bool labelled) const
     std::FILE *out = open_memstream(&buffer, &size);
     if (out == nullptr)
         throw Error("cannot make the ASCII dump: out of memory");
-    bpm::ascii_dump(state_->module, out, labelled ? 1 : 0);
+    try {
+        if (module_)
+            module_->ascii_dump(out, labelled);
+        else
+            bpm::ascii_dump(state_->module, out, labelled ? 1 : 0);
+    } catch (const Error &) {
+        std::fclose(out);
+        std::free(buffer);
+        throw;
+    }
     const bool ok = std::fclose(out) == 0;
     std::string text = ok && buffer != nullptr ? std::string(buffer, size) : std::string();
     std::free(buffer);
@@ -377,6 +429,16 @@ void Network::load_ascii(const std::string &text)
     std::FILE *in = fmemopen(copy.data(), copy.size(), "r");
     if (in == nullptr)
         throw Error("cannot read the ASCII dump: out of memory");
+    if (module_) {
+        try {
+            module_->load_ascii(in);
+        } catch (const Error &) {
+            std::fclose(in);
+            throw;
+        }
+        std::fclose(in);
+        return;
+    }
     state_->error[0] = '\0';
     const int result = bpm::load_ascii(state_->module, in);
     std::fclose(in);
@@ -386,11 +448,16 @@ void Network::load_ascii(const std::string &text)
 
 std::string Network::kernel_path() const
 {
+    // A module chooses its path for itself, as this process does (BPNET_KERNEL_PATH).
+    if (module_)
+        return bp_multi::path_name(bp_multi::active_path());
     return bp_multi::path_name(state_->path);
 }
 
 bool Network::use_kernel_path(const std::string &path)
 {
+    if (module_)
+        return false;
     for (int p = 0; p < bp_multi::kPathCount; p++) {
         const auto candidate = static_cast<bp_multi::Path>(p);
         if (path == bp_multi::path_name(candidate)) {
@@ -405,11 +472,13 @@ bool Network::use_kernel_path(const std::string &path)
 
 const std::string &Network::description_file() const
 {
-    return state_->model.description_file;
+    return module_ ? module_->description : state_->model.description_file;
 }
 
 NetworkState &Network::state()
 {
+    if (module_)
+        throw Error("the network of a module has no run-time state");
     return *state_;
 }
 

@@ -1,8 +1,10 @@
-// The extension bpnet._bpnet: the Network type over a run-time network or a compiled module.
-// Library calls never run concurrently (the random source and the error text are the
-// process's): each takes one process-wide lock, with the interpreter's lock released, so
-// other Python threads go on meanwhile. A long learn checks for signals between slices of
-// presentations, so that Ctrl-C stops it between two presentations.
+// The extension bpnet._bpnet: the Network type over a bpnet::Network, built at run time from a
+// description or opened from a compiled module. Calls on one network never run concurrently:
+// each takes the network's own lock, with the interpreter's lock released, so other Python
+// threads go on meanwhile, and networks built at run time work in several threads at once
+// (networks of modules are serialized by the library, since modules share the process's
+// state). A long learn checks for signals between slices of presentations, so that Ctrl-C
+// stops it between two presentations.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,8 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "gen/rtnet/bpnet_network.h"
 #include "gen/units.h"
-#include "python/src/backend.h"
 
 namespace py = pybind11;
 
@@ -27,14 +29,11 @@ constexpr std::size_t kSlice = 2048;
 // Salt separating the shuffle's generator from the demonstration sampler's, as nn-train has it.
 constexpr std::uint64_t kShuffleSalt = 0x5DEECE66Dull;
 
-std::mutex g_library;
-
-// Run f on the library: the interpreter's lock released, the library's lock held.
+// Run f with the interpreter's lock released.
 template <typename F>
-auto locked(F &&f) -> decltype(f())
+auto released(F &&f) -> decltype(f())
 {
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> hold(g_library);
     return f();
 }
 
@@ -76,25 +75,32 @@ FloatRows float_rows(const py::handle &obj, py::ssize_t width, const char *what)
     return FloatRows::ensure(a);
 }
 
-// The Python object: the network and what Python asks of it.
+// The Python object: the network, its lock, and what Python asks of it.
 class PyNetwork {
 public:
-    explicit PyNetwork(std::unique_ptr<bpy::Backend> b) : b_(std::move(b)) {}
-    // A network going away tells the library so (its error text, a module's mapping): that
-    // too is a library call, made under the library's lock.
+    explicit PyNetwork(std::unique_ptr<bpnet::Network> b) : b_(std::move(b)) {}
+    // A network going away tells the library so (a module's mapping goes under the module
+    // lock, which another thread may hold for a while): without the interpreter's lock.
     ~PyNetwork()
     {
-        if (PyGILState_Check() != 0) {
-            locked([&] { b_.reset(); });
-        } else {
-            std::lock_guard<std::mutex> hold(g_library);
+        if (PyGILState_Check() != 0)
+            released([&] { b_.reset(); });
+        else
             b_.reset();
-        }
     }
     PyNetwork(const PyNetwork &) = delete;
     PyNetwork &operator=(const PyNetwork &) = delete;
 
-    bpy::Backend &net() { return *b_; }
+    bpnet::Network &net() { return *b_; }
+
+    // Run f on the network: the interpreter's lock released, the network's lock held.
+    template <typename F>
+    auto locked(F &&f) -> decltype(f())
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> hold(lock_);
+        return f();
+    }
 
     py::array_t<float> forward(const py::handle &x)
     {
@@ -148,7 +154,7 @@ public:
         // empty lines is to nn-train: presented in order, the delays cleared before every
         // pass; shuffling whole sequences leaves a single one as it is.
         bool feedback = false;
-        for (const bpy::Layer &l : b_->layers())
+        for (const bpnet::LayerSize &l : b_->layers())
             feedback = feedback || l.feedback > 0;
         // A nonzero state marks the shuffled order; every pass is shuffled, the first too.
         std::uint64_t state = 0;
@@ -184,23 +190,33 @@ public:
     }
 
 private:
-    std::unique_ptr<bpy::Backend> b_;
+    std::unique_ptr<bpnet::Network> b_;
+    std::mutex lock_;
 };
 
 // A description given as a path or as its text: text has more than one line.
-std::unique_ptr<bpy::Backend> build(const py::object &description)
+std::unique_ptr<bpnet::Network> build(const py::object &description)
 {
     const py::module_ os = py::module_::import("os");
     if (!py::isinstance<py::str>(description)) {
         if (!py::hasattr(description, "__fspath__"))
             throw py::type_error("Network: expected a description text or the path of a description file");
         const std::string path = py::str(os.attr("fspath")(description));
-        return locked([&] { return bpy::build_from_file(path); });
+        return released([&] { return bpnet::Network::from_file(path); });
     }
     const std::string text = description.cast<std::string>();
     if (text.find('\n') != std::string::npos)
-        return locked([&] { return bpy::build_from_text(text, "<description>"); });
-    return locked([&] { return bpy::build_from_file(text); });
+        return released([&] { return bpnet::Network::from_text(text, "<description>"); });
+    return released([&] { return bpnet::Network::from_file(text); });
+}
+
+// The network of a module, from a private copy of its file; Python needs its network_data.
+std::unique_ptr<bpnet::Network> open_module(const std::string &path)
+{
+    std::unique_ptr<bpnet::Network> n = bpnet::Network::open_module(path);
+    if (n->data() == nullptr)
+        throw bpnet::Error(path + ": damaged network module: the size of its network_data cannot be told");
+    return n;
 }
 
 std::string path_of(const py::object &p)
@@ -213,16 +229,16 @@ std::string path_of(const py::object &p)
 PYBIND11_MODULE(_bpnet, m)
 {
     m.doc() = "Backpropagation networks: built at run time from a description, or compiled modules.";
-    static py::exception<bpy::Error> error(m, "Error", PyExc_RuntimeError);
+    static py::exception<bpnet::Error> error(m, "Error", PyExc_RuntimeError);
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p)
                 std::rethrow_exception(p);
-        } catch (const bpy::Error &e) {
+        } catch (const bpnet::Error &e) {
             error(e.what());
         }
     });
-    m.attr("HAVE_RUNTIME_NETWORK") = bpy::have_runtime_network();
+    m.attr("HAVE_RUNTIME_NETWORK") = true;
     // The unit kinds' names as descriptions write them, in the order of the library's table.
     py::list kinds;
     for (const bpgen::UnitKind &k : bpgen::kUnitKinds)
@@ -238,12 +254,12 @@ PYBIND11_MODULE(_bpnet, m)
             "from_module",
             [](const py::object &path) {
                 const std::string p = path_of(path);
-                return new PyNetwork(locked([&] { return bpy::open_module(p); }));
+                return new PyNetwork(released([&] { return open_module(p); }));
             },
             py::arg("path"), "The network of a module made by `bpnet-gen --shared`.")
         .def(
             "initialize",
-            [](PyNetwork &n, int seed, float range) { locked([&] { n.net().initialize(seed, range); }); },
+            [](PyNetwork &n, int seed, float range) { n.locked([&] { n.net().initialize(seed, range); }); },
             py::arg("seed") = 123, py::arg("range") = 0.1f,
             "Zero the state and draw every trainable value uniformly from [-range, range].")
         .def_property_readonly("name", [](PyNetwork &n) { return n.net().name(); })
@@ -255,23 +271,23 @@ PYBIND11_MODULE(_bpnet, m)
             "layers",
             [](PyNetwork &n) {
                 py::list out;
-                for (const bpy::Layer &l : n.net().layers())
+                for (const bpnet::LayerSize &l : n.net().layers())
                     out.append(py::make_tuple(l.name, l.size));
                 return out;
             },
             "(name, units) of every layer, in forward order, the output layer last.")
         .def_property(
-            "learning_rate", [](PyNetwork &n) { return locked([&] { return n.net().learning_rate(); }); },
-            [](PyNetwork &n, float v) { locked([&] { n.net().set_learning_rate(v); }); })
+            "learning_rate", [](PyNetwork &n) { return n.locked([&] { return n.net().learning_rate(); }); },
+            [](PyNetwork &n, float v) { n.locked([&] { n.net().set_learning_rate(v); }); })
         .def_property(
-            "inertia", [](PyNetwork &n) { return locked([&] { return n.net().inertia(); }); },
-            [](PyNetwork &n, float v) { locked([&] { n.net().set_inertia(v); }); })
+            "inertia", [](PyNetwork &n) { return n.locked([&] { return n.net().inertia(); }); },
+            [](PyNetwork &n, float v) { n.locked([&] { n.net().set_inertia(v); }); })
         .def_property(
-            "threshold", [](PyNetwork &n) { return locked([&] { return n.net().threshold(); }); },
-            [](PyNetwork &n, float v) { locked([&] { n.net().set_threshold(v); }); })
+            "threshold", [](PyNetwork &n) { return n.locked([&] { return n.net().threshold(); }); },
+            [](PyNetwork &n, float v) { n.locked([&] { n.net().set_threshold(v); }); })
         .def_property(
-            "counter", [](PyNetwork &n) { return locked([&] { return n.net().counter(); }); },
-            [](PyNetwork &n, int v) { locked([&] { n.net().set_counter(v); }); })
+            "counter", [](PyNetwork &n) { return n.locked([&] { return n.net().counter(); }); },
+            [](PyNetwork &n, int v) { n.locked([&] { n.net().set_counter(v); }); })
         .def_property_readonly(
             "data",
             [](py::object self) {
@@ -289,31 +305,31 @@ PYBIND11_MODULE(_bpnet, m)
              "pass from `seed` as nn-train does; returns the mean error of every pass. For a network "
              "with feedback the rows are one sequence: in order, the delays cleared before every pass.")
         .def(
-            "clear_delays", [](PyNetwork &n) { locked([&] { n.net().clear_delays(); }); },
+            "clear_delays", [](PyNetwork &n) { n.locked([&] { n.net().clear_delays(); }); },
             "Clear the network's delayed values.")
         .def(
             "save", [](PyNetwork &n, const py::object &p) {
                 const std::string path = path_of(p);
-                locked([&] { n.net().save(path); });
+                n.locked([&] { n.net().save(path); });
             },
             py::arg("path"), "Write a save file; the old file is replaced only by a complete new one.")
         .def(
             "load", [](PyNetwork &n, const py::object &p) {
                 const std::string path = path_of(p);
-                locked([&] { n.net().load(path); });
+                n.locked([&] { n.net().load(path); });
             },
             py::arg("path"), "Load the network's record of a save file.")
         .def(
             "ascii_dump",
-            [](PyNetwork &n, bool labelled) { return locked([&] { return n.net().ascii_dump(labelled); }); },
+            [](PyNetwork &n, bool labelled) { return n.locked([&] { return n.net().ascii_dump(labelled); }); },
             py::arg("labelled") = false, "The ASCII dump: bare (load_ascii reads it back) or labelled.")
         .def(
             "load_ascii",
-            [](PyNetwork &n, const std::string &text) { locked([&] { n.net().load_ascii(text); }); },
+            [](PyNetwork &n, const std::string &text) { n.locked([&] { n.net().load_ascii(text); }); },
             py::arg("text"), "Load a bare ASCII dump of this network; nothing changes when it fails.")
         .def("__repr__", [](PyNetwork &n) {
             std::string s = "<bpnet.Network " + n.net().name() + ": " + std::to_string(n.net().inputs()) + " inputs";
-            for (const bpy::Layer &l : n.net().layers())
+            for (const bpnet::LayerSize &l : n.net().layers())
                 s += ", " + l.name + " " + std::to_string(l.size);
             return s + ">";
         });

@@ -255,3 +255,32 @@ def test_learn_lets_other_threads_run(kind, compile_module):
     before, errors, after = seen
     assert errors.shape == (4000,)
     assert after - before > 200000, (before, after)
+
+
+@needs_runtime
+def test_runtime_networks_in_two_threads_give_the_bits_they_give_alone():
+    # Each network built at run time has its own lock and random source: two of them learning
+    # in two threads at once end with the state each ends with alone, while the other waits.
+    texts = [description("left", 6, [(12, "logistic"), (3, "logistic")]),
+             description("right", 4, [(9, "tanh", 2), (2, "logistic")])]
+
+    def train(text, seed):
+        net = bpnet.Network(text)
+        net.initialize(seed=seed, range=0.5)
+        errors = net.learn(*patterns(300, net.inputs, net.outputs, seed), epochs=20, order="shuffled", seed=seed)
+        return errors.tobytes(), np.array(net.data).tobytes()
+
+    alone = [train(text, seed) for seed, text in enumerate(texts, 11)]
+    together = [None, None]
+    start = threading.Barrier(2)
+
+    def run(k):
+        start.wait()
+        together[k] = train(texts[k], 11 + k)
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert together == alone

@@ -77,8 +77,7 @@ int parse_arguments(int argc, char **argv, const char *tool, void (*print_help)(
 void report_module_message(const char *tool)
 {
     // The open network's own text; the built-in network's before any network is open.
-    const std::string text = net_host::network().error_text != nullptr ? net_host::error_text()
-                                                                       : std::string(error_string);
+    const std::string text = net_host::is_open() ? net_host::error_text() : std::string(error_string);
     std::string_view msg(text);
     while (!msg.empty() && (msg.front() == '\n' || msg.front() == ' '))
         msg.remove_prefix(1);

@@ -1,77 +1,32 @@
-// The network a tool works on, seen only through its descriptor: the built-in network nn, or
-// a shared network module loaded at run time. Every entry point and size the tools use comes
-// from one table, filled from the module's network_query and, for what the descriptor does not
-// hold, from the module's symbols of fixed network-level names (network_ascii_dump,
-// BPthreshold, ...) or named after its black box (NAME_calc_error).
+// The network a tool works on, held open for the tool's run: the built-in network nn, a
+// shared network module loaded at run time, or a network built at run time from a
+// description, all of them a bpnet::Network (bpnet/bpnet_network.h), which opens and checks
+// modules through their descriptors.
 #ifndef TOOLS_COMMON_NET_HOST_H
 #define TOOLS_COMMON_NET_HOST_H
 
 #include <string>
 
+#include "gen/rtnet/bpnet_network.h"
+
 namespace net_host {
 
-// Largest input or layer size, and largest layer count, that a descriptor may give.
-constexpr int kMaxUnits = 1 << 20;
-constexpr int kMaxLayers = 4096;
-
-// The entry points and sizes of the open network.
-struct Network {
-    bool built_in = true;       // the network nn linked into the tool
-    std::string module;         // the module's file name (empty for the built-in network)
-    std::string source;         // the description a run-time network was built from (else empty)
-    std::string name;           // the black box's name ("nn")
-    std::string description;    // the description file the network was made from
-    int inputs = 0;             // size of the input vector
-    int outputs = 0;            // size of the output layer (layer 0)
-    int layers = 0;             // layer count
-    int units = 0;              // units in all layers
-    int parameters = 0;         // trainable values: thresholds and weights
-    int feedback = 0;           // the highest feedback order of its layers (0: none)
-    bool linear_outputs = false;  // the output layer's units are linear
-
-    // From the descriptor.
-    int (*init)(void) = nullptr;
-    void (*forward)(void) = nullptr;  // one forward pass from the registered input vector
-    void (*learn)(unsigned, void (*)(void)) = nullptr;
-    int (*dump)(const char *) = nullptr;
-    int (*load)(const char *) = nullptr;
-    char *(*error_text)(void) = nullptr;
-    void (*set_rate)(float) = nullptr;
-    void (*set_inertia)(float) = nullptr;
-    void (*set_seed)(int) = nullptr;
-    void (*set_range)(float) = nullptr;
-    int (*get_counter)(void) = nullptr;
-    void (*set_counter)(int) = nullptr;
-    void (*set_input)(float *) = nullptr;
-    void (*set_target)(float *) = nullptr;
-    float *(*get_output)(void) = nullptr;
-
-    // From the module's symbols.
-    float (*calc_error)(void) = nullptr;  // NAME_calc_error: the presentation's error
-    void (*ascii_dump)(int) = nullptr;
-    int (*load_ascii)(void) = nullptr;
-    void (*forward_pdpfa)(unsigned, void (*)(void), float) = nullptr;
-    void (*forward_print)(int, void (*)(void)) = nullptr;
-    float *threshold = nullptr;  // BPthreshold
-    void (*clear_delays)(void) = nullptr;  // network_clear_delays: a sequence starts
-};
-
 // Open the network: the built-in nn when module_path is empty, else the shared module at
-// module_path. Its file passes module_file::check before the loader sees it, and the
-// module is checked before any of its entry points is used: it must have
-// network_query, and the descriptor that answers must be consistent (sizes in range, no null
-// entry point, as many layers as it says). Only network_query and, once the black box checks
-// out, network_initialize are called before the whole table has been checked. Returns false
-// with a message in error (nothing called after a failed check); the network is then not open.
+// module_path (see bpnet::Network::open_module: its file is checked before the loader sees
+// it, and its descriptor before any entry point but its query and start-up is called).
+// Returns false with a message in error; the network is then not open.
 bool open_network(const std::string &module_path, std::string &error);
 
-// Open the network built at run time from the description file at description_path (see
-// bpnet/bpnet_network.h): the table's entry points are trampolines over that one network.
+// Open the network built at run time from the description file at description_path.
 // Returns false with the description's "FILE:LINE:COLUMN: message" in error.
 bool open_description(const std::string &description_path, std::string &error);
 
-// The open network (the table is empty before open_network succeeds).
-const Network &network();
+// Whether a network is open, and the open network (only once one is).
+bool is_open();
+bpnet::Network &network();
+
+// Whether the open network is the built-in nn.
+bool built_in();
 
 // Whether a layer of the open network has feedback: its outputs then depend on the patterns
 // before, so sequences are presented whole and in order.

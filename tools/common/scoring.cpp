@@ -23,7 +23,7 @@ int largest(const float *v, int n)
 
 Score score(const nn_patterns::PatternSet &set, float *input, float *target)
 {
-    const net_host::Network &net = net_host::network();
+    bpnet::Network &net = net_host::network();
     const std::size_t in_bytes = sizeof(float) * static_cast<std::size_t>(set.inputs);
     const std::size_t out_bytes = sizeof(float) * static_cast<std::size_t>(set.outputs);
     Score s;
@@ -35,9 +35,9 @@ Score score(const nn_patterns::PatternSet &set, float *input, float *target)
         std::memcpy(input, set.input(k), in_bytes);
         std::memcpy(target, set.target(k), out_bytes);
         net.forward();
-        const int out = largest(net.get_output(), set.outputs);
+        const int out = largest(net.output(), set.outputs);
         const int want = largest(set.target(k), set.outputs);
-        sum += net.calc_error();
+        sum += net.measure_error();
         if (out >= 0 && want >= 0) {
             s.classified++;
             s.correct += out == want;

@@ -83,9 +83,9 @@ bool open_network(const char *tool, const PatternOptions &p)
 
 bool load_patterns(const std::string &file, nn_patterns::TargetForm form, nn_patterns::PatternSet &set)
 {
-    const net_host::Network &net = net_host::network();
+    const bpnet::Network &net = net_host::network();
     std::string error;
-    if (!nn_patterns::load_csv_sized(file, net.inputs, net.outputs, form, set, error)) {
+    if (!nn_patterns::load_csv_sized(file, net.inputs(), net.outputs(), form, set, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
@@ -100,12 +100,12 @@ bool read_patterns(const char *tool, const PatternOptions &p, nn_patterns::Patte
 {
     if (!p.data.empty())
         return load_patterns(p.data, p.targets, set);
-    const net_host::Network &net = net_host::network();
-    if (net.inputs != 2 || net.outputs != 4) {
+    const bpnet::Network &net = net_host::network();
+    if (net.inputs() != 2 || net.outputs() != 4) {
         std::fprintf(stderr,
                      "%s: the demonstration task is for a network of 2 inputs and 4 outputs; %s has %d inputs "
                      "and %d outputs: give its patterns with --data FILE\n",
-                     tool, net_host::network_label().c_str(), net.inputs, net.outputs);
+                     tool, net_host::network_label().c_str(), net.inputs(), net.outputs());
         return false;
     }
     set = nn_patterns::to_set(nn_patterns::demo_patterns(static_cast<std::size_t>(p.samples), p.sample_seed));
@@ -114,14 +114,17 @@ bool read_patterns(const char *tool, const PatternOptions &p, nn_patterns::Patte
 
 bool load_save_file(const char *tool, const std::string &save_file)
 {
-    const net_host::Network &net = net_host::network();
-    if (net.load(save_file.c_str()) == 0)
+    bpnet::Network &net = net_host::network();
+    try {
+        net.load(save_file);
         return true;
-    bp_cli::report_module_message(tool);
+    } catch (const bpnet::Error &) {
+        bp_cli::report_module_message(tool);
+    }
     const std::string other = net_host::other_network_in(save_file);
     if (!other.empty())
         std::fprintf(stderr, "%s: %s is a save file of the network %s, not of %s\n", tool, save_file.c_str(),
-                     other.c_str(), net.name.c_str());
+                     other.c_str(), net.name().c_str());
     return false;
 }
 

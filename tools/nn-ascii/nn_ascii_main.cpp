@@ -64,14 +64,14 @@ void print_help()
 // show and export: load the save file over a fresh network, print it in one of the forms.
 int print_save_file(const char *file, int labelled)
 {
-    const net_host::Network &net = net_host::network();
-    net.init();
+    bpnet::Network &net = net_host::network();
+    net.initialize();
     if (!tool_setup::load_save_file(kTool, file))
         return 1;
     // A successful load may leave a warning about the file's origin.
     if (!net_host::error_text().empty())
         bp_cli::report_module_message(kTool);
-    net.ascii_dump(labelled);
+    net.ascii_dump(stdout, labelled != 0);
     return bp_cli::finish_output(kTool);
 }
 
@@ -121,7 +121,7 @@ bool restore_input(std::string &text)
 // import: read the bare form from standard input, write the save file atomically.
 int import_save_file(const char *file)
 {
-    const net_host::Network &net = net_host::network();
+    bpnet::Network &net = net_host::network();
     // A complete dump of another network would load its first values and drop the rest:
     // the values between the two "#" lines must be exactly this network's.
     std::string text;
@@ -130,24 +130,30 @@ int import_save_file(const char *file)
         return 1;
     }
     const long long words = dump_words(text);
-    if (words >= 0 && words != 1LL + net.parameters) {
+    if (words >= 0 && words != 1LL + net.trainable()) {
         std::fprintf(stderr, "%s: the dump holds %lld values after its iteration count, the network %s has %d\n",
-                     kTool, words - 1 < 0 ? 0 : words - 1, net.name.c_str(), net.parameters);
+                     kTool, words - 1 < 0 ? 0 : words - 1, net.name().c_str(), net.trainable());
         return 1;
     }
     if (!restore_input(text)) {
         std::fprintf(stderr, "%s: cannot keep standard input for reading: %s\n", kTool, std::strerror(errno));
         return 1;
     }
-    net.init();
-    if (net.load_ascii() != 0)
+    net.initialize();
+    try {
+        net.load_ascii(stdin);
+    } catch (const bpnet::Error &) {
         return bp_cli::module_error(kTool);
+    }
     if (std::ferror(stdin)) {
         std::fprintf(stderr, "%s: cannot read standard input: %s\n", kTool, std::strerror(errno));
         return 1;
     }
-    if (net.dump(file) != 0)
+    try {
+        net.save(file);
+    } catch (const bpnet::Error &) {
         return bp_cli::module_error(kTool);
+    }
     return 0;
 }
 

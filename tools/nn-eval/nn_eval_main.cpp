@@ -155,8 +155,8 @@ void print_squared_error(double squared_sum)
 // class; for a module's network, the mean error and the squared errors follow.
 void print_confusion()
 {
-    const net_host::Network &net = net_host::network();
-    const int classes = net.outputs;
+    bpnet::Network &net = net_host::network();
+    const int classes = net.outputs();
     const std::size_t n = static_cast<std::size_t>(classes);
     std::vector<std::uint64_t> table(n * n, 0);
     std::uint64_t unclassified = 0;
@@ -168,11 +168,11 @@ void print_confusion()
         std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
         std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
         net.forward();
-        const int out = scoring::largest(net.get_output(), classes);
+        const int out = scoring::largest(net.output(), classes);
         const int want = scoring::largest(g_patterns.target(k), classes);
-        if (!net.built_in) {
-            squared_sum += scoring::squared_error(net.get_output(), g_patterns.target(k), classes);
-            error_sum += net.calc_error();
+        if (!net_host::built_in()) {
+            squared_sum += scoring::squared_error(net.output(), g_patterns.target(k), classes);
+            error_sum += net.measure_error();
         }
         if (out < 0 || want < 0)
             unclassified++;
@@ -208,12 +208,12 @@ void print_confusion()
         std::printf("Not classified (an output or target is not a number): %" PRIu64 "\n", unclassified);
     std::printf("Correct: %" PRIu64 "/%" PRIu64 " = %f\n", correct, all,
                 all ? static_cast<double>(correct) / static_cast<double>(all) : 0.0);
-    if (!net.built_in) {
+    if (!net_host::built_in()) {
         std::printf("Mean error: %.6f over %zu patterns\n", error_sum / static_cast<double>(g_patterns.size()),
                     g_patterns.size());
         // Prediction and identification results are compared by these; a classifier's
         // logistic outputs are not.
-        if (net.linear_outputs)
+        if (net.linear_outputs())
             print_squared_error(squared_sum);
     }
 }
@@ -233,7 +233,7 @@ int main(int argc, char **argv)
     // The network, checked before anything of it is used.
     if (!tool_setup::open_network(kTool, o.patterns))
         return 1;
-    const net_host::Network &net = net_host::network();
+    bpnet::Network &net = net_host::network();
 
     // The patterns, before the network is loaded.
     if (!tool_setup::read_patterns(kTool, o.patterns, g_patterns))
@@ -246,7 +246,7 @@ int main(int argc, char **argv)
     const int count = static_cast<int>(g_patterns.size());
 
     // The network: initialized, then the save file over the random values.
-    net.init();
+    net.initialize();
     if (!tool_setup::load_save_file(kTool, o.network))
         return 1;
     // The scaling the network was trained with, when nn-train kept one beside it.
@@ -255,7 +255,7 @@ int main(int argc, char **argv)
         std::string error;
         scaling::Scaling scale;
         std::size_t bad = 0;
-        if (!scaling::load(scale_file, net.inputs, scale, error)) {
+        if (!scaling::load(scale_file, net.inputs(), scale, error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
@@ -265,10 +265,9 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    g_input.assign(static_cast<std::size_t>(net.inputs), 0.0f);
-    g_target.assign(static_cast<std::size_t>(net.outputs), 0.0f);
-    net.set_input(g_input.data());
-    net.set_target(g_target.data());
+    g_input.assign(static_cast<std::size_t>(net.inputs()), 0.0f);
+    g_target.assign(static_cast<std::size_t>(net.outputs()), 0.0f);
+    net.use_vectors(g_input.data(), g_target.data());
 
     g_next = 0;
     g_first = g_patterns.first_flags();

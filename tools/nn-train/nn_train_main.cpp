@@ -157,7 +157,7 @@ void count_pending_error()
 {
     if (!g_pending)
         return;
-    g_window_error += output_error(net_host::network().get_output(), g_target.data(), g_patterns.outputs);
+    g_window_error += output_error(net_host::network().output(), g_target.data(), g_patterns.outputs);
     g_window_count++;
     g_pending = false;
 }
@@ -335,7 +335,7 @@ int main(int argc, char **argv)
     // The network, checked before anything of it is used.
     if (!tool_setup::open_network(kTool, o.patterns))
         return 1;
-    const net_host::Network &net = net_host::network();
+    bpnet::Network &net = net_host::network();
 
     // The training and held-out sets, before anything is trained or written.
     if (!tool_setup::read_patterns(kTool, o.patterns, g_patterns))
@@ -357,7 +357,7 @@ int main(int argc, char **argv)
     scaling::Scaling scale;
     if (o.scale_given || o.resume.empty() || !text_file::exists(scaling::side_file(o.resume))) {
         scale = scaling::compute(o.scale, g_patterns);
-    } else if (!scaling::load(scaling::side_file(o.resume), net.inputs, scale, error)) {
+    } else if (!scaling::load(scaling::side_file(o.resume), net.inputs(), scale, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -379,19 +379,16 @@ int main(int argc, char **argv)
     }
 
     // The network: fresh random weights, or a save file over them.
-    net.set_seed(o.seed);
-    net.set_range(o.range);
-    net.set_rate(o.rate);
+    net.set_learning_rate(o.rate);
     net.set_inertia(o.inertia);
-    *net.threshold = o.threshold;
-    net.init();
+    net.set_threshold(o.threshold);
+    net.initialize(o.seed, o.range);
     if (!o.resume.empty() && !tool_setup::load_save_file(kTool, o.resume))
         return 1;
-    g_input.assign(static_cast<std::size_t>(net.inputs), 0.0f);
-    g_target.assign(static_cast<std::size_t>(net.outputs), 0.0f);
-    net.set_input(g_input.data());
-    net.set_target(g_target.data());
-    const unsigned start_counter = static_cast<unsigned>(net.get_counter());
+    g_input.assign(static_cast<std::size_t>(net.inputs()), 0.0f);
+    g_target.assign(static_cast<std::size_t>(net.outputs()), 0.0f);
+    net.use_vectors(g_input.data(), g_target.data());
+    const unsigned start_counter = static_cast<unsigned>(net.counter());
 
     // Training, in slices so that the progress bar and the error curve can follow.
     const bool progress = isatty(STDERR_FILENO) != 0;
@@ -400,7 +397,7 @@ int main(int argc, char **argv)
     const bool curve = !o.curve.empty();
     std::string curve_text;
     if (curve) {
-        curve_text = std::string("# ") + kTool + " error curve of " + net.name +
+        curve_text = std::string("# ") + kTool + " error curve of " + net.name() +
                      ": epoch,presentations,training_error,training_accuracy" +
                      (g_test.size() > 0 ? ",heldout_error,heldout_accuracy" : "") + "\n" + curve_row(0);
     }
@@ -439,7 +436,7 @@ int main(int argc, char **argv)
     }
     if (progress && o.iterations > 0)
         std::fputc('\n', stderr);
-    const unsigned steps = static_cast<unsigned>(net.get_counter()) - start_counter;
+    const unsigned steps = static_cast<unsigned>(net.counter()) - start_counter;
 
     const double mean_error = training_set_error();
     // A network whose values left the finite numbers answers NaN to everything: saving it
@@ -448,7 +445,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "%s: training diverged: the error over the training set is not a finite number after %u "
                      "learning steps (try a smaller --rate); nothing written\n",
-                     kTool, static_cast<unsigned>(net.get_counter()) - start_counter);
+                     kTool, static_cast<unsigned>(net.counter()) - start_counter);
         return 1;
     }
     scoring::Score held_out;
@@ -469,7 +466,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
         return 1;
     }
-    if (net.dump(o.output.c_str()) != 0) {
+    try {
+        net.save(o.output);
+    } catch (const bpnet::Error &) {
         text_file::discard(scale_temp);
         text_file::discard(curve_temp);
         return network_failure();
@@ -494,7 +493,7 @@ int main(int argc, char **argv)
 
     std::printf("%s: %" PRIu64 " presentations, %u learning steps (count %u), mean error %.6f over %zu "
                 "training patterns; wrote %s\n",
-                kTool, o.iterations, steps, static_cast<unsigned>(net.get_counter()), mean_error,
+                kTool, o.iterations, steps, static_cast<unsigned>(net.counter()), mean_error,
                 g_patterns.size(), o.output.c_str());
     if (g_test.size() > 0)
         std::printf("%s: held-out: mean error %.6f over %zu patterns, accuracy %" PRIu64 "/%" PRIu64 " = %f\n",

@@ -1,6 +1,6 @@
 // The file check before a network module is loaded: an ELF shared object of this machine
 // that holds every byte its headers say it holds.
-#include "tools/common/module_file.h"
+#include "gen/rtnet/module_file.h"
 
 #include <elf.h>
 #include <fcntl.h>
