@@ -117,6 +117,64 @@ def ascii_seeds():
     return seeds
 
 
+# Networks of other shapes, built at run time by the readers' checks (fuzz/reader_checks.cpp):
+# the first byte 0xF1 + k of an input picks shape k and the rest is the file. Each: its name,
+# its layer records (thresholds, then the feedback arrays), its connection records, its
+# trainable values and whether it has filters.
+SHAPE_BYTE = 0xF1
+SHAPES = [
+    ("fields1d", [("A", 3), ("S", 5), ("Out", 2)], [],
+     [("A", "A4", 9), ("S", "S3", 3), ("Out", "Out2", 6), ("Out", "Out1", 10)], 38),
+    ("fields2d", [("C", 4), ("K", 4), ("Out", 3)], [],
+     [("C", "C5", 16), ("K", "K4", 9), ("Out", "Out3", 48), ("Out", "Out2", 12), ("Out", "Out1", 12)], 108),
+    ("fb1", [("H", 3), ("Out", 2)], [("H:a1", 3)], [("H", "H2", 9), ("Out", "Out1", 6)], 23),
+    ("fb2", [("H", 2), ("G", 2), ("Out", 2)], [("H:a1", 2), ("H:a2", 2), ("G:a1", 2), ("Out:a1", 2), ("Out:a2", 2)],
+     [("H", "H5", 4), ("G", "G4", 8), ("Out", "Out3", 8), ("Out", "Out2", 4), ("Out", "Out1", 4)], 44),
+]
+
+
+def coefficients(array, count, unstable=False):
+    """Stable a1 (0.25, 0.3125, ...) and a2 (-0.125, ...); unstable puts 1.5 into unit 1."""
+    first, step = (0.25, 0.0625) if array.endswith(":a1") else (-0.125, -0.03125)
+    vals = [first + step * i for i in range(count)]
+    if unstable:
+        vals[1] = 1.5
+    return name(array) + i32(count) + b"".join(struct.pack("<f", v) for v in vals)
+
+
+def shape_save(shape, unstable=False, bad_size=False):
+    net, layers, arrays, conns, _ = shape
+    body = [layer(n, c, 0.5 + k) for k, (n, c) in enumerate(layers)]
+    body += [coefficients(a, c, unstable and k == len(arrays) - 1) for k, (a, c) in enumerate(arrays)]
+    links = [conn(l, a, c + (1 if bad_size and k == 0 else 0), -1.0 + k) for k, (l, a, c) in enumerate(conns)]
+    return save_file([record(bb=net, layers=body, conns=links)])
+
+
+def shape_binary_seeds():
+    seeds = {}
+    for k, shape in enumerate(SHAPES):
+        lead, net = bytes([SHAPE_BYTE + k]), shape[0]
+        good = shape_save(shape)
+        seeds["shape-%s-valid.save" % net] = lead + good
+        seeds["shape-%s-bad-size.save" % net] = lead + shape_save(shape, bad_size=True)
+        seeds["shape-%s-truncated.save" % net] = lead + good[:len(good) // 2]
+        if shape[2]:
+            seeds["shape-%s-unstable.save" % net] = lead + shape_save(shape, unstable=True)
+    return seeds
+
+
+def shape_ascii_seeds():
+    seeds = {}
+    for k, (net, _, arrays, _, trainable) in enumerate(SHAPES):
+        lead = chr(SHAPE_BYTE + k)
+        vals = [0.1 * ((i % 7) - 3) for i in range(trainable)]
+        seeds["shape-%s-valid.txt" % net] = lead + bare_dump(9, vals)
+        seeds["shape-%s-short.txt" % net] = lead + bare_dump(9, vals[:-1])
+        if arrays:
+            seeds["shape-%s-unstable.txt" % net] = lead + bare_dump(9, [1.5] * trainable)
+    return seeds
+
+
 def csv_seeds():
     return {
         "valid.csv": "0.5,-0.25,1,0,0,0\n-0.1,0.2,0,1,0,0\n0,0,0,0,1,0\n0.3,0.3,0,0,0,1\n",
@@ -151,9 +209,9 @@ def write_all(target, seeds):
 
 def main():
     binary = binary_seeds()
-    write_all("load_binary", binary)
+    write_all("load_binary", {**binary, **shape_binary_seeds()})
     write_all("startup", binary)
-    write_all("load_ascii", ascii_seeds())
+    write_all("load_ascii", {**ascii_seeds(), **shape_ascii_seeds()})
     write_all("parse_csv", csv_seeds())
 
 

@@ -15,10 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bp/BpSim.h"
+#include "gen/rtnet/bpnet_network.h"
+#include "gen/rtnet/rtnet_state.h"
 #include "network/nn.h"
 #include "reference/nn_layout.h"
 #include "tools/common/nn_patterns.h"
@@ -209,7 +213,7 @@ void scramble_trainables()
 struct Reference {
     bool loads = false;
     int counter = 0;
-    float values[NN_DATA_SIZE];
+    std::vector<float> values;
     std::string warning;  // the warning the header leaves, "" for none
 };
 
@@ -254,14 +258,34 @@ bool take_floats(Cursor &c, float *dest, std::int32_t count)
     return true;
 }
 
-// Layer records and connection records of nn: names, start in network_data, element count.
+// Layer records (thresholds, and the feedback arrays named like layers: "H:a1") and connection
+// records: names, start in network_data, element count.
 struct RefVector {
-    const char *layer;
-    const char *array;  // null for a layer record
+    std::string layer;
+    const char *array;  // null for a layer record, else the array's name
     int start;
     int count;
 };
-constexpr RefVector kRefVectors[] = {
+
+// What the second readings need of a network: its record's name, its layer records and
+// connection records, its trainable blocks in the order of the ASCII dump, and its filters,
+// whose coefficients a load must leave stable.
+struct RefFilter {
+    int order;
+    int coef;  // a1 of every unit, then a2
+    int size;
+};
+struct RefLayout {
+    std::string name;
+    int layer_records = 0;
+    std::vector<RefVector> vectors;  // the layer records first
+    std::vector<std::string> arrays;  // the connection records' array names (storage of RefVector::array)
+    std::vector<std::pair<int, int>> ascii_blocks;  // (start, count) in dump order
+    std::vector<RefFilter> filters;
+    int data_size = 0;
+};
+
+const RefVector kNnVectors[] = {
     {"H1", nullptr, kH1Thr, kH1},           {"H2", nullptr, kH2Thr, kH2},
     {"Out", nullptr, kOutThr, kOut},        {"H1", "H16", kW_H1_In, 8},
     {"H2", "H25", kW_H2_In, 4},             {"H2", "H24", kW_H2_H1, 8},
@@ -269,27 +293,61 @@ constexpr RefVector kRefVectors[] = {
     {"Out", "Out1", kW_Out_H2, 8},
 };
 
+// Where the values of nn's ASCII dump go, in dump order: (first index, count) of each block.
+constexpr int kAsciiBlocks[9][2] = {{38, 4}, {110, 8}, {134, 16}, {182, 8}, {32, 2},
+                                    {74, 4}, {86, 8},  {20, 4},   {50, 8}};
+
+// nn's layout, written out by hand from its description.
+const RefLayout &nn_layout_ref()
+{
+    static const RefLayout layout = [] {
+        RefLayout l;
+        l.name = "nn";
+        l.layer_records = 3;
+        l.vectors.assign(std::begin(kNnVectors), std::end(kNnVectors));
+        for (const auto &b : kAsciiBlocks)
+            l.ascii_blocks.emplace_back(b[0], b[1]);
+        l.data_size = NN_DATA_SIZE;
+        return l;
+    }();
+    return layout;
+}
+
+// Whether every filter of `values` is stable, by the library's tests (a value that is not a
+// number passes them).
+bool filters_stable(const RefLayout &layout, const float *values)
+{
+    for (const RefFilter &f : layout.filters)
+        for (int i = 0; i < f.size; i++) {
+            const float a1 = values[f.coef + i];
+            if (f.order == 1 ? BPunstable_1st(a1) != 0 : BPunstable_2nd(a1, values[f.coef + f.size + i]) != 0)
+                return false;
+        }
+    return true;
+}
+
 // Reads the vector a record names into ref.values; false when the record is unknown,
 // of the wrong size or cut short.
-bool reference_vector(Cursor &c, const std::string &layer, const char *array_name, const std::string &array,
-                      Reference &ref)
+bool reference_vector(Cursor &c, const RefLayout &layout, const std::string &layer, const char *array_name,
+                      const std::string &array, Reference &ref)
 {
     std::int32_t count = 0;
     if (!take_int32(c, count))
         return false;
-    for (const RefVector &v : kRefVectors) {
+    for (const RefVector &v : layout.vectors) {
         if ((v.array == nullptr) != (array_name == nullptr) || layer != v.layer)
             continue;
         if (v.array != nullptr && array != v.array)
             continue;
-        return count == v.count && take_floats(c, ref.values + v.start, count);
+        return count == v.count && take_floats(c, ref.values.data() + v.start, count);
     }
     return false;
 }
 
-void reference_load(const std::uint8_t *data, std::size_t size, const float *before, Reference &ref)
+void reference_load(const std::uint8_t *data, std::size_t size, const float *before, const RefLayout &layout,
+                    Reference &ref)
 {
-    std::memcpy(ref.values, before, sizeof ref.values);
+    ref.values.assign(before, before + layout.data_size);
     Cursor c{data, size, 0};
     std::int32_t id = 0, version = 0, revision = 0, records = 0;
     if (!take_int32(c, id) || !take_int32(c, version) || !take_int32(c, revision))
@@ -319,29 +377,32 @@ void reference_load(const std::uint8_t *data, std::size_t size, const float *bef
         if (p < start)
             p = LLONG_MAX / 2;
     }
-    // The first record named "nn", then its counter, layers and connections.
+    // The first record of the network's name, then its counter, layers and connections.
     bool found = false;
     std::string name, array;
     for (long long pos : positions) {
         c.at = static_cast<std::size_t>(pos);
         if (!take_name(c, name))
             return;
-        if (name == "nn") {
+        if (name == layout.name) {
             found = true;
             break;
         }
     }
     std::int32_t counter = 0, layers = 0, connections = 0;
-    if (!found || !take_int32(c, counter) || !take_int32(c, layers) || layers != 3)
+    if (!found || !take_int32(c, counter) || !take_int32(c, layers) || layers != layout.layer_records)
         return;
-    for (int l = 0; l < 3; l++)
-        if (!take_name(c, name) || !reference_vector(c, name, nullptr, "", ref))
+    for (int l = 0; l < layout.layer_records; l++)
+        if (!take_name(c, name) || !reference_vector(c, layout, name, nullptr, "", ref))
             return;
     if (!take_int32(c, connections))
         return;
     for (std::int32_t k = 0; k < connections; k++)
-        if (!take_name(c, name) || !take_name(c, array) || !reference_vector(c, name, "", array, ref))
+        if (!take_name(c, name) || !take_name(c, array) || !reference_vector(c, layout, name, "", array, ref))
             return;
+    // A file that leaves a filter unstable is refused.
+    if (!filters_stable(layout, ref.values.data()))
+        return;
     ref.counter = counter;
     ref.loads = true;
 }
@@ -357,7 +418,7 @@ std::string check_binary_outcome(const std::uint8_t *data, std::size_t size, int
     if (!fault.empty())
         return fault;
     Reference ref;
-    reference_load(data, size, before, ref);
+    reference_load(data, size, before, nn_layout_ref(), ref);
     if (ref.loads != (result == 0))
         return ref.loads ? format("a well-formed file was refused: %s", error_string)
                          : "a damaged file was loaded";
@@ -366,7 +427,7 @@ std::string check_binary_outcome(const std::uint8_t *data, std::size_t size, int
     if (ref.warning.empty() ? !error_untouched() : std::strcmp(error_string, ref.warning.c_str()) != 0)
         return format("warning left by the load: \"%s\", expected \"%s\"",
                       error_untouched() ? "(none)" : error_string, ref.warning.c_str());
-    return compare_state("after a successful load", ref.values, ref.counter, true);
+    return compare_state("after a successful load", ref.values.data(), ref.counter, true);
 }
 
 // After a successful binary load: dump, scramble, load the dump, and compare bit for bit.
@@ -602,14 +663,12 @@ std::string compare_csv_values(std::string_view text, const std::vector<nn_patte
     return "";
 }
 
-// Where the values of an ASCII dump go, in dump order: (first index, count) of each block.
-constexpr int kAsciiBlocks[9][2] = {{38, 4}, {110, 8}, {134, 16}, {182, 8}, {32, 2},
-                                    {74, 4}, {86, 8},  {20, 4},   {50, 8}};
-
 // A second reading of an ASCII dump held in a string without NUL bytes, with sscanf over the
-// text: the count after the first "#", then 62 values. The state the load must give, or
-// false when the dump must be refused.
-bool reference_ascii(const std::string &text, const float *before, float *values, int &counter)
+// text: the count after the first "#", then the trainable values in dump order (62 for nn);
+// refused when they leave a filter unstable. The state the load must give, or false when the
+// dump must be refused.
+bool reference_ascii(const std::string &text, const RefLayout &layout, const float *before, float *values,
+                     int &counter)
 {
     std::size_t hash = text.find('#');
     if (hash == std::string::npos)
@@ -620,17 +679,318 @@ bool reference_ascii(const std::string &text, const float *before, float *values
     if (std::sscanf(p, "\n%lld%n", &count, &used) != 1 || count < INT_MIN || count > INT_MAX)
         return false;
     p += used;
-    std::memcpy(values, before, sizeof(float) * NN_DATA_SIZE);
-    for (const auto &block : kAsciiBlocks) {
-        for (int i = 0; i < block[1]; i++) {
+    std::memcpy(values, before, sizeof(float) * static_cast<std::size_t>(layout.data_size));
+    for (const auto &[start, n] : layout.ascii_blocks) {
+        for (int i = 0; i < n; i++) {
             used = 0;
-            if (std::sscanf(p, "%f%n", &values[block[0] + i], &used) != 1)
+            if (std::sscanf(p, "%f%n", &values[start + i], &used) != 1)
                 return false;
             p += used;
         }
     }
+    if (!filters_stable(layout, values))
+        return false;
     counter = static_cast<int>(count);
     return true;
+}
+
+// ---- Networks of other shapes, built at run time from a description.
+
+// The shapes an input may pick with its first byte (kShapeByte + k picks shape k, and the rest
+// of the input is the file); any other first byte leaves the whole input to nn. Receptive
+// fields of one and two dimensions, unshared and shared, and filters of order 1 and 2.
+constexpr std::uint8_t kShapeByte = 0xF1;
+const char *const kShapeTexts[] = {
+    // 1-D fields: 3 units over 7 inputs, and a shared field of 5 units.
+    "network = \"fields1d\"\ninputs = 7\n"
+    "[[layer]]\nname = \"A\"\nunits = 3\nfrom = [{ source = \"$INPUTS\", field = 3, overlap = 1 }]\n"
+    "[[layer]]\nname = \"S\"\nunits = 5\nfrom = [{ source = \"$INPUTS\", field = 3, overlap = 2, shared = true }]\n"
+    "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = [\"A\", \"S\"]\n",
+    // 2-D fields over a 4 x 4 grid: unshared 2 x 2 tiles, a shared 3 x 3 kernel, and a shortcut.
+    "network = \"fields2d\"\ninputs = [4, 4]\n"
+    "[[layer]]\nname = \"C\"\nshape = [2, 2]\nfrom = [{ source = \"$INPUTS\", field = [2, 2], overlap = 0 }]\n"
+    "[[layer]]\nname = \"K\"\nshape = [2, 2]\nfrom = [{ source = \"$INPUTS\", field = [3, 3], overlap = 2, shared = true }]\n"
+    "[[layer]]\nname = \"Out\"\nunits = 3\nfrom = [\"C\", \"K\", \"$INPUTS\"]\n",
+    // A hidden layer with filters of order 1.
+    "network = \"fb1\"\ninputs = 3\n"
+    "[[layer]]\nname = \"H\"\nunits = 3\nfeedback = 1\nfrom = [\"$INPUTS\"]\n"
+    "[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"linear\"\nfrom = [\"H\"]\n",
+    // Filters of order 2 on a layer of 1-D fields and on the output, order 1 between them.
+    "network = \"fb2\"\ninputs = 4\n"
+    "[[layer]]\nname = \"H\"\nunits = 2\nunit = \"tanh\"\nfeedback = 2\nfrom = [{ source = \"$INPUTS\", field = 2 }]\n"
+    "[[layer]]\nname = \"G\"\nunits = 2\nfeedback = 1\nfrom = [\"$INPUTS\"]\n"
+    "[[layer]]\nname = \"Out\"\nunits = 2\nfeedback = 2\nfrom = [\"H\", \"G\", \"$INPUTS\"]\n",
+};
+constexpr int kShapeCount = static_cast<int>(sizeof kShapeTexts / sizeof kShapeTexts[0]);
+
+// The settings every check starts a shape's network from; no load may change them.
+struct Settings {
+    float rate, inertia, threshold, init_range;
+    int init_seed;
+    std::string path;
+};
+
+// One shape: its network, its layout for the second readings, the marked state every check
+// starts from, and which values a load may write (thresholds, weights, coefficients).
+struct Shape {
+    std::unique_ptr<bpnet::Network> net;
+    RefLayout layout;
+    std::vector<float> base;
+    std::vector<bool> loadable;
+    Settings settings;
+};
+Shape g_shapes[kShapeCount];
+
+Settings settings_of(bpnet::Network &net)
+{
+    const bpnet::NetworkState &st = net.state();
+    return {net.learning_rate(), net.inertia(), net.threshold(), st.init_range, st.init_seed, net.kernel_path()};
+}
+
+// The layout of a network built at run time, read from its tables: the save file's records
+// in the order it writes them, and the dump's blocks from the output layer back.
+RefLayout layout_of(bpnet::Network &net)
+{
+    const bpm::Module &m = net.state().module;
+    RefLayout l;
+    l.name = m.name;
+    l.data_size = m.data_size;
+    for (int i = 0; i < m.layer_count; i++)
+        l.vectors.push_back({m.layers[i].name, nullptr, m.layers[i].thr, m.layers[i].size});
+    for (int i = 0; i < m.layer_count; i++) {
+        const bpm::LayerInfo &layer = m.layers[i];
+        for (int k = 0; k < layer.feedback; k++)
+            l.vectors.push_back({k == 0 ? layer.a1_name : layer.a2_name, nullptr, layer.coef + k * layer.size, layer.size});
+        if (layer.feedback > 0)
+            l.filters.push_back({layer.feedback, layer.coef, layer.size});
+    }
+    l.layer_records = static_cast<int>(l.vectors.size());
+    for (int i = 0; i < m.connection_count; i++) {
+        const bpm::ConnectionInfo &c = m.connections[i];
+        l.vectors.push_back({m.layers[c.layer].name, c.array, c.weights, c.count});
+    }
+    for (int i = m.layer_count - 1; i >= 0; i--) {
+        const bpm::LayerInfo &layer = m.layers[i];
+        l.ascii_blocks.emplace_back(layer.thr, layer.size);
+        for (int c = layer.first; c < layer.first + layer.count; c++)
+            l.ascii_blocks.emplace_back(m.connections[c].weights, m.connections[c].count);
+        if (layer.feedback > 0)
+            l.ascii_blocks.emplace_back(layer.coef, layer.feedback * layer.size);
+    }
+    return l;
+}
+
+// The bytes of the save file of a layout: header, one record length, and the record.
+std::size_t save_file_size(const RefLayout &l)
+{
+    std::size_t record = l.name.size() + 1 + 4 + 4 + 4;
+    for (const RefVector &v : l.vectors) {
+        record += v.layer.size() + 1 + 4 + 4 * static_cast<std::size_t>(v.count);
+        if (v.array != nullptr)
+            record += std::strlen(v.array) + 1;
+    }
+    return 12 + 256 + 4 + 4 + record;
+}
+
+// The shape an input picks, built on first use; null for nn.
+Shape *shape_of(const std::uint8_t *data, std::size_t size)
+{
+    if (size == 0 || data[0] < kShapeByte || data[0] >= kShapeByte + kShapeCount)
+        return nullptr;
+    Shape &s = g_shapes[data[0] - kShapeByte];
+    if (s.net != nullptr)
+        return &s;
+    // Marked values everywhere a load must not write (one a NaN with a payload), trainable
+    // values from initialization, and coefficients inside the stable region, each unit's its
+    // own, so that a load that moves any value shows.
+    s.net = bpnet::Network::from_text(kShapeTexts[data[0] - kShapeByte], "shape.toml");
+    s.net->initialize(123, 0.5f);
+    s.layout = layout_of(*s.net);
+    s.loadable.assign(static_cast<std::size_t>(s.layout.data_size), false);
+    for (const auto &[start, n] : s.layout.ascii_blocks)
+        for (int i = 0; i < n; i++)
+            s.loadable[static_cast<std::size_t>(start + i)] = true;
+    float *d = s.net->data();
+    bool nan_placed = false;
+    for (int i = 0; i < s.layout.data_size; i++) {
+        if (s.loadable[static_cast<std::size_t>(i)])
+            continue;
+        d[i] = nan_placed ? 1000.0f + static_cast<float>(i) : float_of(0x7fc04321u);
+        nan_placed = true;
+    }
+    for (const RefFilter &f : s.layout.filters)
+        for (int i = 0; i < f.size; i++) {
+            d[f.coef + i] = 0.25f + 0.0625f * static_cast<float>(i);
+            if (f.order == 2)
+                d[f.coef + f.size + i] = -0.125f - 0.03125f * static_cast<float>(i);
+        }
+    s.net->set_learning_rate(0.375f);
+    s.net->set_inertia(0.625f);
+    s.net->set_threshold(0.03125f);
+    s.base.assign(d, d + s.layout.data_size);
+    s.settings = settings_of(*s.net);
+    return &s;
+}
+
+void reset_shape(Shape &s)
+{
+    std::memcpy(s.net->data(), s.base.data(), s.base.size() * sizeof(float));
+    s.net->set_counter(kMarkedCounter);
+}
+
+// Bitwise comparison of a shape's data (only what no load may write, unless `loadables_too`),
+// its counter (with `loadables_too`) and its settings with an expected state.
+std::string compare_shape(const char *when, Shape &s, const float *expected, int expected_counter, bool loadables_too)
+{
+    const float *d = s.net->data();
+    for (int i = 0; i < s.layout.data_size; i++) {
+        if (!loadables_too && s.loadable[static_cast<std::size_t>(i)])
+            continue;
+        if (bits_of(d[i]) != bits_of(expected[i]))
+            return format("%s: %s: data[%d] changed from %08x to %08x", s.layout.name.c_str(), when, i,
+                          bits_of(expected[i]), bits_of(d[i]));
+    }
+    if (loadables_too && s.net->counter() != expected_counter)
+        return format("%s: %s: counter changed from %d to %d", s.layout.name.c_str(), when, expected_counter,
+                      s.net->counter());
+    const Settings now = settings_of(*s.net);
+    if (bits_of(now.rate) != bits_of(s.settings.rate) || bits_of(now.inertia) != bits_of(s.settings.inertia) ||
+        bits_of(now.threshold) != bits_of(s.settings.threshold) ||
+        bits_of(now.init_range) != bits_of(s.settings.init_range) || now.init_seed != s.settings.init_seed ||
+        now.path != s.settings.path)
+        return s.layout.name + ": " + when + ": the settings changed";
+    return "";
+}
+
+// Invert every bit of the values a load writes and of the counter: a reload must restore them.
+void scramble_shape(Shape &s)
+{
+    float *d = s.net->data();
+    for (int i = 0; i < s.layout.data_size; i++)
+        if (s.loadable[static_cast<std::size_t>(i)])
+            d[i] = float_of(~bits_of(d[i]));
+    s.net->set_counter(~s.net->counter());
+}
+
+// Run a load or save; true when it was refused, with its message in `message`.
+template <typename Load>
+bool refused_load(Load load, std::string &message)
+{
+    try {
+        load();
+        return false;
+    } catch (const bpnet::Error &e) {
+        message = e.what();
+        return true;
+    }
+}
+
+std::string check_shape_binary(Shape &s, const std::uint8_t *data, std::size_t size)
+{
+    const std::string input = g_scratch + "/shape-input.save";
+    if (!write_bytes(input, data, size))
+        return "cannot write the input file";
+    reset_shape(s);
+    const int fd_before = lowest_free_fd();
+    std::string message;
+    const bool refused = refused_load([&] { s.net->load(input); }, message);
+    g_last_result = refused ? -2 : 0;
+    if (lowest_free_fd() != fd_before)
+        return s.layout.name + ": the load leaked a file descriptor";
+    Reference ref;
+    reference_load(data, size, s.base.data(), s.layout, ref);
+    if (ref.loads == refused)
+        return ref.loads ? s.layout.name + ": a well-formed file was refused: " + message
+                         : s.layout.name + ": a damaged file was loaded";
+    if (refused && message.empty())
+        return s.layout.name + ": a refused load gave no message";
+    if (refused)
+        return compare_shape("after a failed load", s, s.base.data(), kMarkedCounter, true);
+    std::string fault = compare_shape("after a successful load", s, ref.values.data(), ref.counter, true);
+    if (!fault.empty())
+        return fault;
+
+    // Round trip: save, scramble, load the save file, and compare bit for bit.
+    const std::vector<float> loaded(s.net->data(), s.net->data() + s.layout.data_size);
+    const int counter = s.net->counter();
+    const std::string dump = g_scratch + "/shape-dump.save";
+    if (refused_load([&] { s.net->save(dump); }, message))
+        return s.layout.name + ": save after a successful load failed: " + message;
+    struct stat st;
+    if (stat(dump.c_str(), &st) != 0 || static_cast<std::size_t>(st.st_size) != save_file_size(s.layout))
+        return format("%s: the save file after a successful load is not %zu bytes", s.layout.name.c_str(),
+                      save_file_size(s.layout));
+    scramble_shape(s);
+    if (refused_load([&] { s.net->load(dump); }, message))
+        return s.layout.name + ": reloading the save file failed: " + message;
+    return compare_shape("save and reload", s, loaded.data(), counter, true);
+}
+
+std::string check_shape_ascii(Shape &s, const std::uint8_t *data, std::size_t size)
+{
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    reset_shape(s);
+    std::string message;
+    const bool refused = refused_load([&] { s.net->load_ascii(text); }, message);
+    g_last_result = refused ? -2 : 0;
+    std::vector<float> expected(static_cast<std::size_t>(s.layout.data_size));
+    int expected_counter = 0;
+    const bool readable = text.find('\0') == std::string::npos;
+    if (refused) {
+        if (message.empty())
+            return s.layout.name + ": a refused ASCII load gave no message";
+        if (readable && reference_ascii(text, s.layout, s.base.data(), expected.data(), expected_counter))
+            return s.layout.name + ": ASCII load refused a dump that a second reading of the text accepts: " + message;
+        return compare_shape("after a failed ASCII load", s, s.base.data(), kMarkedCounter, true);
+    }
+    int count = 0;
+    if (!ascii_count(text, count))
+        return s.layout.name + ": ASCII load succeeded on an input without a readable count in the counter's range";
+    if (s.net->counter() != count)
+        return format("%s: ASCII load set the counter to %d, the input holds %d", s.layout.name.c_str(),
+                      s.net->counter(), count);
+    std::string fault;
+    if (readable) {
+        if (!reference_ascii(text, s.layout, s.base.data(), expected.data(), expected_counter))
+            return s.layout.name + ": ASCII load succeeded where a second reading of the text fails";
+        fault = compare_shape("after a successful ASCII load, against a second reading", s, expected.data(),
+                              expected_counter, true);
+    } else {
+        fault = compare_shape("after a successful ASCII load", s, s.base.data(), kMarkedCounter, false);
+    }
+    if (!fault.empty())
+        return fault;
+
+    // Round trip: the bare dump reloads to the same text, every value of magnitude 0.0001 or
+    // more bit for bit; the labelled form holds no "#" and is refused.
+    const std::vector<float> loaded(s.net->data(), s.net->data() + s.layout.data_size);
+    const int counter = s.net->counter();
+    const std::string first = s.net->ascii_dump(false), labelled = s.net->ascii_dump(true);
+    if (labelled.find('#') != std::string::npos)
+        return s.layout.name + ": the labelled dump holds a \"#\"";
+    scramble_shape(s);
+    if (refused_load([&] { s.net->load_ascii(first); }, message))
+        return s.layout.name + ": reloading the bare dump failed: " + message;
+    if (s.net->counter() != counter)
+        return format("%s: reloading the bare dump: counter %d, expected %d", s.layout.name.c_str(), s.net->counter(),
+                      counter);
+    const float *d = s.net->data();
+    for (int i = 0; i < s.layout.data_size; i++) {
+        const float v = loaded[static_cast<std::size_t>(i)];
+        const bool exact = !s.loadable[static_cast<std::size_t>(i)] || (std::isfinite(v) && std::fabs(v) >= 1e-4f);
+        if (exact && bits_of(d[i]) != bits_of(v))
+            return format("%s: reloading the bare dump: data[%d] is %08x, expected %08x", s.layout.name.c_str(), i,
+                          bits_of(d[i]), bits_of(v));
+        if (std::isnan(v) != std::isnan(d[i]))
+            return format("%s: reloading the bare dump: data[%d] NaN-ness changed", s.layout.name.c_str(), i);
+    }
+    if (s.net->ascii_dump(false) != first)
+        return s.layout.name + ": dump, reload and dump again gives another text";
+    const std::vector<float> reloaded(s.net->data(), s.net->data() + s.layout.data_size);
+    const int reloaded_counter = s.net->counter();
+    if (!refused_load([&] { s.net->load_ascii(labelled); }, message))
+        return s.layout.name + ": the labelled dump was loaded";
+    return compare_shape("after refusing the labelled dump", s, reloaded.data(), reloaded_counter, true);
 }
 
 }  // namespace
@@ -638,6 +998,8 @@ bool reference_ascii(const std::string &text, const float *before, float *values
 std::string check_binary_load(const std::uint8_t *data, std::size_t size)
 {
     ensure_ready();
+    if (Shape *shape = shape_of(data, size))
+        return check_shape_binary(*shape, data + 1, size - 1);
     const std::string input = g_scratch + "/input.save";
     if (!write_bytes(input, data, size))
         return "cannot write the input file";
@@ -656,6 +1018,8 @@ std::string check_binary_load(const std::uint8_t *data, std::size_t size)
 std::string check_ascii_load(const std::uint8_t *data, std::size_t size)
 {
     ensure_ready();
+    if (Shape *shape = shape_of(data, size))
+        return check_shape_ascii(*shape, data + 1, size - 1);
     reset_state();
     bool at_end = false;
     const int result = load_ascii_from(data, size, at_end);
@@ -671,7 +1035,7 @@ std::string check_ascii_load(const std::uint8_t *data, std::size_t size)
         const std::string text(reinterpret_cast<const char *>(data), size);
         float expected[NN_DATA_SIZE];
         int expected_counter = 0;
-        if (text.find('\0') == std::string::npos && reference_ascii(text, g_base, expected, expected_counter))
+        if (text.find('\0') == std::string::npos && reference_ascii(text, nn_layout_ref(), g_base, expected, expected_counter))
             return format("ASCII load refused a dump that a second reading of the text accepts: %s", error_string);
         return compare_state("after a failed ASCII load", g_base, kMarkedCounter, true);
     }
@@ -684,7 +1048,7 @@ std::string check_ascii_load(const std::uint8_t *data, std::size_t size)
     float expected[NN_DATA_SIZE];
     int expected_counter = 0;
     if (text.find('\0') == std::string::npos) {
-        if (!reference_ascii(text, g_base, expected, expected_counter))
+        if (!reference_ascii(text, nn_layout_ref(), g_base, expected, expected_counter))
             return "ASCII load succeeded where a second reading of the text fails";
         fault = compare_state("after a successful ASCII load, against a second reading", expected,
                               expected_counter, true);

@@ -115,9 +115,11 @@ Snapshot snapshot()
     return s;
 }
 
-bool same_bits(const Snapshot &a, const Snapshot &b)
+::testing::AssertionResult same_bits(const Snapshot &a, const Snapshot &b)
 {
-    return a.counter == b.counter && std::memcmp(a.data, b.data, sizeof a.data) == 0;
+    if (a.counter != b.counter)
+        return ::testing::AssertionFailure() << "counter " << a.counter << " != " << b.counter;
+    return bptest::same_bits(a.data, b.data, NN_DATA_SIZE);
 }
 
 // Put a distinct, recognisable state into every float: nothing here equals a drawn value.

@@ -12,6 +12,7 @@
 
 #include "bp/BpSim.h"
 #include "gen/model.h"
+#include "support/differential.h"
 #include "support/gen_support.h"
 #include "support/ref_network.h"
 #include "support/test_support.h"
@@ -49,16 +50,10 @@ const Case kCases[] = {
 std::vector<std::string> build(const std::string &work, const std::vector<std::string> &names,
                                const std::vector<std::string> &texts)
 {
-    std::vector<std::string> files, modules;
-    for (std::size_t i = 0; i < texts.size(); i++) {
-        files.push_back(work + "/" + names[i] + ".toml");
-        modules.push_back(work + "/" + names[i] + ".so");
-        bptest::write_file(files.back(), texts[i]);
-    }
-    const std::vector<int> status = bptest::build_modules(files, modules, 2);
+    const bptest::Built built = bptest::write_and_build(work, names, texts, texts.size());
     for (std::size_t i = 0; i < texts.size(); i++)
-        EXPECT_EQ(status[i], 0) << bptest::read_file(modules[i] + ".log");
-    return modules;
+        EXPECT_EQ(built.status[i], 0) << bptest::read_file(built.modules[i] + ".log");
+    return built.modules;
 }
 
 bpgen::Model model_of(const std::string &text)

@@ -45,7 +45,6 @@ class GeneratedNn : public ::testing::Test {
         *mod_->var<float>("BPinertia") = BPinertia = inertia;
         *mod_->var<int>("b0bcounter") = b0bcounter = 0;
     }
-    static bool same_state(const float *a, const float *b) { return std::memcmp(a, b, NN_DATA_SIZE * sizeof(float)) == 0; }
 };
 std::string *GeneratedNn::dir_ = nullptr;
 Module *GeneratedNn::mod_ = nullptr;
@@ -75,14 +74,14 @@ TEST_F(GeneratedNn, InitializationAndForwardPassesMatchTheHandWrittenModule)
             settings(seed, range, 0.2f, 0.95f);
             init();
             nn_init_network();
-            ASSERT_TRUE(same_state(gen_data(), network_data)) << "seed " << seed << ", range " << range;
+            ASSERT_TRUE(bptest::same_bits(gen_data(), network_data, NN_DATA_SIZE)) << "seed " << seed << ", range " << range;
             std::uniform_real_distribution<float> d(-3.0f, 3.0f);
             for (int p = 0; p < 500; p++) {
                 g_in[0] = d(rng);
                 g_in[1] = d(rng);
                 forward();
                 nn_propagate_forward();
-                ASSERT_TRUE(same_state(gen_data(), network_data)) << "pass " << p;
+                ASSERT_TRUE(bptest::same_bits(gen_data(), network_data, NN_DATA_SIZE)) << "pass " << p;
             }
         }
     }
@@ -116,7 +115,7 @@ TEST_F(GeneratedNn, LearningSaveFilesAndDumpsMatchTheHandWrittenModule)
         SCOPED_TRACE("seed " + std::to_string(r.seed));
         ASSERT_GT(b0bcounter, 1000);
         EXPECT_EQ(*mod_->var<int>("b0bcounter"), b0bcounter);
-        ASSERT_TRUE(same_state(gen_data(), network_data));
+        ASSERT_TRUE(bptest::same_bits(gen_data(), network_data, NN_DATA_SIZE));
 
         const std::string a = *dir_ + "/generated.save", b = *dir_ + "/hand.save";
         ASSERT_EQ(dump(a.c_str()), 0);
@@ -259,7 +258,7 @@ TEST_F(GeneratedNn, DamagedSaveFilesAreHandledLikeTheHandWrittenModule)
         SCOPED_TRACE("input " + std::to_string(i));
         ASSERT_EQ(g, h);
         ASSERT_STREQ(text(), error_string);
-        ASSERT_TRUE(same_state(gen_data(), network_data));
+        ASSERT_TRUE(bptest::same_bits(gen_data(), network_data, NN_DATA_SIZE));
         ASSERT_EQ(*mod_->var<int>("b0bcounter"), b0bcounter);
         refused += g != 0;
     }
@@ -307,7 +306,7 @@ TEST_F(GeneratedNn, DamagedAsciiDumpsAreHandledLikeTheHandWrittenModule)
         const int h = nn_load_ascii_network();
         ASSERT_EQ(g, h);
         ASSERT_STREQ(text(), error_string);
-        ASSERT_TRUE(same_state(gen_data(), network_data));
+        ASSERT_TRUE(bptest::same_bits(gen_data(), network_data, NN_DATA_SIZE));
         ASSERT_EQ(*mod_->var<int>("b0bcounter"), b0bcounter);
     }
     stdin_from("/dev/null");

@@ -16,6 +16,7 @@
 
 #include "bp/BpSimMulti.h"
 #include "gen/model.h"
+#include "support/differential.h"
 #include "support/gen_support.h"
 #include "support/ref_network.h"
 #include "support/test_support.h"
@@ -23,7 +24,6 @@
 namespace {
 
 using bptest::Module;
-using bptest::RefNetwork;
 
 // A two-layer description: inputs, hidden and output units, the output layer also fed by the
 // inputs when shortcut is set.
@@ -32,107 +32,6 @@ std::string two_layers(const std::string &name, int inputs, int hidden, int outp
     return "network = \"" + name + "\"\ninputs = " + std::to_string(inputs) + "\n\n[[layer]]\nname = \"H\"\nunits = " +
            std::to_string(hidden) + "\nfrom = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\nunits = " +
            std::to_string(outputs) + "\nfrom = [" + (shortcut ? "\"$INPUTS\", " : "") + "\"H\"]\n";
-}
-
-std::string first_difference(const float *module, const std::vector<float> &ref, const std::string &when)
-{
-    for (std::size_t i = 0; i < ref.size(); i++)
-        if (std::memcmp(module + i, &ref[i], sizeof(float)) != 0)
-            return when + ": network_data[" + std::to_string(i) + "] is " + std::to_string(module[i]) +
-                   " in the module, " + std::to_string(ref[i]) + " in the reference";
-    return "";
-}
-
-// The patterns both sides see, and the module's input callback.
-std::vector<float> g_inputs, g_targets, g_in, g_target;
-int g_in_size, g_out_size;
-std::size_t g_cursor;
-
-void next_pattern()
-{
-    std::copy_n(g_inputs.begin() + static_cast<std::ptrdiff_t>(g_cursor * static_cast<std::size_t>(g_in_size)),
-                g_in_size, g_in.begin());
-    std::copy_n(g_targets.begin() + static_cast<std::ptrdiff_t>(g_cursor * static_cast<std::size_t>(g_out_size)),
-                g_out_size, g_target.begin());
-    g_cursor++;
-}
-
-// Drive the module and the reference alike; the first difference, or "".
-std::string compare(const Module &mod, const bpgen::Model &model, std::uint64_t seed)
-{
-    std::mt19937_64 rng(seed);
-    RefNetwork ref(model);
-    float *data = mod.var<float>("network_data");
-    int *counter = mod.var<int>("b0bcounter");
-    const auto init = mod.fn<int (*)(void)>("init_network");
-    const auto forward = mod.fn<void (*)(void)>("propagate_forward");
-    const auto learn = reinterpret_cast<void (*)(unsigned, void (*)(void))>(mod.symbol("network_learn"));
-
-    // Weights large enough to reach the saturated ends of the logistic table now and then;
-    // every presentation learned, or only those with an error above a threshold.
-    const float ranges[] = {0.1f, 1.0f, 3.0f};
-    ref.seed = static_cast<int>(rng() % 100000);
-    ref.range = ranges[rng() % 3];
-    ref.rate = 0.05f + static_cast<float>(rng() % 100) / 100.0f;
-    ref.inertia = static_cast<float>(rng() % 100) / 100.0f;
-    ref.threshold = rng() % 2 ? -1.0f : 0.01f;
-    *mod.var<int>("init_seed") = ref.seed;
-    *mod.var<float>("init_range") = ref.range;
-    *mod.var<float>("BPlearning_rate") = ref.rate;
-    *mod.var<float>("BPinertia") = ref.inertia;
-    *mod.var<float>("BPthreshold") = ref.threshold;
-
-    const int presentations = 600;
-    g_in_size = model.inputs;
-    g_out_size = ref.outputs();
-    g_inputs.resize(static_cast<std::size_t>(presentations * g_in_size));
-    g_targets.resize(static_cast<std::size_t>(presentations * g_out_size));
-    std::uniform_real_distribution<float> in_dist(-1.0f, 1.0f), out_dist(0.0f, 1.0f);
-    for (float &v : g_inputs)
-        v = in_dist(rng);
-    for (float &v : g_targets)
-        v = out_dist(rng);
-    g_in.assign(static_cast<std::size_t>(g_in_size), 0.0f);
-    g_target.assign(static_cast<std::size_t>(g_out_size), 0.0f);
-    mod.fn<void (*)(float *)>("set_input")(g_in.data());
-    mod.fn<void (*)(float *)>("set_target_output")(g_target.data());
-    ref.input = g_in.data();
-    ref.target = g_target.data();
-
-    *counter = 0;
-    init();
-    ref.init();
-    if (std::string d = first_difference(data, ref.data, "after initialization"); !d.empty())
-        return d;
-    g_cursor = 0;
-    for (int p = 0; p < 20; p++) {
-        next_pattern();
-        forward();
-        ref.forward();
-        if (std::string d = first_difference(data, ref.data, "after a forward pass"); !d.empty())
-            return d;
-    }
-    // Learning from initialization (which seeds the random generator both share).
-    for (const int n : {7, presentations}) {
-        g_cursor = 0;
-        *counter = 0;
-        init();
-        learn(static_cast<unsigned>(n), next_pattern);
-        const std::vector<float> learned(data, data + ref.data.size());
-        g_cursor = 0;
-        ref.counter = 0;
-        ref.init();
-        for (int p = 0; p < n; p++) {
-            next_pattern();
-            ref.learn_presentation();
-        }
-        const std::string when = "after " + std::to_string(n) + " presentations";
-        if (*counter != ref.counter)
-            return when + ": step counter " + std::to_string(*counter) + ", reference " + std::to_string(ref.counter);
-        if (std::string d = first_difference(learned.data(), ref.data, when); !d.empty())
-            return d;
-    }
-    return "";
 }
 
 TEST(GeneratedModulePaths, EveryKernelPathAgreesWithTheReferenceBitForBit)
@@ -151,13 +50,15 @@ TEST(GeneratedModulePaths, EveryKernelPathAgreesWithTheReferenceBitForBit)
         texts.push_back(bptest::random_description(rng, 4, 60, true));
 
     const std::string work = bptest::make_temp_dir();
-    std::vector<std::string> descriptions, outputs;
-    for (std::size_t i = 0; i < texts.size(); i++) {
-        descriptions.push_back(work + "/net" + std::to_string(i) + ".toml");
-        outputs.push_back(work + "/net" + std::to_string(i) + ".so");
-        bptest::write_file(descriptions.back(), texts[i]);
-    }
-    const std::vector<int> status = bptest::build_modules(descriptions, outputs, 2);
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < texts.size(); i++)
+        names.push_back("net" + std::to_string(i));
+    const bptest::Built built = bptest::write_and_build(work, names, texts, texts.size());
+    const std::vector<std::string> &descriptions = built.descriptions, &outputs = built.modules;
+    const std::vector<int> &status = built.status;
+    // Weights large enough to reach the saturated ends of the logistic table now and then;
+    // every presentation learned (threshold -1), or only those with an error above 0.01.
+    const bptest::ModuleDrive drive{{0.1f, 1.0f, 3.0f}, -1.0f, 600, 7, false};
 
     int failures = 0, runs = 0;
     for (std::size_t i = 0; i < texts.size(); i++) {
@@ -176,7 +77,7 @@ TEST(GeneratedModulePaths, EveryKernelPathAgreesWithTheReferenceBitForBit)
             setenv("BPNET_KERNEL_PATH", name.c_str(), 1);
             Module mod(copy, model->network);
             unsetenv("BPNET_KERNEL_PATH");
-            const std::string diff = compare(mod, *model, 77 + i);
+            const std::string diff = bptest::compare_module(mod, *model, 77 + i, drive, work);
             EXPECT_EQ(diff, "") << "kernel path " << name << "\n" << texts[i];
             failures += diff.empty() ? 0 : 1;
             runs++;

@@ -11,6 +11,7 @@
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -33,10 +34,7 @@ protected:
     }
 };
 
-bool same_bits(const std::vector<float> &a, const std::vector<float> &b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
+using bptest::same_bits;
 
 template <int n, int m>
 void dot_products(std::vector<float> W, std::vector<float> x, std::vector<float> d)
@@ -108,7 +106,7 @@ TEST_F(InlineKernels, OutputErrorAndDerivative)
         const float rl = BPoutput_error(t.data(), o.data(), lib.data(), s, 4);
         const float rc = bp_inline::output_error<4>(t.data(), o.data(), cpy.data(), s);
         EXPECT_TRUE(same_bits(lib, cpy));
-        EXPECT_EQ(std::memcmp(&rl, &rc, sizeof rl), 0);
+        EXPECT_TRUE(same_bits(rl, rc));
 
         const std::vector<float> a = values(4, 1.0f);
         const float off = std::uniform_real_distribution<float>(0.0f, 0.05f)(gen);

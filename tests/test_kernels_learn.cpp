@@ -8,18 +8,11 @@
 #include <vector>
 
 #include "bp/BpSim.h"
+#include "support/test_support.h"
 
 namespace {
 
-::testing::AssertionResult same_bits(float a, float b)
-{
-    std::uint32_t ua, ub;
-    std::memcpy(&ua, &a, 4);
-    std::memcpy(&ub, &b, 4);
-    if (ua == ub)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << a << " (0x" << std::hex << ua << ") != " << b << " (0x" << ub << ")";
-}
+using bptest::same_bits;
 
 float f(double v)
 {

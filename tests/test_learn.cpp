@@ -86,15 +86,7 @@ bool gradients_zero()
 }
 
 // Bit-exact equality of two floats (so that -0 and 0 differ, and NaN equals itself).
-::testing::AssertionResult same_bits(float a, float b)
-{
-    std::uint32_t ua, ub;
-    std::memcpy(&ua, &a, 4);
-    std::memcpy(&ub, &b, 4);
-    if (ua == ub)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << a << " (0x" << std::hex << ua << ") != " << b << " (0x" << ub << ")";
-}
+using bptest::same_bits;
 
 }  // namespace
 

@@ -47,7 +47,7 @@ TEST(PlotGrid, EqualsTheDirectEvaluationForWidelySpreadOutputs)
                     nn_propagate_forward();
                     const float expected = plot_reference_composite(o, x, y);
                     const float got = h123[i * PLOT_GRID + j];
-                    if (std::memcmp(&expected, &got, sizeof got) != 0 && ++mismatches <= 3)
+                    if (!bptest::same_bits(expected, got) && ++mismatches <= 3)
                         ADD_FAILURE() << "seed " << seed << " range " << range << " point " << i << "," << j
                                       << ": " << got << " instead of " << expected;
                     bump_points += expected > 10.0f || (expected > 0.0f && expected < 1.0f);

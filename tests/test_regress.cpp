@@ -120,6 +120,27 @@ TEST(RegressOutcome, BinarySeedsLoadOrAreRefused)
     }
 }
 
+// Inputs whose first byte picks a network of another shape, built at run time: receptive
+// fields of one and two dimensions, shared and not, and filters of order 1 and 2. Its files
+// load; files of the wrong size, cut short or (with filters) with coefficients outside the
+// stable region are refused.
+TEST(RegressOutcome, SeedsOfOtherShapesLoadOrAreRefused)
+{
+    for (const char *shape : {"fields1d", "fields2d", "fb1", "fb2"}) {
+        const std::string s = std::string("shape-") + shape;
+        const bool filters = std::string(shape).rfind("fb", 0) == 0;
+        EXPECT_EQ(outcome("load_binary", check_binary_load, s + "-valid.save"), 0) << shape;
+        EXPECT_EQ(outcome("load_binary", check_binary_load, s + "-bad-size.save"), -2) << shape;
+        EXPECT_EQ(outcome("load_binary", check_binary_load, s + "-truncated.save"), -2) << shape;
+        EXPECT_EQ(outcome("load_ascii", check_ascii_load, s + "-valid.txt"), 0) << shape;
+        EXPECT_EQ(outcome("load_ascii", check_ascii_load, s + "-short.txt"), -2) << shape;
+        if (filters) {
+            EXPECT_EQ(outcome("load_binary", check_binary_load, s + "-unstable.save"), -2) << shape;
+            EXPECT_EQ(outcome("load_ascii", check_ascii_load, s + "-unstable.txt"), -2) << shape;
+        }
+    }
+}
+
 TEST(RegressOutcome, DamagedBinaryFilesAreRefused)
 {
     const Expected cases[] = {

@@ -29,8 +29,8 @@
 #include "gen/runtime/bpnet_module.h"
 #include "network/nn.h"
 #include "gen/model.h"
+#include "support/differential.h"
 #include "support/gen_support.h"
-#include "support/rtnet_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -42,10 +42,7 @@ std::vector<float> snapshot(const bpnet::Network &net)
     return std::vector<float>(net.data(), net.data() + net.data_size());
 }
 
-bool same_bits(const float *a, const float *b, int n)
-{
-    return std::memcmp(a, b, sizeof(float) * static_cast<std::size_t>(n)) == 0;
-}
+using bptest::same_bits;
 
 // The presentations both parties learn: random inputs and one-hot targets of nn's sizes.
 std::vector<float> g_in, g_target;
@@ -262,18 +259,15 @@ TEST(RunTimeNetwork, WideLayersAgreeWithTheReferenceOnEveryPath)
     const auto model = bpgen::parse_description(text, "wide.toml", error);
     ASSERT_TRUE(model.has_value()) << error.text;
     const std::string work = bptest::make_temp_dir();
-    int ran = 0;
     for (int p = 0; p < bp_multi::kPathCount; p++) {
         const auto path = static_cast<bp_multi::Path>(p);
         std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, "wide.toml");
         ASSERT_EQ(net->use_kernel_path(bp_multi::path_name(path)), bp_multi::path_runs(path));
-        if (!bp_multi::path_runs(path))
-            continue;
-        EXPECT_EQ(bptest::compare_network(text, "wide.toml", *model, 17, path, work, 300), "")
-            << bp_multi::path_name(path);
-        ran++;
     }
-    EXPECT_GE(ran, 1);
+    const bptest::PathResults results = bptest::compare_network_on_every_path(text, "wide.toml", *model, 17, work, 300);
+    for (const std::string &f : results.failures)
+        ADD_FAILURE() << f;
+    EXPECT_GE(results.ran, 1);
     bptest::remove_tree(work);
     std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, "wide.toml");
     const std::string before = net->kernel_path();
@@ -384,9 +378,7 @@ TEST(RunTimeNetwork, NetworksSideBySideKeepTheirOwnState)
     const std::vector<float> a_after = snapshot(*a);
     // Thresholds and weights (everything after the activations and deltas) are unchanged.
     const int state_start = 2 * (4 + 2 + 4);
-    EXPECT_EQ(std::memcmp(a_before.data() + state_start, a_after.data() + state_start,
-                          (a_before.size() - state_start) * sizeof(float)),
-              0);
+    EXPECT_TRUE(same_bits(a_before.data() + state_start, a_after.data() + state_start, a_before.size() - state_start));
     // A failure of one network's load leaves the other's message alone.
     EXPECT_THROW(b->load("/nonexistent.save"), bpnet::Error);
     EXPECT_THROW(a->load_ascii("#\n"), bpnet::Error);
@@ -415,14 +407,11 @@ TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
         bpgen::Error error;
         const auto model = bpgen::parse_description(text, "random.toml", error);
         ASSERT_TRUE(model.has_value()) << error.text;
-        for (int p = 0; p < bp_multi::kPathCount; p++) {
-            const auto path = static_cast<bp_multi::Path>(p);
-            if (!bp_multi::path_runs(path))
-                continue;
-            const std::string diff = bptest::compare_network(text, "random.toml", *model, seed, path, work, 400);
-            EXPECT_EQ(diff, "") << "seed " << seed << ", path " << bp_multi::path_name(path) << "\n" << text;
-            failures += diff.empty() ? 0 : 1;
-        }
+        const bptest::PathResults results = bptest::compare_network_on_every_path(text, "random.toml", *model, seed, work, 400);
+        EXPECT_GE(results.ran, 1);
+        for (const std::string &f : results.failures)
+            ADD_FAILURE() << "seed " << seed << ", " << f << "\n" << text;
+        failures += static_cast<int>(results.failures.size());
     }
     if (failures == 0)
         bptest::remove_tree(work);
@@ -443,7 +432,7 @@ TEST(RunTimeNetwork, OwnRandomSourceIsTheProcessGeneratorBitForBit)
         for (const float range : {bpm::kDerivOffsetRange, 0.2f, 6.0f}) {
             for (int i = 0; i < 1000; i++) {
                 const float process = BPfrandom(range), own = BPrandom_float(&r, range);
-                ASSERT_EQ(std::memcmp(&process, &own, sizeof own), 0) << "range " << range << ", draw " << i;
+                ASSERT_TRUE(same_bits(process, own)) << "range " << range << ", draw " << i;
             }
         }
     }

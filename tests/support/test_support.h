@@ -2,6 +2,9 @@
 #ifndef TESTS_SUPPORT_TEST_SUPPORT_H
 #define TESTS_SUPPORT_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,15 @@ void write_file(const std::string &path, const std::string &contents);
 // A fresh empty folder under the system's temporary folder, removed by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
+
+// Bit-for-bit comparison of floats, the one comparison of exact results: a NaN equals only a
+// NaN of the same bits, and 0.0 differs from -0.0. A failure names the values, their bits and,
+// for arrays, the first index that differs.
+::testing::AssertionResult same_bits(float a, float b);
+::testing::AssertionResult same_bits(const float *a, const float *b, std::size_t n);
+::testing::AssertionResult same_bits(const std::vector<float> &a, const std::vector<float> &b);
+// The first index where n floats differ in their bits, or -1 when none does.
+std::ptrdiff_t first_bit_difference(const float *a, const float *b, std::size_t n);
 
 // A sample size of the randomized tests: `n` times BPNET_TEST_SCALE (a whole number, 1 when unset),
 // so that a larger sample than the suite's own is one environment variable away.
