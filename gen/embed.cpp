@@ -6,7 +6,7 @@
 // float sums.
 #include "gen/embed.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +14,7 @@
 
 #include "bpnet_version.h"
 #include "gen/emit.h"
+#include "gen/embed_helpers_text.h"
 
 namespace bpgen {
 
@@ -114,136 +115,86 @@ std::string banner(const Model &m, const char *what)
            ". Do not edit: change the description and generate again.\n * " + what + " */\n";
 }
 
-// The helpers of the forward pass, each only when the network uses it (an unused static
-// function would be a warning). `w` is the sum's type, `c` the cast that widens a float to it.
-void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
+// One section of the helpers' C file: its name and its text, without the marker line and
+// without blank lines at either end.
+struct HelperSection {
+    std::string name;
+    std::string text;
+};
+
+// The sections of gen/embed/embed_helpers.c, in the file's order. A line starting "/*@ "
+// is a marker: "/*@ section NAME: ..." opens a section, any other marker closes it; lines
+// outside sections are not kept.
+const std::vector<HelperSection> &helper_sections()
+{
+    static const std::vector<HelperSection> sections = [] {
+        std::vector<HelperSection> found;
+        std::istringstream in(kEmbedHelpersText);
+        std::string line;
+        bool open = false;
+        while (std::getline(in, line)) {
+            // A marker: open a section or close the current one.
+            if (line.rfind("/*@ ", 0) == 0) {
+                const std::string opening = "/*@ section ";
+                open = line.rfind(opening, 0) == 0;
+                if (open) {
+                    const std::size_t end = line.find_first_of(": ", opening.size());
+                    found.push_back({line.substr(opening.size(), end - opening.size()), ""});
+                }
+                continue;
+            }
+            // A line of the open section; blank lines only between text.
+            if (!open || (found.back().text.empty() && line.empty()))
+                continue;
+            found.back().text += line + "\n";
+        }
+        for (HelperSection &h : found)
+            while (h.text.size() >= 2 && h.text.compare(h.text.size() - 2, 2, "\n\n") == 0)
+                h.text.pop_back();
+        return found;
+    }();
+    return sections;
+}
+
+// The names of the helper sections a network uses in a form: the sum type, the feedback
+// filter for layers with feedback, the dot products of the connection kinds it has, the
+// table offset for table kinds, and the helper of each unit kind it has (gen/units.h).
+std::vector<std::string> helpers_used(const Model &m, Accumulate acc)
 {
     const bool exact = acc == Accumulate::exact;
-    const std::string w = exact ? "double" : "float";
-    const std::string c = exact ? "(double)" : "";
-    const std::string round = exact ? "(float)" : "";
-    const std::string zero = exact ? "0.0" : "0.0f";
+    std::vector<std::string> names = {exact ? "sum_exact" : "sum_float"};
     bool feedback = false;
     for (const Layer &l : m.layers)
         feedback = feedback || l.feedback > 0;
-    if (feedback) {
-        o << "\n/* Feedback: each unit's net input a becomes s = a + a1*s(t-1) + a2*s(t-2) (a2 of units\n"
-             " * n..2n-1 of c, second order only), in that order with one rounding; the delays d (s(t-1),\n"
-             " * then s(t-2)) shift, and the unit function sees s. */\n";
-        o << "static void filter_units(float *a, const float *c, int order, float *d, int n)\n{\n";
-        o << "    int i;\n";
-        o << "    for (i = 0; i < n; i++) {\n";
-        o << "        " << w << " s = " << c << "a[i] + " << c << "c[i] * d[i];\n";
-        o << "        if (order == 2) {\n";
-        o << "            s = s + " << c << "c[n + i] * d[n + i];\n";
-        o << "            d[n + i] = d[i];\n";
-        o << "        }\n";
-        o << "        d[i] = " << round << "s;\n";
-        o << "        a[i] = d[i];\n";
-        o << "    }\n}\n";
-    }
-    if (uses(m, [](const Layer &, const Link &k) { return k.kind != Kind::field2d; })) {
-        o << "\n/* Rows of dot products: unit i sums W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, from\n"
-             " * zero in ascending k, and sets d[i] to the sum (add = 0) or adds the sum to it. Four units\n"
-             " * go side by side: their sums are independent, each in its own order. */\n";
-        o << "static void dot_rows(const float *W, const float *x, float *d, int n, int m, int wstep, int xstep,\n"
-             "                     int add)\n{\n";
-        o << "    int i = 0, k;\n";
-        o << "    for (; i + 4 <= m; i += 4, W += 4 * wstep, x += 4 * xstep) {\n";
-        o << "        const float *W1 = W + wstep, *W2 = W1 + wstep, *W3 = W2 + wstep;\n";
-        o << "        const float *x1 = x + xstep, *x2 = x1 + xstep, *x3 = x2 + xstep;\n";
-        o << "        " << w << " s0 = " << zero << ", s1 = " << zero << ", s2 = " << zero << ", s3 = " << zero
-          << ";\n";
-        o << "        for (k = 0; k < n; k++) {\n";
-        o << "            s0 += " << c << "W[k] * x[k];\n";
-        o << "            s1 += " << c << "W1[k] * x1[k];\n";
-        o << "            s2 += " << c << "W2[k] * x2[k];\n";
-        o << "            s3 += " << c << "W3[k] * x3[k];\n";
-        o << "        }\n";
-        for (int j = 0; j < 4; j++)
-            o << "        d[i + " << j << "] = add ? " << round << "(d[i + " << j << "] + s" << j << ") : " << round
-              << "s" << j << ";\n";
-        o << "    }\n";
-        o << "    for (; i < m; i++, W += wstep, x += xstep) {\n";
-        o << "        " << w << " sum = " << zero << ";\n";
-        o << "        for (k = 0; k < n; k++)\n";
-        o << "            sum += " << c << "W[k] * x[k];\n";
-        o << "        d[i] = add ? " << round << "(d[i] + sum) : " << round << "sum;\n";
-        o << "    }\n}\n";
-    }
-    if (uses(m, [](const Layer &, const Link &k) { return k.kind == Kind::field2d; })) {
-        o << "\n/* Two-dimensional fields: U x R units, each reading a KW x KH field of the source grid\n"
-             " * (rows S apart; neighbouring fields share ov columns, and B/S rows). Every kernel row j\n"
-             " * is summed on its own and added to the unit's net input, rounded each time; the first\n"
-             " * connection of a layer (add = 0) starts from zero. The weights of unit (u, r), row j, are\n"
-             " * at W + r*rstep + j*jstep + u*ustep. */\n";
-        o << "static void dot_fields(const float *W, const float *x, float *d, int U, int R, int KW, int KH, int ov,\n"
-             "                       long rstep, long jstep, long ustep, long S, long B, int add)\n{\n";
-        o << "    int r, j, u, k;\n";
-        o << "    for (r = 0; r < R; r++)\n";
-        o << "        for (j = 0; j < KH; j++) {\n";
-        o << "            const float *wrow = W + r * rstep + j * jstep;\n";
-        o << "            const float *xrow = x + r * (KH * S - B) + j * S;\n";
-        o << "            for (u = 0; u < U; u++) {\n";
-        o << "                const float *wk = wrow + u * ustep;\n";
-        o << "                const float *xk = xrow + (long)u * (KW - ov);\n";
-        o << "                float *t = d + (long)r * U + u;\n";
-        o << "                " << w << " p = " << zero << ";\n";
-        o << "                for (k = 0; k < KW; k++)\n";
-        o << "                    p += " << c << "wk[k] * xk[k];\n";
-        o << "                *t = " << round << "((add || j > 0 ? " << c << "*t : " << zero << ") + p);\n";
-        o << "            }\n";
-        o << "        }\n}\n";
-    }
-    if (uses_table(m)) {
-        if (!exact) {
-            // The offset 64v + 0.5 truncated toward zero, found without double: 64v is exact
-            // in float, and so is its fraction.
-            o << "\n/* Table offset of a net input |v| < 8: 64v + 0.5 truncated toward zero, found exactly\n"
-                 " * in float (64v and its fraction are exact). */\n";
-            o << "static int table_offset(float v)\n{\n";
-            o << "    const float y = v * 64.0f;\n";
-            o << "    const int t = (int)y;\n";
-            o << "    const float f = y - (float)t;\n";
-            o << "    if (y >= 0.0f)\n        return t + (f >= 0.5f);\n";
-            o << "    return t == 0 ? 0 : t + (f > -0.5f);\n}\n";
-        }
-        o << "\n/* Table units: the thresholds added, then bias + scale * table entry, saturating at\n"
-             " * |v| >= 8 (high, low); a net input that is not a number stays so. */\n";
-        o << "static void table_units(float *a, const float *t, int n, " << w << " bias, " << w
-          << " scale, float high, float low)\n{\n";
-        o << "    int i;\n";
-        o << "    for (i = 0; i < n; i++) {\n";
-        o << "        const float v = " << round << "(" << c << "a[i] + t[i]);\n";
-        o << "        if (v >= 8.0f || v <= -8.0f)\n";
-        o << "            a[i] = v > 0.0f ? high : low;\n";
-        o << "        else if (v == v)\n";
-        if (exact)
-            o << "            a[i] = (float)(bias + scale * sigmoid[(int)((double)v * 64.0 + 0.5) + 511]);\n";
-        else
-            o << "            a[i] = bias + scale * sigmoid[table_offset(v) + 511];\n";
-        o << "        else\n";
-        o << "            a[i] = v;\n";
-        o << "    }\n}\n";
-    }
-    // The kinds without the table, in table order: the thresholds added, then perhaps the square.
-    for (const UnitKind &kind : kUnitKinds) {
-        if (kind.table || !uses_unit(m, kind.unit))
+    if (feedback)
+        names.push_back("filter_units");
+    if (uses(m, [](const Layer &, const Link &k) { return k.kind != Kind::field2d; }))
+        names.push_back("dot_rows");
+    if (uses(m, [](const Layer &, const Link &k) { return k.kind == Kind::field2d; }))
+        names.push_back("dot_fields");
+    if (uses_table(m))
+        names.push_back(exact ? "table_offset_exact" : "table_offset_float");
+    for (const UnitKind &kind : kUnitKinds)
+        if (uses_unit(m, kind.unit) && std::find(names.begin(), names.end(), kind.embed_units) == names.end())
+            names.push_back(kind.embed_units);
+    return names;
+}
+
+// The helpers of the forward pass, each only when the network uses it (an unused static
+// function would be a warning), in the order of their C file. A helper the file lacks
+// becomes an #error line, so that the generated file cannot compile without it.
+void put_helpers(std::ostringstream &o, const Model &m, Accumulate acc)
+{
+    std::vector<std::string> wanted = helpers_used(m, acc);
+    for (const HelperSection &h : helper_sections()) {
+        const auto at = std::find(wanted.begin(), wanted.end(), h.name);
+        if (at == wanted.end())
             continue;
-        std::string title = kind.name;
-        title[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(title[0])));
-        o << "\n/* " << title << " units: the thresholds added" << (kind.square ? ", then the square" : "") << ". */\n";
-        o << "static void " << kind.name << "_units(float *a, const float *t, int n)\n{\n";
-        o << "    int i;\n";
-        o << "    for (i = 0; i < n; i++) {\n";
-        o << "        const float v = " << round << "(" << c << "a[i] + t[i]);\n";
-        o << "        a[i] = ";
-        if (kind.square)
-            o << round << "(" << c << "v * v);\n";
-        else
-            o << "v;\n";
-        o << "    }\n}\n";
+        o << "\n" << h.text;
+        wanted.erase(at);
     }
+    for (const std::string &name : wanted)
+        o << "\n#error \"bpnet-gen lacks the embedded helper " << name << "\"\n";
 }
 
 // Where each feedback layer's delays live in the working storage, after the activations:

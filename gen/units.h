@@ -48,25 +48,26 @@ struct UnitKind {
     bool stores_net;  // its net inputs have their own vector in network_data
     // The embedded form: a table kind is bias + scale * logistic table entry, saturating at
     // |v| >= 8 to what the forward kernel gives there (bias and scale as C literals without
-    // suffix); any other kind is the net input itself, or its square.
+    // suffix). embed_units names the helper function that computes the kind, which is also
+    // the name of its section in gen/embed/embed_helpers.c: table_units for every table kind.
     bool table;
     const char *table_bias;
     const char *table_scale;
-    bool square;
+    const char *embed_units;
 };
 
 // The rows, one per enumerator of Unit, in its order.
 inline constexpr UnitKind kUnitKinds[] = {
     {Unit::logistic, "logistic", 0, BPsig1, nullptr, "bp_inline::sig1", Call::inline_copy, BPderiv_sig1, nullptr,
-     "deriv_sig1", Call::kernel_set, false, true, "0.5", "1.0", false},
+     "deriv_sig1", Call::kernel_set, false, true, "0.5", "1.0", "table_units"},
     {Unit::centred, "centred", 1, BPsig2, nullptr, "BPsig2", Call::library, BPderiv_sig2, nullptr, "BPderiv_sig2",
-     Call::library, false, true, "0.0", "1.0", false},
+     Call::library, false, true, "0.0", "1.0", "table_units"},
     {Unit::tanh, "tanh", 2, BPsig3, nullptr, "BPsig3", Call::library, BPderiv_sig3, nullptr, "BPderiv_sig3",
-     Call::library, false, true, "0.0", "2.0", false},
+     Call::library, false, true, "0.0", "2.0", "table_units"},
     {Unit::linear, "linear", 3, BPlinear, nullptr, "BPlinear", Call::library, nullptr, nullptr, nullptr, Call::none,
-     false, false, nullptr, nullptr, false},
+     false, false, nullptr, nullptr, "linear_units"},
     {Unit::quadratic, "quadratic", 4, nullptr, BPquadratic, "BPquadratic", Call::library, nullptr, BPderiv_quadratic,
-     "BPderiv_quadratic", Call::library, true, false, nullptr, nullptr, true},
+     "BPderiv_quadratic", Call::library, true, false, nullptr, nullptr, "quadratic_units"},
 };
 // The number of unit kinds.
 inline constexpr std::size_t kUnitKindCount = std::size(kUnitKinds);
@@ -184,8 +185,11 @@ inline bool unit_table_consistent()
         // The forward step is a library call or, without net inputs, an inline copy.
         if (k.forward_call != Call::library && (k.forward_call != Call::inline_copy || k.stores_net))
             return false;
-        // A table kind reads only the net inputs and has its literals; the square is for the rest.
-        if (k.table && (k.stores_net || k.square || k.table_bias == nullptr || k.table_scale == nullptr))
+        // A table kind reads only the net inputs, has its literals and the table's helper; every
+        // kind has a helper, and only table kinds the table's.
+        if (k.table && (k.stores_net || k.table_bias == nullptr || k.table_scale == nullptr))
+            return false;
+        if (k.embed_units == nullptr || k.table != (std::string_view(k.embed_units) == "table_units"))
             return false;
     }
     return true;

@@ -18,3 +18,15 @@ endif()
 # (scripts/test.d/embed.sh): embed_random_description SEED.
 add_executable(embed_random_description embed/random_description.cpp)
 target_link_libraries(embed_random_description PRIVATE bpnet_gen_test_support)
+
+# The embedded form's helpers (gen/embed/embed_helpers.c) compiled on their own as strict C99
+# with every section, in the exact and the float form, and held against the kernel library.
+foreach(form exact float)
+  set(target embed_helpers_${form})
+  add_executable(${target} embed/embed_helpers_test.c)
+  set_target_properties(${target} PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF LINKER_LANGUAGE CXX)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  target_compile_definitions(${target} PRIVATE EMBED_HELPERS_EXACT=$<IF:$<STREQUAL:${form},exact>,1,0>)
+  target_link_libraries(${target} PRIVATE bpsim)
+  add_test(NAME ${target} COMMAND ${target})
+endforeach()

@@ -1,7 +1,8 @@
 // The table of unit kinds against what reads it: every name parses to its row's kind and lays
 // out net inputs as the row says, an unknown name is refused with every kind listed, the
 // run-time network's descriptors give each row's code, a generated module calls the kernels
-// each row names, the descriptor header documents every code, and each row's kernels read
+// each row names, the embedded form defines and calls each row's helper, the descriptor header
+// documents every code, and each row's kernels read
 // what the row says they read.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gen/embed.h"
 #include "gen/emit.h"
 #include "gen/model.h"
 #include "gen/rtnet/bpnet_network.h"
@@ -96,6 +98,31 @@ TEST(UnitKinds, AGeneratedModuleCallsTheKernelsEachRowNames)
                                       ? std::string(k.name) + " units: the derivative is 1"
                                       : std::string(k.deriv_name) + (k.deriv_call == bpgen::Call::library ? "(" : "<");
         EXPECT_NE(text.find(deriv), std::string::npos) << k.name;
+    }
+}
+
+// The embedded form, in both forms, takes from its helpers' C file the helper each row names,
+// exactly once, and calls it for the row's layer: no helper is missing (an #error line) or
+// named differently where it is called.
+TEST(UnitKinds, TheEmbeddedFormDefinesAndCallsEachRowsHelper)
+{
+    const bpgen::Model m = every_kind_model();
+    bpgen::EmbedValues v;
+    v.thresholds.assign(m.layers.size(), std::vector<float>(4, 0.0f));
+    v.weights.resize(bpgen::connections(m).size());
+    v.sigmoid.assign(1024, 0.0f);
+    for (const bpgen::Accumulate acc : {bpgen::Accumulate::exact, bpgen::Accumulate::single}) {
+        const std::string text = bpgen::embed_source(m, v, acc);
+        EXPECT_EQ(text.find("#error"), std::string::npos) << text;
+        for (std::size_t i = 0; i < bpgen::kUnitKindCount; i++) {
+            const UnitKind &k = kUnitKinds[i];
+            const std::string definition = std::string("static void ") + k.embed_units + "(";
+            const std::size_t at = text.find(definition);
+            EXPECT_NE(at, std::string::npos) << k.name;
+            EXPECT_EQ(text.find(definition, at + 1), std::string::npos) << k.name;
+            const std::string call = std::string(k.embed_units) + "(a" + std::to_string(i) + ", t" + std::to_string(i);
+            EXPECT_NE(text.find(call), std::string::npos) << k.name;
+        }
     }
 }
 

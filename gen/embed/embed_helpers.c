@@ -1,0 +1,181 @@
+/* The helpers of the embedded form's forward pass (bpnet-gen --embed): freestanding C99, no
+ * allocation, no library call, only static functions.
+ *
+ * bpnet-gen copies from this file into each NAME_embed.c the sections that network uses, in
+ * this file's order, without their marker lines; nothing outside a section (this head, the
+ * lines that choose the form) is copied. A marker is a line holding one comment whose text
+ * begins "@ section NAME:", followed by when a network uses the section; the section runs to
+ * the next marker ("@ section" or "@ end"). The build makes this file's text a string of the
+ * generator (gen/CMakeLists.txt), so bpnet-gen needs no source tree when it runs; which
+ * network uses which section is decided in gen/embed.cpp (helpers_used).
+ *
+ * Two forms. EMBED_HELPERS_EXACT 1 (the default): every sum and product in double, rounded to
+ * float exactly where the library's kernels round, so a network gives its module's bits.
+ * EMBED_HELPERS_EXACT 0: sums in float, in the same order. The forms differ only in the sum
+ * type `embed_sum` and in how the table offset is found. Whoever includes this file with a
+ * table section defines the logistic table `sigmoid[1024]` first (a generated file bakes it
+ * in). tests/embed/embed_helpers_test.c compiles this file on its own in both forms. */
+
+/* A product and a sum are two roundings, never one fused multiply-add. */
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+#ifndef EMBED_HELPERS_EXACT
+#define EMBED_HELPERS_EXACT 1
+#endif
+
+#if EMBED_HELPERS_EXACT
+/*@ section sum_exact: every network, exact form */
+/* Sums and products in double, each rounded to float where the network module rounds. */
+typedef double embed_sum;
+/*@ end */
+#else
+/*@ section sum_float: every network, float form */
+/* Sums and products in float. */
+typedef float embed_sum;
+/*@ end */
+#endif
+
+/*@ section filter_units: a layer with feedback */
+/* Feedback: each unit's net input a becomes s = a + a1*s(t-1) + a2*s(t-2) (a2 of units
+ * n..2n-1 of c, second order only), in that order with one rounding; the delays d (s(t-1),
+ * then s(t-2)) shift, and the unit function sees s. */
+static void filter_units(float *a, const float *c, int order, float *d, int n)
+{
+    int i;
+    for (i = 0; i < n; i++) {
+        embed_sum s = (embed_sum)a[i] + (embed_sum)c[i] * d[i];
+        if (order == 2) {
+            s = s + (embed_sum)c[n + i] * d[n + i];
+            d[n + i] = d[i];
+        }
+        d[i] = (float)s;
+        a[i] = d[i];
+    }
+}
+
+/*@ section dot_rows: a full connection or a one-dimensional field */
+/* Rows of dot products: unit i sums W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, from
+ * zero in ascending k, and sets d[i] to the sum (add = 0) or adds the sum to it. Four units
+ * go side by side: their sums are independent, each in its own order. */
+static void dot_rows(const float *W, const float *x, float *d, int n, int m, int wstep, int xstep,
+                     int add)
+{
+    int i = 0, k;
+    for (; i + 4 <= m; i += 4, W += 4 * wstep, x += 4 * xstep) {
+        const float *W1 = W + wstep, *W2 = W1 + wstep, *W3 = W2 + wstep;
+        const float *x1 = x + xstep, *x2 = x1 + xstep, *x3 = x2 + xstep;
+        embed_sum s0 = (embed_sum)0, s1 = (embed_sum)0, s2 = (embed_sum)0, s3 = (embed_sum)0;
+        for (k = 0; k < n; k++) {
+            s0 += (embed_sum)W[k] * x[k];
+            s1 += (embed_sum)W1[k] * x1[k];
+            s2 += (embed_sum)W2[k] * x2[k];
+            s3 += (embed_sum)W3[k] * x3[k];
+        }
+        d[i + 0] = add ? (float)(d[i + 0] + s0) : (float)s0;
+        d[i + 1] = add ? (float)(d[i + 1] + s1) : (float)s1;
+        d[i + 2] = add ? (float)(d[i + 2] + s2) : (float)s2;
+        d[i + 3] = add ? (float)(d[i + 3] + s3) : (float)s3;
+    }
+    for (; i < m; i++, W += wstep, x += xstep) {
+        embed_sum sum = (embed_sum)0;
+        for (k = 0; k < n; k++)
+            sum += (embed_sum)W[k] * x[k];
+        d[i] = add ? (float)(d[i] + sum) : (float)sum;
+    }
+}
+
+/*@ section dot_fields: a two-dimensional field */
+/* Two-dimensional fields: U x R units, each reading a KW x KH field of the source grid
+ * (rows S apart; neighbouring fields share ov columns, and B/S rows). Every kernel row j
+ * is summed on its own and added to the unit's net input, rounded each time; the first
+ * connection of a layer (add = 0) starts from zero. The weights of unit (u, r), row j, are
+ * at W + r*rstep + j*jstep + u*ustep. */
+static void dot_fields(const float *W, const float *x, float *d, int U, int R, int KW, int KH, int ov,
+                       long rstep, long jstep, long ustep, long S, long B, int add)
+{
+    int r, j, u, k;
+    for (r = 0; r < R; r++)
+        for (j = 0; j < KH; j++) {
+            const float *wrow = W + r * rstep + j * jstep;
+            const float *xrow = x + r * (KH * S - B) + j * S;
+            for (u = 0; u < U; u++) {
+                const float *wk = wrow + u * ustep;
+                const float *xk = xrow + (long)u * (KW - ov);
+                float *t = d + (long)r * U + u;
+                embed_sum p = (embed_sum)0;
+                for (k = 0; k < KW; k++)
+                    p += (embed_sum)wk[k] * xk[k];
+                *t = (float)((add || j > 0 ? (embed_sum)*t : (embed_sum)0) + p);
+            }
+        }
+}
+/*@ end */
+
+#if EMBED_HELPERS_EXACT
+/*@ section table_offset_exact: a unit kind of the logistic table, exact form */
+/* Table offset of a net input |v| < 8: 64v + 0.5 truncated toward zero, as the library finds
+ * it. */
+static int table_offset(float v)
+{
+    return (int)((double)v * 64.0 + 0.5);
+}
+/*@ end */
+#else
+/*@ section table_offset_float: a unit kind of the logistic table, float form */
+/* Table offset of a net input |v| < 8: 64v + 0.5 truncated toward zero, found exactly
+ * in float (64v and its fraction are exact). */
+static int table_offset(float v)
+{
+    const float y = v * 64.0f;
+    const int t = (int)y;
+    const float f = y - (float)t;
+    if (y >= 0.0f)
+        return t + (f >= 0.5f);
+    return t == 0 ? 0 : t + (f > -0.5f);
+}
+/*@ end */
+#endif
+
+/*@ section table_units: a unit kind of the logistic table (its embedded helper in gen/units.h) */
+/* Table units: the thresholds added, then bias + scale * table entry, saturating at
+ * |v| >= 8 (high, low); a net input that is not a number stays so. */
+static void table_units(float *a, const float *t, int n, embed_sum bias, embed_sum scale, float high, float low)
+{
+    int i;
+    for (i = 0; i < n; i++) {
+        const float v = (float)((embed_sum)a[i] + t[i]);
+        if (v >= 8.0f || v <= -8.0f)
+            a[i] = v > 0.0f ? high : low;
+        else if (v == v)
+            a[i] = (float)(bias + scale * sigmoid[table_offset(v) + 511]);
+        else
+            a[i] = v;
+    }
+}
+
+/*@ section linear_units: a layer of a unit kind whose embedded helper this is (gen/units.h) */
+/* Linear units: the thresholds added. */
+static void linear_units(float *a, const float *t, int n)
+{
+    int i;
+    for (i = 0; i < n; i++) {
+        const float v = (float)((embed_sum)a[i] + t[i]);
+        a[i] = v;
+    }
+}
+
+/*@ section quadratic_units: a layer of a unit kind whose embedded helper this is (gen/units.h) */
+/* Quadratic units: the thresholds added, then the square. */
+static void quadratic_units(float *a, const float *t, int n)
+{
+    int i;
+    for (i = 0; i < n; i++) {
+        const float v = (float)((embed_sum)a[i] + t[i]);
+        a[i] = (float)((embed_sum)v * v);
+    }
+}
+/*@ end */
