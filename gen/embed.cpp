@@ -15,6 +15,7 @@
 #include "bpnet_version.h"
 #include "gen/emit.h"
 #include "gen/embed_helpers_text.h"
+#include "gen/passes.h"
 
 namespace bpgen {
 
@@ -234,10 +235,10 @@ std::string unit_call(const Layer &l, int li, const EmbedValues &v, Accumulate a
     if (kind.table) {
         const char *const suffix = acc == Accumulate::exact ? "" : "f";
         const float *saturation = v.saturation[static_cast<std::size_t>(l.unit)];
-        s << "table_units(a" << li << ", t" << li << ", " << l.units << ", " << kind.table_bias << suffix << ", "
+        s << kind.embed_units << "(a" << li << ", t" << li << ", " << l.units << ", " << kind.table_bias << suffix << ", "
           << kind.table_scale << suffix << ", " << literal(saturation[0]) << ", " << literal(saturation[1]) << ");";
     } else {
-        s << kind.name << "_units(a" << li << ", t" << li << ", " << l.units << ");";
+        s << kind.embed_units << "(a" << li << ", t" << li << ", " << l.units << ");";
     }
     return s.str();
 }
@@ -290,6 +291,35 @@ std::string connection_text(const Model &m, const Connection &c)
           << ", " << c.count << " weights";
     return s.str();
 }
+
+// The kernel set that prints the forward walk (gen/passes.h) as the embedded form's calls: per
+// layer a comment, its connections' dot products (the first sets the net inputs, the rest add,
+// the two-dimensional ones too), its filter in one helper, then its unit function.
+struct EmbedForward {
+    std::ostringstream &o;
+    const Model &m;
+    const Layout &lo;
+    const EmbedValues &v;
+    Accumulate acc;
+    const std::vector<std::int64_t> &delays;
+
+    void forward_layer(int li) { o << "\n    /* " << m.layers[static_cast<std::size_t>(li)].name << ". */\n"; }
+    void full_forward(std::size_t ci, bool first) { o << "    " << connection_call(m, lo.connections[ci], first) << "\n"; }
+    void field1d_forward(std::size_t ci, bool first) { full_forward(ci, first); }
+    void clear_activations(int) {}  // the first dot_fields sets the net inputs
+    void field2d_forward(std::size_t ci, bool first) { full_forward(ci, first); }
+    void filter_layer(int li)
+    {
+        const Layer &l = m.layers[static_cast<std::size_t>(li)];
+        o << "    filter_units(a" << li << ", f" << li << ", " << l.feedback << ", work + "
+          << delays[static_cast<std::size_t>(li)] << ", " << l.units << ");\n";
+    }
+    // filter_units shifts the delays, filters and keeps s(t) in one.
+    void shift_delays(int) {}
+    void filter(int) {}
+    void keep_filtered(int) {}
+    void units(int li) { o << "    " << unit_call(m.layers[static_cast<std::size_t>(li)], li, v, acc) << "\n"; }
+};
 
 }  // namespace
 
@@ -388,21 +418,9 @@ std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc)
     const std::vector<std::int64_t> delays = delay_offsets(m);
     if (m.layers.size() == 1 && m.layers[0].feedback == 0)
         o << "    (void)work;  /* one layer: nothing to keep between layers */\n";
-    for (std::size_t li = 0; li < m.layers.size(); li++) {
-        const Layer &l = m.layers[li];
-        o << "\n    /* " << l.name << ". */\n";
-        bool first = true;
-        for (const Connection &c : conns) {
-            if (c.layer != static_cast<int>(li))
-                continue;
-            o << "    " << connection_call(m, c, first) << "\n";
-            first = false;
-        }
-        if (l.feedback > 0)
-            o << "    filter_units(a" << li << ", f" << li << ", " << l.feedback << ", work + " << delays[li] << ", "
-              << l.units << ");\n";
-        o << "    " << unit_call(l, static_cast<int>(li), v, acc) << "\n";
-    }
+    const Layout lo = lay_out(m);
+    EmbedForward k{o, m, lo, v, acc, delays};
+    walk_forward(m, lo, k);
     o << "}\n";
     return o.str();
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "bpnet_version.h"
+#include "gen/passes.h"
+#include "gen/tables.h"
 
 namespace bpgen {
 
@@ -280,18 +282,16 @@ void emit_field_constants(std::ostringstream &o, const Connection &c)
     o << p << "_S = " << c.s << ", " << p << "_B = " << c.b << ";\n";
 }
 
-// The table entry's tail for a connection that is not full: weights per labelled row, then the
-// field (kind, sharing, size, overlap and the layer's grid).
-std::string field_entry(const Connection &c)
+// The table entry's tail for a connection that is not full, named by its prefix p: weights per
+// labelled row, then the field (kind, sharing, size, overlap and the layer's grid).
+std::string field_entry(const bpm::ConnectionInfo &c, const std::string &p)
 {
-    const std::string p = prefix(c);
-    const Link &f = c.link;
     std::ostringstream s;
-    if (f.kind == Kind::field1d) {
-        s << (f.shared ? p + "_n" : p + "_field") << ", bpm::kField1d, " << (f.shared ? "true" : "false") << ", " << p
+    if (c.kind == bpm::kField1d) {
+        s << (c.shared ? p + "_n" : p + "_field") << ", bpm::kField1d, " << (c.shared ? "true" : "false") << ", " << p
           << "_field, 1, " << p << "_ov";
     } else {
-        s << (f.shared ? p + "_n" : p + "_KW * " + p + "_KH") << ", bpm::kField2d, " << (f.shared ? "true" : "false")
+        s << (c.shared ? p + "_n" : p + "_KW * " + p + "_KH") << ", bpm::kField2d, " << (c.shared ? "true" : "false")
           << ", " << p << "_KW, " << p << "_KH, " << p << "_ov, " << p << "_U, " << p << "_R";
     }
     return s.str();
@@ -397,38 +397,40 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "static_assert(bpm::tiles(kBlocks, kDataSize));\n";
     o << "static_assert(kDataSize == " << upper_name(m.network) << "_DATA_SIZE);\n\n";
 
-    // A layer's unit code is its kind's descriptor code, left out where it is 0 (the default).
+    // The tables' rows with every offset and size by its name; a layer's unit code is its kind's
+    // descriptor code, left out where it is 0 (the default).
+    const Tables t = module_tables(m, lo);
     o << "// The layers as the table-driven parts see them.\n";
     o << "constexpr bpm::LayerInfo kLayers[] = {\n";
-    int first = 0;
-    for (const Layer &l : m.layers) {
-        const std::string &n = l.name;
-        const int count = static_cast<int>(l.sources.size());
-        const std::string dims = l.dim_y == 1 ? n + "_size, 1" : std::to_string(l.dim_x) + ", " + std::to_string(l.dim_y);
-        o << "    {\"" << n << "\", \"" << m.network << ':' << n << "\", " << n << "_size, " << dims << ", " << n
-          << "_act, " << n << "_delta, " << n << "_thr, " << n << "_thr_grad, " << n << "_thr_step, " << first << ", "
-          << count;
+    for (const LayerRow &row : t.layers) {
+        const bpm::LayerInfo &l = row.info;
+        const std::string &n = row.name;
+        const std::string dims =
+            l.dim_y == 1 ? n + "_size, 1" : std::to_string(l.dim_x) + ", " + std::to_string(l.dim_y);
+        o << "    {\"" << n << "\", \"" << row.qualified << "\", " << n << "_size, " << dims << ", " << n << "_act, "
+          << n << "_delta, " << n << "_thr, " << n << "_thr_grad, " << n << "_thr_step, " << l.first << ", "
+          << l.count;
         if (l.feedback > 0) {
-            o << ",\n     " << l.feedback << ", " << n << "_coef, " << n << "_coef_grad, " << n << "_coef_step, \"" << n
-              << ":a1\", " << (l.feedback == 2 ? "\"" + n + ":a2\"" : std::string("nullptr"));
-        } else if (unit_kind(l.unit).code != 0) {
+            o << ",\n     " << l.feedback << ", " << n << "_coef, " << n << "_coef_grad, " << n << "_coef_step, \""
+              << row.a1_name << "\", " << (row.a2_name.empty() ? std::string("nullptr") : "\"" + row.a2_name + "\"");
+        } else if (l.unit != 0) {
             o << ", 0, 0, 0, 0, nullptr, nullptr";
         }
-        if (unit_kind(l.unit).code != 0)
-            o << ", " << unit_kind(l.unit).code;
+        if (l.unit != 0)
+            o << ", " << l.unit;
         o << "},\n";
-        first += count;
     }
     o << "};\n";
     o << "constexpr bpm::ConnectionInfo kConnections[] = {\n";
-    for (const Connection &c : lo.connections) {
-        const std::string p = prefix(c);
-        const std::string ss = nm.source_size(c.source);
-        const std::string dims =
-            c.source_dim_y == 1 ? ss + ", 1" : std::to_string(c.source_dim_x) + ", " + std::to_string(c.source_dim_y);
-        o << "    {" << c.layer << ", " << (c.source == kInputsSource ? "bpm::kInputs" : std::to_string(c.source))
-          << ", \"" << c.array << "\", " << p << "_w, " << p << "_g, " << p << "_s, " << p << "_n, " << ss << ", "
-          << dims << ", " << (c.link.kind == Kind::full ? ss : field_entry(c)) << "},\n";
+    for (std::size_t k = 0; k < t.connections.size(); k++) {
+        const bpm::ConnectionInfo &c = t.connections[k].info;
+        const std::string p = prefix(lo.connections[k]);
+        const std::string ss = c.source == bpm::kInputs ? "kInputs" : nm.size(c.source);
+        const std::string dims = c.source_dim_y == 1 ? ss + ", 1"
+                                                     : std::to_string(c.source_dim_x) + ", " + std::to_string(c.source_dim_y);
+        o << "    {" << c.layer << ", " << (c.source == bpm::kInputs ? "bpm::kInputs" : std::to_string(c.source))
+          << ", \"" << t.connections[k].array << "\", " << p << "_w, " << p << "_g, " << p << "_s, " << p << "_n, " << ss
+          << ", " << dims << ", " << (c.kind == bpm::kFull ? ss : field_entry(c, p)) << "},\n";
     }
     o << "};\n";
     o << "constexpr int kLayerCount = " << m.layers.size() << ", kConnectionCount = " << lo.connections.size() << ";\n";
@@ -487,57 +489,6 @@ std::string sources_text(const Model &m, const Layer &l)
     return s;
 }
 
-// The forward call of a connection that is not full. The one-dimensional kernels overwrite
-// (first connection) or add (_sum); the two-dimensional ones only add, so a layer whose first
-// connection is two-dimensional has its activations cleared first.
-void emit_field_forward(std::ostringstream &o, const Model &m, const Connection &c, bool first)
-{
-    Names nm{m};
-    const std::string p = prefix(c);
-    const std::string w = nm.conn(c, "w"), x = nm.source_act(c.source), d = nm.vec(c.layer, "act");
-    const bool shared = c.link.shared;
-    if (c.link.kind == Kind::field1d) {
-        o << "    " << (shared ? "BPlvdot_share" : "BPlvdot") << (first ? "" : "_sum") << '(' << w << ", " << x << ", "
-          << p << "_ov, " << d << ", " << p << "_field, " << nm.size(c.layer) << ");\n";
-        return;
-    }
-    if (first)
-        o << "    std::fill_n(" << d << ", " << nm.size(c.layer) << ", 0.0f);  // the 2-D kernels only add\n";
-    o << "    " << (shared ? "BPlvdot2d_share" : "BPlvdot2d") << '(' << p << "_U, " << p << "_R, " << p << "_KW, " << p
-      << "_KH, " << w << ", " << x << ", " << d << ", " << p << "_ov, ";
-    if (!shared)
-        o << p << "_WS, ";
-    o << p << "_S, " << p << "_B);\n";
-}
-
-// The gradient accumulation of a connection that is not full: from_input for the inputs,
-// from_hidden (which also passes the deltas back into the source layer) for a layer.
-void emit_field_grad(std::ostringstream &o, const Model &m, const Connection &c)
-{
-    Names nm{m};
-    const std::string p = prefix(c);
-    const bool input = c.source == kInputsSource, shared = c.link.shared;
-    const std::string e = nm.vec(c.layer, "delta"), x = nm.source_act(c.source), g = nm.conn(c, "g"),
-                      w = nm.conn(c, "w"), h = input ? "" : nm.vec(c.source, "delta");
-    const std::string suffix = std::string(input ? "_from_input" : "_from_hidden") + (shared ? "_share" : "");
-    if (c.link.kind == Kind::field1d) {
-        o << "    BPaccum_weights" << suffix << '(' << e << ", " << x << ", ";
-        if (!input)
-            o << h << ", " << w << ", ";
-        o << g << ", " << nm.size(c.layer) << ", " << p << "_field, " << p << "_ov);\n";
-        return;
-    }
-    o << "    BPaccum2d_weights" << suffix << '(' << p << "_U, " << p << "_R, " << p << "_KW, " << p << "_KH, ";
-    if (input)
-        o << g << ", " << x << ", " << e << ", ";
-    else
-        o << w << ", " << g << ", " << x << ", " << h << ", " << e << ", ";
-    o << p << "_ov, ";
-    if (!shared)
-        o << p << "_WS, ";
-    o << p << "_S, " << p << "_B);\n";
-}
-
 // ---- Feedback. A layer with feedback filters its net input n(t) into s(t) = n(t) +
 // a1*s(t-1) + a2*s(t-2) per unit before its unit function; its delays hold s(t), s(t-1) and
 // (second order) s(t-2) after a pass. Every trace is a filter of the same coefficients over
@@ -559,104 +510,6 @@ std::string a2_of(const Model &m, int li)
     return l.feedback == 2 ? at_plus(l.name + "_coef", 1, l.name + "_size") : "nullptr";
 }
 
-// The forward filter of a feedback layer: the delays shift, s(t) is formed once and becomes
-// the value its unit function and thresholds see.
-void emit_filter_forward(std::ostringstream &o, const Model &m, int li)
-{
-    const Layer &l = m.layers[static_cast<std::size_t>(li)];
-    const std::string n = l.name, sz = n + "_size", d = n + "_delays";
-    o << "    // " << n << "'s filter: s(t) = n(t) + a1*s(t-1)" << (l.feedback == 2 ? " + a2*s(t-2)" : "")
-      << ", kept as the delay.\n";
-    if (l.feedback == 2)
-        o << "    std::copy_n(" << at_plus(d, 1, sz) << ", " << sz << ", " << at_plus(d, 2, sz) << ");\n";
-    o << "    BPTfilter_trace(" << at_plus(n + "_act", 0, sz) << ", " << at_plus(n + "_coef", 0, sz) << ", "
-      << a2_of(m, li) << ", " << at_plus(d, 0, sz) << ", " << at_plus(d, 1, sz) << ", " << sz << ", 1, 0);\n";
-    o << "    std::copy_n(" << at_plus(d, 0, sz) << ", " << sz << ", " << at_plus(n + "_act", 0, sz) << ");\n";
-}
-
-// One kernel call over the elements of connection c into a feedback layer, in the terms of a
-// one-dimensional connection: once for a full or 1-D connection, once per field row (r, j) of
-// a 2-D one. `body` gets the offsets added to the source, to the weight-shaped blocks and to
-// the unit vectors, then the unit count, the field length and the overlap.
-template <typename Body>
-void over_rows(std::ostringstream &o, const Model &m, const Connection &c, Body body)
-{
-    Names nm{m};
-    const std::string p = prefix(c);
-    const std::string units = nm.size(c.layer);
-    if (c.link.kind == Kind::full) {
-        const std::string ss = nm.source_size(c.source);
-        o << "    " << body("", "", "", units, ss, ss) << ";\n";
-    } else if (c.link.kind == Kind::field1d) {
-        o << "    " << body("", "", "", units, p + "_field", p + "_ov") << ";\n";
-    } else {
-        o << "    for (int r = 0; r < " << p << "_R; r++)\n";
-        o << "        for (int j = 0; j < " << p << "_KH; j++)\n";
-        o << "            "
-          << body(" + r * (" + p + "_KH * " + p + "_S - " + p + "_B) + j * " + p + "_S",
-                  " + (r * " + p + "_KH + j) * " + p + "_WS", " + r * " + p + "_U", p + "_U", p + "_KW", p + "_ov")
-          << ";\n";
-    }
-}
-
-// Moving the traces on after a forward pass of the learning loop: per feedback layer its
-// coefficient traces, then the weight traces of its connections.
-std::string trace_body(const Model &m, const Layout &lo)
-{
-    Names nm{m};
-    std::ostringstream o;
-    for (std::size_t li = 0; li < m.layers.size(); li++) {
-        const Layer &l = m.layers[li];
-        if (l.feedback == 0)
-            continue;
-        const int i = static_cast<int>(li);
-        const std::string n = l.name, sz = n + "_size", d = n + "_delays", r = n + "_coef_traces";
-        const std::string a1 = at_plus(n + "_coef", 0, sz), a2 = a2_of(m, i);
-        o << "    // " << n << ": a1's trace over s(t-1)" << (l.feedback == 2 ? ", a2's over s(t-2)" : "")
-          << ", then its weights' over their sources.\n";
-        if (l.feedback == 1) {
-            o << "    BPTfilter_trace(" << at_plus(d, 1, sz) << ", " << a1 << ", nullptr, " << at_plus(r, 0, sz)
-              << ", nullptr, " << sz << ", 1, 0);\n";
-        } else {
-            o << "    BPTfilter_trace(" << at_plus(d, 1, sz) << ", " << a1 << ", " << a2 << ", " << at_plus(r, 0, sz)
-              << ", " << at_plus(r, 1, sz) << ", " << sz << ", 1, 0);\n";
-            o << "    BPTfilter_trace(" << at_plus(d, 2, sz) << ", " << a1 << ", " << a2 << ", " << at_plus(r, 2, sz)
-              << ", " << at_plus(r, 3, sz) << ", " << sz << ", 1, 0);\n";
-        }
-        for (const Connection &c : lo.connections) {
-            if (c.layer != i)
-                continue;
-            const std::string p = prefix(c);
-            const std::string x = c.source == kInputsSource ? "in" : nm.vec(c.source, "act");
-            over_rows(o, m, c, [&](const std::string &q, const std::string &w, const std::string &u,
-                                   const std::string &units, const std::string &len, const std::string &ov) {
-                const std::string a1u = "at(" + n + "_coef" + u + ")";
-                const std::string a2u = l.feedback == 2 ? "at(" + n + "_coef + " + sz + u + ")" : "nullptr";
-                const std::string t2 = l.feedback == 2 ? "at(" + p + "_t + " + p + "_n" + w + ")" : "nullptr";
-                return "BPTfilter_trace(" + x + q + ", " + a1u + ", " + a2u + ", at(" + p + "_t" + w + "), " + t2 +
-                       ", " + units + ", " + len + ", " + ov + ")";
-            });
-        }
-    }
-    return o.str();
-}
-
-// The gradient of a connection into a feedback layer: through its weights' traces, the error
-// passed back through the current weights as without feedback.
-void emit_traced_grad(std::ostringstream &o, const Model &m, const Connection &c)
-{
-    const std::string p = prefix(c);
-    const std::string n = m.layers[static_cast<std::size_t>(c.layer)].name;
-    over_rows(o, m, c, [&](const std::string &q, const std::string &w, const std::string &u, const std::string &units,
-                           const std::string &len, const std::string &ov) {
-        const std::string h = c.source == kInputsSource
-                                  ? std::string("nullptr")
-                                  : "at(" + m.layers[static_cast<std::size_t>(c.source)].name + "_delta" + q + ")";
-        return "BPTaccum_weights_traced(at(" + n + "_delta" + u + "), at(" + p + "_t" + w + "), " + h + ", at(" + p +
-               "_w" + w + "), at(" + p + "_g" + w + "), " + units + ", " + len + ", " + ov + ")";
-    });
-}
-
 // The forward pass takes a full connection through the multi-unit kernels when its rows have
 // at least four weights and it has at least 32: below that, the one-unit inline kernels' straight-
 // line code, every unit's sum in registers, is as fast or faster. The learning step takes every
@@ -666,137 +519,279 @@ bool multi_unit_dot(const Connection &c)
     return c.link.kind == Kind::full && c.source_size >= 4 && c.count >= 32;
 }
 
-// The forward pass of one path: each layer's connections in source order, then its units.
-std::string forward_body(const Model &m, const Layout &lo)
-{
+// The kernel set that prints the passes' steps (gen/passes.h) as the straight-line code of a
+// module's pass templates: every offset and size by its name, a comment per layer, K the
+// kernel set of the path the template is instantiated for.
+struct Print {
+    std::ostringstream &o;
+    const Model &m;
+    const Layout &lo;
     Names nm{m};
-    std::ostringstream o;
-    for (std::size_t li = 0; li < m.layers.size(); li++) {
-        const Layer &l = m.layers[li];
-        const int i = static_cast<int>(li);
-        o << "    // " << l.name << " from " << sources_text(m, l) << ".\n";
-        bool first = true;
-        for (const Connection &c : lo.connections) {
-            if (c.layer != i)
-                continue;
-            if (c.link.kind != Kind::full) {
-                emit_field_forward(o, m, c, first);
-                first = false;
-                continue;
-            }
-            const std::string ss = nm.source_size(c.source);
-            const char *kernel = first ? "lvdot" : "lvdot_sum";
-            if (multi_unit_dot(c))
-                o << "    K::template " << kernel << '<' << ss << ", " << nm.size(i) << ">(";
-            else
-                o << "    bp_inline::" << kernel << '<' << ss << ", " << nm.size(i) << ", " << ss << ">(";
-            o << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(i, "act") << ");\n";
-            first = false;
-        }
-        if (l.feedback > 0)
-            emit_filter_forward(o, m, i);
-        o << "    " << unit_call(m, i) << "\n";
-    }
-    return o.str();
-}
 
-// The gradient step of one path: layers from the output back, each drawing its offset.
-std::string calc_grad_body(const Model &m, const Layout &lo)
-{
-    Names nm{m};
-    std::ostringstream o;
-    o << "    b0bcounter = static_cast<int>(static_cast<unsigned>(b0bcounter) + 1u);\n\n";
-    o << "    // The hidden deltas gather the back-propagated error; the output deltas are already set.\n";
-    for (std::size_t li = 0; li + 1 < m.layers.size(); li++)
-        o << "    std::fill_n(" << nm.vec(static_cast<int>(li), "delta") << ", " << nm.size(static_cast<int>(li))
-          << ", 0.0f);\n";
-    o << "    float r;\n";
-    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
-        const Layer &l = m.layers[static_cast<std::size_t>(li)];
-        o << "\n    // " << l.name << ": derivative, thresholds, connections from " << sources_text(m, l) << ".\n";
-        o << "    r = BPfrandom(bpm::kDerivOffsetRange);\n";
-        o << "    " << deriv_call(m, li, "K::template ") << "\n";
-        o << "    K::template accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", " << nm.vec(li, "delta")
+    const Layer &layer(int li) const { return m.layers[static_cast<std::size_t>(li)]; }
+    const Connection &conn(std::size_t ci) const { return lo.connections[ci]; }
+
+    // One kernel call over the runs of connection ci into a feedback layer: once for a full or
+    // 1-D connection, in a loop over the field rows (r, j) of a 2-D one. `body` gets the offsets
+    // added to the source, to the weight-shaped blocks and to the unit vectors, then the unit
+    // count, the field length and the overlap.
+    template <typename Body>
+    void over_rows(std::size_t ci, const Runs &runs, Body body)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c);
+        const std::string units = nm.size(c.layer);
+        if (runs.form == Runs::Form::whole) {
+            const std::string ss = nm.source_size(c.source);
+            o << "    " << body("", "", "", units, ss, ss) << ";\n";
+        } else if (runs.form == Runs::Form::fields) {
+            o << "    " << body("", "", "", units, p + "_field", p + "_ov") << ";\n";
+        } else {
+            o << "    for (int r = 0; r < " << p << "_R; r++)\n";
+            o << "        for (int j = 0; j < " << p << "_KH; j++)\n";
+            o << "            "
+              << body(" + r * (" + p + "_KH * " + p + "_S - " + p + "_B) + j * " + p + "_S",
+                      " + (r * " + p + "_KH + j) * " + p + "_WS", " + r * " + p + "_U", p + "_U", p + "_KW", p + "_ov")
+              << ";\n";
+        }
+    }
+
+    // ---- Forward. A full connection: the module path's multi-unit kernels or the inline
+    // one-unit ones (multi_unit_dot). Receptive fields: the one-dimensional kernels overwrite
+    // (first connection) or add (_sum); the two-dimensional ones only add.
+    void forward_layer(int li) { o << "    // " << layer(li).name << " from " << sources_text(m, layer(li)) << ".\n"; }
+    void full_forward(std::size_t ci, bool first)
+    {
+        const Connection &c = conn(ci);
+        const std::string ss = nm.source_size(c.source);
+        const char *kernel = first ? "lvdot" : "lvdot_sum";
+        if (multi_unit_dot(c))
+            o << "    K::template " << kernel << '<' << ss << ", " << nm.size(c.layer) << ">(";
+        else
+            o << "    bp_inline::" << kernel << '<' << ss << ", " << nm.size(c.layer) << ", " << ss << ">(";
+        o << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << nm.vec(c.layer, "act") << ");\n";
+    }
+    void field1d_forward(std::size_t ci, bool first)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c);
+        o << "    " << (c.link.shared ? "BPlvdot_share" : "BPlvdot") << (first ? "" : "_sum") << '('
+          << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", " << p << "_ov, " << nm.vec(c.layer, "act")
+          << ", " << p << "_field, " << nm.size(c.layer) << ");\n";
+    }
+    void clear_activations(int li)
+    {
+        o << "    std::fill_n(" << nm.vec(li, "act") << ", " << nm.size(li) << ", 0.0f);  // the 2-D kernels only add\n";
+    }
+    void field2d_forward(std::size_t ci, bool)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c);
+        o << "    " << (c.link.shared ? "BPlvdot2d_share" : "BPlvdot2d") << '(' << p << "_U, " << p << "_R, " << p
+          << "_KW, " << p << "_KH, " << nm.conn(c, "w") << ", " << nm.source_act(c.source) << ", "
+          << nm.vec(c.layer, "act") << ", " << p << "_ov, ";
+        if (!c.link.shared)
+            o << p << "_WS, ";
+        o << p << "_S, " << p << "_B);\n";
+    }
+    void filter_layer(int li)
+    {
+        const Layer &l = layer(li);
+        o << "    // " << l.name << "'s filter: s(t) = n(t) + a1*s(t-1)" << (l.feedback == 2 ? " + a2*s(t-2)" : "")
+          << ", kept as the delay.\n";
+    }
+    void shift_delays(int li)
+    {
+        const std::string d = layer(li).name + "_delays", sz = nm.size(li);
+        o << "    std::copy_n(" << at_plus(d, 1, sz) << ", " << sz << ", " << at_plus(d, 2, sz) << ");\n";
+    }
+    void filter(int li)
+    {
+        const std::string n = layer(li).name, d = n + "_delays", sz = nm.size(li);
+        o << "    BPTfilter_trace(" << at_plus(n + "_act", 0, sz) << ", " << at_plus(n + "_coef", 0, sz) << ", "
+          << a2_of(m, li) << ", " << at_plus(d, 0, sz) << ", " << at_plus(d, 1, sz) << ", " << sz << ", 1, 0);\n";
+    }
+    void keep_filtered(int li)
+    {
+        const std::string n = layer(li).name, sz = nm.size(li);
+        o << "    std::copy_n(" << at_plus(n + "_delays", 0, sz) << ", " << sz << ", " << at_plus(n + "_act", 0, sz)
           << ");\n";
-        if (l.feedback > 0) {
-            const std::string sz = nm.size(li);
-            o << "    BPTaccum_feedback_weights(" << at_plus(l.name + "_coef_grad", 0, sz) << ", " << nm.vec(li, "delta")
-              << ", " << at_plus(l.name + "_coef_traces", 0, sz) << ", " << sz << ");\n";
-            if (l.feedback == 2)
-                o << "    BPTaccum_feedback_weights(" << at_plus(l.name + "_coef_grad", 1, sz) << ", "
-                  << nm.vec(li, "delta") << ", " << at_plus(l.name + "_coef_traces", 2, sz) << ", " << sz << ");\n";
-        }
-        for (const Connection &c : lo.connections) {
-            if (c.layer != li)
-                continue;
-            if (l.feedback > 0) {
-                emit_traced_grad(o, m, c);
-                continue;
-            }
-            if (c.link.kind != Kind::full) {
-                emit_field_grad(o, m, c);
-                continue;
-            }
-            const std::string ss = nm.source_size(c.source);
-            const std::string sizes = nm.size(li) + ", " + ss;
-            if (c.source == kInputsSource)
-                o << "    K::template accum_weights_from_input<" << sizes << ">(" << nm.vec(li, "delta") << ", in, "
-                  << nm.conn(c, "g") << ");\n";
-            else
-                o << "    K::template accum_weights_from_hidden<" << sizes << ">(" << nm.vec(li, "delta") << ", "
-                  << nm.vec(c.source, "act") << ", " << nm.vec(c.source, "delta") << ", " << nm.conn(c, "w") << ", "
-                  << nm.conn(c, "g") << ");\n";
-        }
     }
-    return o.str();
-}
+    void units(int li) { o << "    " << unit_call(m, li) << "\n"; }
 
-// The weight update of one path: layers from the output back, each layer's thresholds, then
-// its connections in source order, every block's gradients cleared after its update.
-std::string update_body(const Model &m, const Layout &lo)
-{
-    Names nm{m};
-    std::ostringstream o;
-    for (int li = static_cast<int>(m.layers.size()) - 1; li >= 0; li--) {
-        const Layer &l = m.layers[static_cast<std::size_t>(li)];
-        o << "    // " << l.name << ".\n";
+    // ---- Gradient step.
+    void count_step() { o << "    b0bcounter = static_cast<int>(static_cast<unsigned>(b0bcounter) + 1u);\n\n"; }
+    void hidden_deltas()
+    {
+        o << "    // The hidden deltas gather the back-propagated error; the output deltas are already set.\n";
+    }
+    void clear_deltas(int li) { o << "    std::fill_n(" << nm.vec(li, "delta") << ", " << nm.size(li) << ", 0.0f);\n"; }
+    void offsets() { o << "    float r;\n"; }
+    void gradient_layer(int li)
+    {
+        o << "\n    // " << layer(li).name << ": derivative, thresholds, connections from "
+          << sources_text(m, layer(li)) << ".\n";
+    }
+    void draw_offset(int) { o << "    r = BPfrandom(bpm::kDerivOffsetRange);\n"; }
+    void derivative(int li) { o << "    " << deriv_call(m, li, "K::template ") << "\n"; }
+    void accum_thresholds(int li)
+    {
+        o << "    K::template accum_biases<" << nm.size(li) << ">(" << nm.vec(li, "thr_grad") << ", "
+          << nm.vec(li, "delta") << ");\n";
+    }
+    void accum_coefficients(int li, int coef, int trace)
+    {
+        const std::string n = layer(li).name, sz = nm.size(li);
+        o << "    BPTaccum_feedback_weights(" << at_plus(n + "_coef_grad", coef, sz) << ", " << nm.vec(li, "delta")
+          << ", " << at_plus(n + "_coef_traces", trace, sz) << ", " << sz << ");\n";
+    }
+    // Through the weights' traces, the error passed back through the current weights as
+    // without feedback.
+    void traced_gradient(std::size_t ci, const Runs &runs)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c), n = layer(c.layer).name;
+        over_rows(ci, runs, [&](const std::string &q, const std::string &w, const std::string &u,
+                                const std::string &units, const std::string &len, const std::string &ov) {
+            const std::string h =
+                c.source == kInputsSource ? std::string("nullptr") : "at(" + layer(c.source).name + "_delta" + q + ")";
+            return "BPTaccum_weights_traced(at(" + n + "_delta" + u + "), at(" + p + "_t" + w + "), " + h + ", at(" +
+                   p + "_w" + w + "), at(" + p + "_g" + w + "), " + units + ", " + len + ", " + ov + ")";
+        });
+    }
+    // Receptive fields: from_input for the inputs, from_hidden (which also passes the deltas back
+    // into the source layer) for a layer.
+    static std::string grad_suffix(const Connection &c)
+    {
+        return std::string(c.source == kInputsSource ? "_from_input" : "_from_hidden") + (c.link.shared ? "_share" : "");
+    }
+    void field1d_gradient(std::size_t ci)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c);
+        o << "    BPaccum_weights" << grad_suffix(c) << '(' << nm.vec(c.layer, "delta") << ", "
+          << nm.source_act(c.source) << ", ";
+        if (c.source != kInputsSource)
+            o << nm.vec(c.source, "delta") << ", " << nm.conn(c, "w") << ", ";
+        o << nm.conn(c, "g") << ", " << nm.size(c.layer) << ", " << p << "_field, " << p << "_ov);\n";
+    }
+    void field2d_gradient(std::size_t ci)
+    {
+        const Connection &c = conn(ci);
+        const std::string p = prefix(c);
+        const std::string e = nm.vec(c.layer, "delta"), x = nm.source_act(c.source), g = nm.conn(c, "g");
+        o << "    BPaccum2d_weights" << grad_suffix(c) << '(' << p << "_U, " << p << "_R, " << p << "_KW, " << p
+          << "_KH, ";
+        if (c.source == kInputsSource)
+            o << g << ", " << x << ", " << e << ", ";
+        else
+            o << nm.conn(c, "w") << ", " << g << ", " << x << ", " << nm.vec(c.source, "delta") << ", " << e << ", ";
+        o << p << "_ov, ";
+        if (!c.link.shared)
+            o << p << "_WS, ";
+        o << p << "_S, " << p << "_B);\n";
+    }
+    void gradient_from_input(std::size_t ci)
+    {
+        const Connection &c = conn(ci);
+        o << "    K::template accum_weights_from_input<" << nm.size(c.layer) << ", " << nm.source_size(c.source) << ">("
+          << nm.vec(c.layer, "delta") << ", in, " << nm.conn(c, "g") << ");\n";
+    }
+    void gradient_from_hidden(std::size_t ci)
+    {
+        const Connection &c = conn(ci);
+        o << "    K::template accum_weights_from_hidden<" << nm.size(c.layer) << ", " << nm.source_size(c.source)
+          << ">(" << nm.vec(c.layer, "delta") << ", " << nm.vec(c.source, "act") << ", " << nm.vec(c.source, "delta")
+          << ", " << nm.conn(c, "w") << ", " << nm.conn(c, "g") << ");\n";
+    }
+
+    // ---- Update.
+    void update_layer(int li) { o << "    // " << layer(li).name << ".\n"; }
+    void update_thresholds(int li)
+    {
         o << "    K::template update_weights_clear<" << nm.size(li) << ">(inertia, " << nm.vec(li, "thr_grad") << ", "
           << nm.vec(li, "thr") << ", " << nm.vec(li, "thr_step") << ");\n";
-        for (const Connection &c : lo.connections) {
-            if (c.layer != li)
-                continue;
-            o << "    K::template update_weights_clear<" << prefix(c) << "_n>(inertia, " << nm.conn(c, "g") << ", "
-              << nm.conn(c, "w") << ", " << nm.conn(c, "s") << ");\n";
-        }
-        if (l.feedback > 0) {
-            // The coefficients, every step kept inside the stable region.
-            const std::string sz = nm.size(li), g = l.name + "_coef_grad", a = l.name + "_coef",
-                              st = l.name + "_coef_step";
-            if (l.feedback == 1)
-                o << "    BPTupdate_1st(inertia, " << at_plus(g, 0, sz) << ", " << at_plus(a, 0, sz) << ", "
-                  << at_plus(st, 0, sz) << ", " << sz << ");\n";
-            else
-                o << "    BPTupdate_2nd(inertia, " << at_plus(g, 0, sz) << ", " << at_plus(g, 1, sz) << ", "
-                  << at_plus(a, 0, sz) << ", " << at_plus(a, 1, sz) << ", " << at_plus(st, 0, sz) << ", "
-                  << at_plus(st, 1, sz) << ", " << sz << ");\n";
-            o << "    std::fill_n(" << at_plus(g, 0, sz) << ", " << l.feedback << " * " << sz << ", 0.0f);\n";
-        }
     }
-    return o.str();
-}
+    void update_connection(std::size_t ci)
+    {
+        const Connection &c = conn(ci);
+        o << "    K::template update_weights_clear<" << prefix(c) << "_n>(inertia, " << nm.conn(c, "g") << ", "
+          << nm.conn(c, "w") << ", " << nm.conn(c, "s") << ");\n";
+    }
+    void update_coefficients_1st(int li)
+    {
+        const std::string n = layer(li).name, sz = nm.size(li);
+        o << "    BPTupdate_1st(inertia, " << at_plus(n + "_coef_grad", 0, sz) << ", " << at_plus(n + "_coef", 0, sz)
+          << ", " << at_plus(n + "_coef_step", 0, sz) << ", " << sz << ");\n";
+    }
+    void update_coefficients_2nd(int li)
+    {
+        const std::string n = layer(li).name, sz = nm.size(li), g = n + "_coef_grad", a = n + "_coef",
+                          st = n + "_coef_step";
+        o << "    BPTupdate_2nd(inertia, " << at_plus(g, 0, sz) << ", " << at_plus(g, 1, sz) << ", "
+          << at_plus(a, 0, sz) << ", " << at_plus(a, 1, sz) << ", " << at_plus(st, 0, sz) << ", "
+          << at_plus(st, 1, sz) << ", " << sz << ");\n";
+    }
+    void clear_coefficient_gradients(int li)
+    {
+        const Layer &l = layer(li);
+        o << "    std::fill_n(" << at_plus(l.name + "_coef_grad", 0, nm.size(li)) << ", " << l.feedback << " * "
+          << nm.size(li) << ", 0.0f);\n";
+    }
 
-// The three passes, each written once as a template over the kernel set of a path, then
-// instantiated for every path the build carries.
+    // ---- Traces.
+    void trace_layer(int li)
+    {
+        const Layer &l = layer(li);
+        o << "    // " << l.name << ": a1's trace over s(t-1)" << (l.feedback == 2 ? ", a2's over s(t-2)" : "")
+          << ", then its weights' over their sources.\n";
+    }
+    void coefficient_trace(int li, int delay, int trace)
+    {
+        const Layer &l = layer(li);
+        const std::string n = l.name, sz = nm.size(li), d = n + "_delays", r = n + "_coef_traces";
+        const bool second = l.feedback == 2;
+        o << "    BPTfilter_trace(" << at_plus(d, delay, sz) << ", " << at_plus(n + "_coef", 0, sz) << ", "
+          << a2_of(m, li) << ", " << at_plus(r, trace, sz) << ", "
+          << (second ? at_plus(r, trace + 1, sz) : std::string("nullptr")) << ", " << sz << ", 1, 0);\n";
+    }
+    void weight_trace(std::size_t ci, const Runs &runs)
+    {
+        const Connection &c = conn(ci);
+        const Layer &l = layer(c.layer);
+        const std::string p = prefix(c), n = l.name, sz = nm.size(c.layer);
+        const std::string x = nm.source_act(c.source);
+        over_rows(ci, runs, [&](const std::string &q, const std::string &w, const std::string &u,
+                                const std::string &units, const std::string &len, const std::string &ov) {
+            const std::string a1u = "at(" + n + "_coef" + u + ")";
+            const std::string a2u = l.feedback == 2 ? "at(" + n + "_coef + " + sz + u + ")" : "nullptr";
+            const std::string t2 = l.feedback == 2 ? "at(" + p + "_t + " + p + "_n" + w + ")" : "nullptr";
+            return "BPTfilter_trace(" + x + q + ", " + a1u + ", " + a2u + ", at(" + p + "_t" + w + "), " + t2 + ", " +
+                   units + ", " + len + ", " + ov + ")";
+        });
+    }
+};
+
+// The passes printed by the walks of gen/passes.h, the ones the network built at run time
+// runs: forward, gradient step and update each as a template over the kernel set of a path,
+// then instantiated for every path the build carries.
 void emit_passes(std::ostringstream &o, const Model &m, const Layout &lo)
 {
+    Print k{o, m, lo};
     o << "// Forward pass: each layer's connections in source order (the first overwrites, the rest\n"
          "// add), then its unit function with the thresholds.\n";
-    o << "template <class K>\nvoid forward_pass(const float *in)\n{\n" << forward_body(m, lo) << "}\n\n";
+    o << "template <class K>\nvoid forward_pass(const float *in)\n{\n";
+    walk_forward(m, lo, k);
+    o << "}\n\n";
     o << "// Gradient accumulation: layers from the output back, each drawing its derivative offset.\n";
-    o << "template <class K>\nvoid grad_pass(const float *in)\n{\n    (void)in;\n" << calc_grad_body(m, lo) << "}\n\n";
+    o << "template <class K>\nvoid grad_pass(const float *in)\n{\n    (void)in;\n";
+    walk_gradient(m, lo, k);
+    o << "}\n\n";
     o << "// Weight update with momentum: layers from the output back, each layer's thresholds, then\n"
          "// its connections in source order, every block's gradients cleared after its update.\n";
-    o << "template <class K>\nvoid update_pass(float inertia)\n{\n" << update_body(m, lo) << "}\n\n";
+    o << "template <class K>\nvoid update_pass(float inertia)\n{\n";
+    walk_update(m, k);
+    o << "}\n\n";
     o << "// Each pass once per kernel path, and the path of this process: the widest the processor\n"
          "// runs, or the one named by BPNET_KERNEL_PATH. Every path computes the same bits.\n";
     o << "BP_PATH_FUNCTIONS(forward_pass, (const float *in), (in))\n";
@@ -806,7 +801,9 @@ void emit_passes(std::ostringstream &o, const Model &m, const Layout &lo)
     if (has_feedback(m)) {
         o << "\n// The traces of the feedback layers, moved on after every forward pass of the learning loop\n"
              "// (library kernels only: the same on every path).\n";
-        o << "void trace_pass(const float *in)\n{\n" << trace_body(m, lo) << "}\n";
+        o << "void trace_pass(const float *in)\n{\n";
+        walk_traces(m, lo, k);
+        o << "}\n";
         o << "void advance_traces(void)\n{\n    trace_pass(b0_input_vector);\n}\n";
     }
 }

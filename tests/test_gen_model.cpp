@@ -5,12 +5,15 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "gen/emit.h"
 #include "gen/model.h"
 #include "gen/runtime/bpnet_descriptor.h"
+#include "gen/tables.h"
 #include "support/gen_support.h"
 #include "support/test_support.h"
 
@@ -218,6 +221,61 @@ TEST(Description, CharactersTheParserCannotClassifyKeepTheirPlace)
     // In a comment such a character is nothing but text.
     const auto m = bpgen::parse_description("# \xc3\xa9t\xc3\xa9 \xef\xb3\xbf\n" + kHead + kOut, "d.toml", error);
     EXPECT_TRUE(m.has_value()) << error.text;
+}
+
+// The runtime's tables come from one function of the model and layout: every row holds the
+// layout's offsets, each layer owns the run of connection rows that feed it, every connection
+// row holds the weights its kind walks over grids whose sizes multiply out, and the names and
+// unit codes are the model's.
+TEST(Description, TableRowsAreTheLayoutAndAgreeWithTheModel)
+{
+    std::mt19937_64 rng(20261209);
+    for (int n = 0; n < bptest::scaled(200); n++) {
+        const std::string text = bptest::random_description(rng, 5, 24, n % 2 == 1);
+        bpgen::Error error;
+        const std::optional<bpgen::Model> m = bpgen::parse_description(text, "t.toml", error);
+        ASSERT_TRUE(m.has_value()) << error.text << "\n" << text;
+        const bpgen::Layout lo = bpgen::lay_out(*m);
+        const bpgen::Tables t = bpgen::module_tables(*m, lo);
+        ASSERT_EQ(t.layers.size(), m->layers.size());
+        ASSERT_EQ(t.connections.size(), lo.connections.size());
+        int next = 0;
+        for (std::size_t i = 0; i < t.layers.size(); i++) {
+            const bpgen::Layer &l = m->layers[i];
+            const bpgen::LayerRow &row = t.layers[i];
+            const bpm::LayerInfo &info = row.info;
+            const bpgen::LayerOffsets &p = lo.layers[i];
+            EXPECT_EQ(row.name, l.name);
+            EXPECT_EQ(row.qualified, m->network + ":" + l.name);
+            EXPECT_EQ(bpgen::unit_of_code(info.unit), l.unit);
+            EXPECT_EQ(info.size, l.units);
+            EXPECT_EQ(info.dim_x * info.dim_y, info.size);
+            EXPECT_EQ(std::vector<std::int64_t>({info.act, info.delta, info.thr, info.thr_grad, info.thr_step, row.net}),
+                      std::vector<std::int64_t>({p.act, p.delta, p.thr, p.thr_grad, p.thr_step, p.net}));
+            EXPECT_EQ(info.feedback, l.feedback);
+            EXPECT_EQ(row.a1_name.empty(), l.feedback == 0);
+            EXPECT_EQ(row.a2_name.empty(), l.feedback < 2);
+            if (l.feedback > 0) {
+                EXPECT_EQ(std::vector<std::int64_t>({info.coef, info.coef_grad, info.coef_step}),
+                          std::vector<std::int64_t>({p.coef, p.coef_grad, p.coef_step}));
+            }
+            EXPECT_EQ(info.first, next);
+            EXPECT_EQ(info.count, static_cast<int>(l.sources.size()));
+            for (int k = info.first; k < info.first + info.count; k++) {
+                const bpgen::ConnectionRow &c = t.connections[static_cast<std::size_t>(k)];
+                const bpgen::ConnectionOffsets &o = lo.offsets[static_cast<std::size_t>(k)];
+                EXPECT_EQ(c.info.layer, static_cast<int>(i));
+                EXPECT_EQ(c.info.source, l.sources[static_cast<std::size_t>(k - info.first)]);
+                EXPECT_EQ(c.array, lo.connections[static_cast<std::size_t>(k)].array);
+                EXPECT_EQ(std::vector<std::int64_t>({c.info.weights, c.info.grads, c.info.steps}),
+                          std::vector<std::int64_t>({o.w, o.g, o.s}));
+                EXPECT_EQ(bpm::expected_weights(c.info, info), c.info.count) << text;
+                EXPECT_EQ(c.info.source_dim_x * c.info.source_dim_y, c.info.source_size);
+            }
+            next += info.count;
+        }
+        EXPECT_EQ(next, static_cast<int>(t.connections.size()));
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "gen/rtnet/module_network.h"
 #include "gen/rtnet/rtnet_state.h"
+#include "gen/tables.h"
 
 namespace bpnet {
 
@@ -46,89 +47,35 @@ int to_int(std::int64_t v)
     return static_cast<int>(v);
 }
 
-// The tables of the module runtime from the model and its layout: the same entries a generated
-// module's kLayers and kConnections hold.
+// The tables of the module runtime from the model and its layout, as a generated module's
+// kLayers and kConnections hold them, pointing at names the state keeps.
 void build_tables(NetworkState &st)
 {
-    const bpgen::Model &m = st.model;
-    const bpgen::Layout &lo = st.layout;
-    st.layer_names.reserve(m.layers.size());
-    st.qualified.reserve(m.layers.size());
-    for (const bpgen::Layer &l : m.layers) {
-        st.layer_names.push_back(l.name);
-        st.qualified.push_back(m.network + ":" + l.name);
-        st.a1_names.push_back(l.name + ":a1");
-        st.a2_names.push_back(l.name + ":a2");
+    bpgen::Tables t = bpgen::module_tables(st.model, st.layout);
+    for (bpgen::LayerRow &row : t.layers) {
+        st.layer_names.push_back(std::move(row.name));
+        st.qualified.push_back(std::move(row.qualified));
+        st.a1_names.push_back(std::move(row.a1_name));
+        st.a2_names.push_back(std::move(row.a2_name));
+        st.layers.push_back(row.info);
+        st.net.push_back(row.net);
     }
-    st.arrays.reserve(lo.connections.size());
-    for (const bpgen::Connection &c : lo.connections)
-        st.arrays.push_back(c.array);
-
-    int first = 0;
-    for (std::size_t i = 0; i < m.layers.size(); i++) {
-        const bpgen::Layer &l = m.layers[i];
-        const bpgen::LayerOffsets &p = lo.layers[i];
-        bpm::LayerInfo info{};
+    for (std::size_t i = 0; i < st.layers.size(); i++) {
+        bpm::LayerInfo &info = st.layers[i];
         info.name = st.layer_names[i].c_str();
         info.qualified = st.qualified[i].c_str();
-        info.size = l.units;
-        info.dim_x = l.dim_y == 1 ? l.units : l.dim_x;
-        info.dim_y = l.dim_y;
-        info.act = to_int(p.act);
-        info.delta = to_int(p.delta);
-        info.thr = to_int(p.thr);
-        info.thr_grad = to_int(p.thr_grad);
-        info.thr_step = to_int(p.thr_step);
-        info.first = first;
-        info.count = static_cast<int>(l.sources.size());
-        if (l.feedback > 0) {
-            info.feedback = l.feedback;
-            info.coef = to_int(p.coef);
-            info.coef_grad = to_int(p.coef_grad);
-            info.coef_step = to_int(p.coef_step);
-            info.a1_name = st.a1_names[i].c_str();
-            info.a2_name = l.feedback == 2 ? st.a2_names[i].c_str() : nullptr;
-        }
-        info.unit = bpgen::unit_kind(l.unit).code;
-        first += info.count;
-        st.layers.push_back(info);
-        st.net.push_back(p.net);
+        info.a1_name = info.feedback > 0 ? st.a1_names[i].c_str() : nullptr;
+        info.a2_name = info.feedback == 2 ? st.a2_names[i].c_str() : nullptr;
     }
-    for (std::size_t k = 0; k < lo.connections.size(); k++) {
-        const bpgen::Connection &c = lo.connections[k];
-        bpm::ConnectionInfo info{};
-        info.layer = c.layer;
-        info.source = c.source == bpgen::kInputsSource ? bpm::kInputs : c.source;
-        info.array = st.arrays[k].c_str();
-        info.weights = to_int(lo.offsets[k].w);
-        info.grads = to_int(lo.offsets[k].g);
-        info.steps = to_int(lo.offsets[k].s);
-        info.count = to_int(c.count);
-        info.source_size = c.source_size;
-        info.source_dim_x = c.source_dim_y == 1 ? c.source_size : c.source_dim_x;
-        info.source_dim_y = c.source_dim_y;
-        info.row = c.source_size;
-        const bpgen::Link &f = c.link;
-        if (f.kind == bpgen::Kind::field1d) {
-            info.kind = bpm::kField1d;
-            info.row = f.shared ? info.count : f.field_x;
-        } else if (f.kind == bpgen::Kind::field2d) {
-            info.kind = bpm::kField2d;
-            info.row = f.shared ? info.count : f.field_x * f.field_y;
-            info.across = c.across;
-            info.down = c.down;
-        }
-        if (f.kind != bpgen::Kind::full) {
-            info.shared = f.shared;
-            info.field_x = f.field_x;
-            info.field_y = f.kind == bpgen::Kind::field2d ? f.field_y : 1;
-            info.overlap = f.overlap;
-        }
-        st.connections.push_back(info);
-        st.ws.push_back(to_int(c.ws));
-        st.s.push_back(to_int(c.s));
-        st.b.push_back(to_int(c.b));
+    for (bpgen::ConnectionRow &row : t.connections) {
+        st.arrays.push_back(std::move(row.array));
+        st.connections.push_back(row.info);
+        st.ws.push_back(row.ws);
+        st.s.push_back(row.s);
+        st.b.push_back(row.b);
     }
+    for (std::size_t k = 0; k < st.connections.size(); k++)
+        st.connections[k].array = st.arrays[k].c_str();
 }
 
 // The module record over the state: names, sizes, tables, state pointers and the passes.
