@@ -828,7 +828,15 @@ void emit_globals(std::ostringstream &o, const Model &m)
 void emit_entries(std::ostringstream &o, const Model &m)
 {
     const std::string n = m.network;
-    o << "// The whole module as the runtime sees it.\n";
+    o << "// The passes as the runtime calls them: given the record's context, which a module, its state\n"
+         "// in its globals, has none of.\n";
+    o << "void forward_entry(void *) { " << n << "_propagate_forward(); }\n";
+    o << "float error_entry(void *) { return " << n << "_calc_error(); }\n";
+    o << "void grad_entry(void *) { " << n << "_calc_grad(); }\n";
+    o << "void update_entry(void *, float inertia) { " << n << "_update_weights(inertia); }\n";
+    if (has_feedback(m))
+        o << "void advance_entry(void *) { advance_traces(); }\n";
+    o << "\n// The whole module as the runtime sees it.\n";
     o << "const bpm::Module kModule = {\n";
     o << "    kName, kDescriptionFile, kInputs, kInputDimX, kInputDimY, kOutputs, kDataSize, kTrainable, kUnits,\n";
     o << "    kRecordLength, kLayers, kLayerCount, kConnections, kConnectionCount,\n";
@@ -857,8 +865,8 @@ void emit_entries(std::ostringstream &o, const Model &m)
         col += static_cast<int>(e.size());
     }
     o << "},\n";
-    if (feedback)
-        o << "    kTemporal, advance_traces,\n";
+    o << "    " << (feedback ? "kTemporal" : "-1") << ", nullptr,\n";
+    o << "    {forward_entry, error_entry, grad_entry, update_entry" << (feedback ? ", advance_entry" : "") << "},\n";
     o << "};\n\n";
     o << "}  // namespace\n\n";
     o << "extern \"C\" {\n\n";

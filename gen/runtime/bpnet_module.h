@@ -135,8 +135,9 @@ struct Entries {
     float (*calc_error)(void);
 };
 
-// Passes that take a context: a network built at run time keeps its state in an object of its
-// own, so its passes are given that object rather than reading globals.
+// The passes as the runtime calls them, each given the record's context: a network built at
+// run time keeps its state in an object of its own and is given that object; a generated
+// module keeps its state in its globals and ignores the pointer (null). One call path for both.
 struct ContextPasses {
     void (*propagate_forward)(void *);
     float (*calc_error)(void *);
@@ -164,14 +165,12 @@ struct Module {
     State state;
     Entries entries;
     // Feedback: where the delays and traces start (they run to the end of network_data; -1:
-    // the network has none), and the step that moves the traces on after a forward pass of
-    // the learning loop (null without feedback).
+    // the network has none).
     int temporal = -1;
-    void (*advance_traces)(void) = nullptr;
-    // A record with a context runs its passes through `passes`, each given `context`; generated
-    // modules leave both empty and run their own entry points. A record with a context also
-    // keeps its error text to itself: the library's messages go to it only while one of the
-    // runtime's operations runs on it, in the thread that runs it.
+    // The passes, each given `context`: the network built at run time that the record carries,
+    // or null for a generated module. A record with a context also keeps its error text to
+    // itself: the library's messages go to it only while one of the runtime's operations runs
+    // on it, in the thread that runs it.
     void *context = nullptr;
     ContextPasses passes = {nullptr, nullptr, nullptr, nullptr, nullptr};
     // The random source that initialization seeds and draws from: the record's own, or, when

@@ -132,43 +132,32 @@ bool filters_stable(const Module &m, const float *values)
     return true;
 }
 
-// The passes of a record: its context-taking ones when it has a context, else its entry points.
+// The passes of a record, each given its context.
 void run_forward(const Module &m)
 {
-    if (m.context != nullptr)
-        m.passes.propagate_forward(m.context);
-    else
-        m.entries.propagate_forward();
+    m.passes.propagate_forward(m.context);
 }
 
 float run_calc_error(const Module &m)
 {
-    return m.context != nullptr ? m.passes.calc_error(m.context) : m.entries.calc_error();
+    return m.passes.calc_error(m.context);
 }
 
 void run_calc_grad(const Module &m)
 {
-    if (m.context != nullptr)
-        m.passes.calc_grad(m.context);
-    else
-        m.entries.calc_grad();
+    m.passes.calc_grad(m.context);
 }
 
 void run_update_weights(const Module &m, float inertia)
 {
-    if (m.context != nullptr)
-        m.passes.update_weights(m.context, inertia);
-    else
-        m.entries.update_weights(inertia);
+    m.passes.update_weights(m.context, inertia);
 }
 
 // The step that moves a network's traces on after a forward pass of the learning loop.
 void run_advance_traces(const Module &m)
 {
-    if (m.context != nullptr && m.passes.advance_traces != nullptr)
+    if (m.passes.advance_traces != nullptr)
         m.passes.advance_traces(m.context);
-    else if (m.advance_traces != nullptr)
-        m.advance_traces();
 }
 
 }  // namespace
