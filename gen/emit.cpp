@@ -170,6 +170,9 @@ void network_forward(unsigned iterations, void (*input_fn)(void));
 /* Learning: presentations of input_fn's patterns, learned when the error exceeds BPthreshold. */
 void network_learn(unsigned iterations, void (*input_fn)(void));
 void @NAME@_network_learn(unsigned iterations, void (*input_fn)(void));
+/* One presentation of the registered input and target vectors, learned when its error exceeds
+ * BPthreshold; returns that error. */
+float network_learn_presentation(void);
 /* One gradient accumulation step, layers from the output back. */
 void @NAME@_calc_grad(void);
 /* Apply and clear the gradients when the step counter is a multiple of 3. */
@@ -909,6 +912,7 @@ int @N@_get_backprop_counter(void) { return b0bcounter; }
 
 void network_forward(unsigned iterations, void (*input_fn)(void)) { bpm::forward(kModule, iterations, input_fn); }
 void network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
+float network_learn_presentation(void) { return bpm::learn_presentation(kModule); }
 void @N@_network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
 int @N@_dump_network(const char *file) { return bpm::dump_network(kModule, file); }
 int @N@_load_network(const char *file) { return bpm::load_network(kModule, file); }

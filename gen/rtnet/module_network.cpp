@@ -318,6 +318,7 @@ void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
     // lack: the calls that need them say so.
     ascii_dump_file_fn = reinterpret_cast<void (*)(std::FILE *, int)>(find("network_ascii_dump_file"));
     load_ascii_file_fn = reinterpret_cast<int (*)(std::FILE *)>(find("network_load_ascii_file"));
+    learn_presentation_fn = reinterpret_cast<float (*)(void)>(find("network_learn_presentation"));
     data = static_cast<float *>(find("network_data"));
     if (data != nullptr && handle_ != nullptr)
         data_size = symbol_floats(data);
@@ -460,11 +461,14 @@ float ModuleNetwork::learn(const float *x, const float *t)
     std::memcpy(target.data(), t, sizeof(float) * target.size());
     d->set_input_proc(input.data());
     d->set_target_output_proc(target.data());
-    // The vectors are in place already: the pattern function has nothing to do.
+    if (learn_presentation_fn != nullptr)
+        return learn_presentation_fn();
+    // A module from a generator without network_learn_presentation: its learning loop once
+    // (the vectors are in place already, the pattern function has nothing to do), and the
+    // presentation's error from the outputs, which the update leaves as they were: half the
+    // sum of squared float differences, formed in double and stored as float, over the
+    // output count.
     d->network_learn_proc(1, [] {});
-    // The outputs are still the presentation's (the update changes only the weights): its
-    // error as the learning step measures it, half the sum of squared float differences,
-    // formed in double and stored as float, over the output count.
     const float *out = d->get_output_proc();
     double sum = 0.0;
     for (int i = 0; i < outputs; i++) {

@@ -49,6 +49,7 @@ public:
     int (*load_ascii_fn)(void) = nullptr;     // from standard input
     void (*ascii_dump_file_fn)(std::FILE *, int) = nullptr;  // the forms on a host's stream
     int (*load_ascii_file_fn)(std::FILE *) = nullptr;
+    float (*learn_presentation_fn)(void) = nullptr;  // one presentation, returning its error
     void (*forward_pdpfa_fn)(unsigned, void (*)(void), float) = nullptr;
     void (*forward_print_fn)(int, void (*)(void)) = nullptr;
     void (*clear_delays_fn)(void) = nullptr;

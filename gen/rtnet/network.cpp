@@ -304,20 +304,11 @@ float Network::learn(const float *x, const float *t)
 {
     if (module_)
         return module_->learn(x, t);
-    // One presentation of the module's learning loop.
+    // One presentation of the module's learning loop, through the same runtime call.
     NetworkState &st = *state_;
     st.input = const_cast<float *>(x);
     st.target = const_cast<float *>(t);
-    propagate_forward(st);
-    // The traces follow every presentation, learned or not.
-    if (st.layout.temporal >= 0)
-        advance_traces(st);
-    const float error = calc_error(st);
-    if (error > st.threshold) {
-        calc_grad(st);
-        update_weights(st, st.inertia);
-    }
-    return error;
+    return bpm::learn_presentation(st.module);
 }
 
 void Network::clear_delays()

@@ -286,6 +286,9 @@ void forward(const Module &m, unsigned iterations, void (*input_fn)(void));
 // moved on, the error, and when it exceeds the threshold the gradient step and the periodic
 // update.
 void learn(const Module &m, unsigned iterations, void (*input_fn)(void));
+// One presentation of the learning loop from the registered input and target vectors; returns
+// its error, whether or not it exceeded the threshold.
+float learn_presentation(const Module &m);
 // Zero the delays and traces of a network with feedback, and nothing else.
 void clear_delays(const Module &m);
 

@@ -202,17 +202,24 @@ void forward(const Module &m, unsigned iterations, void (*input_fn)(void))
     }
 }
 
+float learn_presentation(const Module &m)
+{
+    run_forward(m);
+    // The traces follow every presentation, learned or not.
+    run_advance_traces(m);
+    const float error = run_calc_error(m);
+    if (error > *m.state.threshold) {
+        run_calc_grad(m);
+        run_update_weights(m, *m.state.inertia);
+    }
+    return error;
+}
+
 void learn(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
-        run_forward(m);
-        // The traces follow every presentation, learned or not.
-        run_advance_traces(m);
-        if (run_calc_error(m) > *m.state.threshold) {
-            run_calc_grad(m);
-            run_update_weights(m, *m.state.inertia);
-        }
+        learn_presentation(m);
     }
 }
 

@@ -38,6 +38,7 @@ void *built_in_symbol(const char *name)
         {"network_load_ascii", reinterpret_cast<void *>(&network_load_ascii)},
         {"network_ascii_dump_file", reinterpret_cast<void *>(&network_ascii_dump_file)},
         {"network_load_ascii_file", reinterpret_cast<void *>(&network_load_ascii_file)},
+        {"network_learn_presentation", reinterpret_cast<void *>(&network_learn_presentation)},
         {"network_forward_pdpfa", reinterpret_cast<void *>(&network_forward_pdpfa)},
         {"network_forward_print", reinterpret_cast<void *>(&network_forward_print)},
         {"BPthreshold", static_cast<void *>(&BPthreshold)},
