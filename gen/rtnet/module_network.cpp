@@ -129,8 +129,9 @@ int symbol_floats(void *address)
     return static_cast<int>(sym->st_size / sizeof(float));
 }
 
-// The library's messages without the blank lines around them.
-std::string trimmed(const std::string &text)
+}  // namespace
+
+std::string trimmed_message(const std::string &text)
 {
     const std::size_t b = text.find_first_not_of("\n ");
     if (b == std::string::npos)
@@ -138,8 +139,6 @@ std::string trimmed(const std::string &text)
     const std::size_t e = text.find_last_not_of("\n ");
     return text.substr(b, e - b + 1);
 }
-
-}  // namespace
 
 std::recursive_mutex &ModuleNetwork::lock()
 {
@@ -373,7 +372,7 @@ std::string ModuleNetwork::error_text() const
 
 std::string ModuleNetwork::message() const
 {
-    return trimmed(error_text());
+    return trimmed_message(error_text());
 }
 
 namespace {

@@ -20,6 +20,9 @@
 
 namespace bpnet {
 
+// The library's message without the blank lines around it ("unknown error" when it is empty).
+std::string trimmed_message(const std::string &text);
+
 class ModuleNetwork {
 public:
     // Open the module file at path (see Network::open_module); throws Error.

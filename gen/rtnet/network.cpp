@@ -132,12 +132,7 @@ std::unique_ptr<NetworkState> make_state(bpgen::Model model)
 // The library's message without the blank lines around it.
 std::string message(const NetworkState &st)
 {
-    std::string text(st.error, strnlen(st.error, kErrorSize));
-    const std::size_t b = text.find_first_not_of("\n ");
-    if (b == std::string::npos)
-        return "unknown error";
-    const std::size_t e = text.find_last_not_of("\n ");
-    return text.substr(b, e - b + 1);
+    return trimmed_message(std::string(st.error, strnlen(st.error, kErrorSize)));
 }
 
 }  // namespace

@@ -14,17 +14,6 @@ namespace bpnet {
 
 namespace {
 
-// The library's message without the blank lines around it.
-std::string message(const NetworkState &st)
-{
-    std::string text(st.error, strnlen(st.error, kErrorSize));
-    const std::size_t b = text.find_first_not_of("\n ");
-    if (b == std::string::npos)
-        return "unknown error";
-    const std::size_t e = text.find_last_not_of("\n ");
-    return text.substr(b, e - b + 1);
-}
-
 const std::string kNoPath;
 
 }  // namespace
@@ -122,7 +111,7 @@ void Network::load_ascii(std::FILE *in)
         return module_->load_ascii(in);
     state_->error[0] = '\0';
     if (bpm::load_ascii(state_->module, in) != 0)
-        throw Error(message(*state_));
+        throw Error(trimmed_message(error_text()));
 }
 
 std::string Network::error_text() const
