@@ -46,23 +46,60 @@ bpgen::Model every_kind_model()
     return m.value_or(bpgen::Model{});
 }
 
-TEST(UnitKinds, EveryNameParsesToItsRowAndLaysOutItsNetInputs)
+// Every row as each reader of the table sees it, over one network with a layer of every kind:
+// the parser and the layout (its name, code and net inputs), the run-time network's
+// descriptors (its code), a generated module (the kernels it names) and the embedded form in
+// both forms (its helper, taken from the helpers' C file exactly once and called for the
+// row's layer; no helper missing, which would be an #error line).
+TEST(UnitKinds, EveryReaderSeesEachRowAsTheTableGivesIt)
 {
     // Every row's kernel pointers fit its shape (checked here: not a constant expression).
     EXPECT_TRUE(bpgen::unit_table_consistent());
+    EXPECT_FALSE(bpgen::unit_named("Logistic").has_value());
+    EXPECT_FALSE(bpgen::unit_of_code(-1).has_value());
     const bpgen::Model m = every_kind_model();
     const bpgen::Layout lo = bpgen::lay_out(m);
     ASSERT_EQ(m.layers.size(), bpgen::kUnitKindCount);
-    for (std::size_t i = 0; i < bpgen::kUnitKindCount; i++) {
-        const UnitKind &k = kUnitKinds[i];
-        EXPECT_EQ(m.layers[i].unit, k.unit) << k.name;
-        EXPECT_EQ(lo.layers[i].net >= 0, k.stores_net) << k.name;
+    const auto net = bpnet::Network::from_text(every_kind_description());
+    const std::string module = bpgen::emit_source(m);
+    bpgen::EmbedValues v;
+    v.thresholds.assign(m.layers.size(), std::vector<float>(4, 0.0f));
+    v.weights.resize(bpgen::connections(m).size());
+    v.sigmoid.assign(1024, 0.0f);
+    const std::string embedded[] = {bpgen::embed_source(m, v, bpgen::Accumulate::exact),
+                                    bpgen::embed_source(m, v, bpgen::Accumulate::single)};
+    for (const std::string &text : embedded)
+        EXPECT_EQ(text.find("#error"), std::string::npos) << text;
+    const int layers = static_cast<int>(bpgen::kUnitKindCount);
+    for (int i = 0; i < layers; i++) {
+        const UnitKind &k = kUnitKinds[static_cast<std::size_t>(i)];
+        // The parser and the layout.
+        EXPECT_EQ(m.layers[static_cast<std::size_t>(i)].unit, k.unit) << k.name;
+        EXPECT_EQ(lo.layers[static_cast<std::size_t>(i)].net >= 0, k.stores_net) << k.name;
         EXPECT_EQ(bpgen::unit_named(k.name), k.unit) << k.name;
         EXPECT_EQ(bpgen::unit_of_code(k.code), k.unit) << k.name;
         EXPECT_STREQ(bpgen::unit_name(k.unit), k.name);
+        // The run-time network's descriptors, which count layers from the outputs back.
+        const bpnet_descriptor *d = bpm::query_network(net->state().module, 0, layers - 1 - i);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->field51, k.code) << k.name;
+        // A generated module.
+        const std::string open = k.forward_call == bpgen::Call::library ? "(" : "<";
+        EXPECT_NE(module.find(std::string(k.forward_name) + open), std::string::npos) << k.name;
+        const std::string deriv = k.deriv_name == nullptr
+                                      ? std::string(k.name) + " units: the derivative is 1"
+                                      : std::string(k.deriv_name) + (k.deriv_call == bpgen::Call::library ? "(" : "<");
+        EXPECT_NE(module.find(deriv), std::string::npos) << k.name;
+        // The embedded form.
+        for (const std::string &text : embedded) {
+            const std::string definition = std::string("static void ") + k.embed_units + "(";
+            const std::size_t at = text.find(definition);
+            EXPECT_NE(at, std::string::npos) << k.name;
+            EXPECT_EQ(text.find(definition, at + 1), std::string::npos) << k.name;
+            const std::string call = std::string(k.embed_units) + "(a" + std::to_string(i) + ", t" + std::to_string(i);
+            EXPECT_NE(text.find(call), std::string::npos) << k.name;
+        }
     }
-    EXPECT_FALSE(bpgen::unit_named("Logistic").has_value());
-    EXPECT_FALSE(bpgen::unit_of_code(-1).has_value());
 }
 
 TEST(UnitKinds, AnUnknownNameIsRefusedWithEveryKindListed)
@@ -74,56 +111,6 @@ TEST(UnitKinds, AnUnknownNameIsRefusedWithEveryKindListed)
         << error.text;
     for (const UnitKind &k : kUnitKinds)
         EXPECT_NE(error.text.find(k.name), std::string::npos) << k.name;
-}
-
-TEST(UnitKinds, TheRunTimeNetworksDescriptorsGiveEachRowsCode)
-{
-    const auto net = bpnet::Network::from_text(every_kind_description());
-    const int layers = static_cast<int>(bpgen::kUnitKindCount);
-    for (int q = 0; q < layers; q++) {
-        // Descriptors count layers from the outputs back.
-        const bpnet_descriptor *d = bpm::query_network(net->state().module, 0, q);
-        ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->field51, kUnitKinds[static_cast<std::size_t>(layers - 1 - q)].code) << q;
-    }
-}
-
-TEST(UnitKinds, AGeneratedModuleCallsTheKernelsEachRowNames)
-{
-    const std::string text = bpgen::emit_source(every_kind_model());
-    for (const UnitKind &k : kUnitKinds) {
-        const std::string open = k.forward_call == bpgen::Call::library ? "(" : "<";
-        EXPECT_NE(text.find(std::string(k.forward_name) + open), std::string::npos) << k.name;
-        const std::string deriv = k.deriv_name == nullptr
-                                      ? std::string(k.name) + " units: the derivative is 1"
-                                      : std::string(k.deriv_name) + (k.deriv_call == bpgen::Call::library ? "(" : "<");
-        EXPECT_NE(text.find(deriv), std::string::npos) << k.name;
-    }
-}
-
-// The embedded form, in both forms, takes from its helpers' C file the helper each row names,
-// exactly once, and calls it for the row's layer: no helper is missing (an #error line) or
-// named differently where it is called.
-TEST(UnitKinds, TheEmbeddedFormDefinesAndCallsEachRowsHelper)
-{
-    const bpgen::Model m = every_kind_model();
-    bpgen::EmbedValues v;
-    v.thresholds.assign(m.layers.size(), std::vector<float>(4, 0.0f));
-    v.weights.resize(bpgen::connections(m).size());
-    v.sigmoid.assign(1024, 0.0f);
-    for (const bpgen::Accumulate acc : {bpgen::Accumulate::exact, bpgen::Accumulate::single}) {
-        const std::string text = bpgen::embed_source(m, v, acc);
-        EXPECT_EQ(text.find("#error"), std::string::npos) << text;
-        for (std::size_t i = 0; i < bpgen::kUnitKindCount; i++) {
-            const UnitKind &k = kUnitKinds[i];
-            const std::string definition = std::string("static void ") + k.embed_units + "(";
-            const std::size_t at = text.find(definition);
-            EXPECT_NE(at, std::string::npos) << k.name;
-            EXPECT_EQ(text.find(definition, at + 1), std::string::npos) << k.name;
-            const std::string call = std::string(k.embed_units) + "(a" + std::to_string(i) + ", t" + std::to_string(i);
-            EXPECT_NE(text.find(call), std::string::npos) << k.name;
-        }
-    }
 }
 
 TEST(UnitKinds, TheDescriptorHeaderDocumentsEveryCode)
