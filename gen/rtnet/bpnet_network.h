@@ -126,6 +126,17 @@ public:
     // error, and when it exceeds the threshold the gradient step and the periodic update.
     // Returns the presentation's error.
     float learn(const float *x, const float *t);
+    // Forward passes of `rows` rows: x holds rows x inputs() floats, y gets rows x outputs(),
+    // each row's outputs the bits of the one-row pass. The rows are split into contiguous
+    // ranges over `threads` threads (0: the machine's cores, one thread for a small block); the
+    // bits do not depend on the thread count. A network with feedback takes its rows in order
+    // as one sequence, one row at a time.
+    void forward_rows(int rows, const float *x, float *y, int threads = 0);
+    // Learning over `rows` rows in order, `batch` rows at a time (x: rows x inputs(), t: rows x
+    // outputs()); batch 1 is one presentation per row, as learn(x, t). errors, when not null,
+    // gets each row's error. Throws Error when a network with feedback is given a batch above 1.
+    void learn_rows(int rows, const float *x, const float *t, int batch = 1, float *errors = nullptr,
+                    int threads = 0);
     // Zero the delays and traces of the layers with feedback (nothing else; without feedback
     // there is nothing to zero).
     void clear_delays();

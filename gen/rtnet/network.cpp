@@ -4,6 +4,7 @@
 // with its own random source and error text.
 #include "gen/rtnet/bpnet_network.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -304,6 +305,25 @@ float Network::learn(const float *x, const float *t)
     st.input = const_cast<float *>(x);
     st.target = const_cast<float *>(t);
     return bpm::learn_presentation(st.module);
+}
+
+void Network::forward_rows(int rows, const float *x, float *y, int)
+{
+    // Stand-in: the one-row pass per row.
+    for (int r = 0; r < rows; r++)
+        forward(x + static_cast<std::ptrdiff_t>(r) * inputs(), y + static_cast<std::ptrdiff_t>(r) * outputs());
+}
+
+void Network::learn_rows(int rows, const float *x, const float *t, int batch, float *errors, int)
+{
+    // Stand-in: batches of one row only.
+    if (batch != 1)
+        throw Error("learning in batches above 1 is not built yet");
+    for (int r = 0; r < rows; r++) {
+        const float e = learn(x + static_cast<std::ptrdiff_t>(r) * inputs(), t + static_cast<std::ptrdiff_t>(r) * outputs());
+        if (errors != nullptr)
+            errors[r] = e;
+    }
 }
 
 void Network::clear_delays()
