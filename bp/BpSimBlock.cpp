@@ -82,8 +82,8 @@ namespace avx512 {
 struct Lanes8 {
     using V = __m512d;
     static constexpr int width = 8;
-    static constexpr int dot_rows = 6, dot_vectors = 2;
-    static constexpr int grad_units = 4, grad_vectors = 3;
+    static constexpr int dot_rows = 12, dot_vectors = 2;
+    static constexpr int grad_units = 6, grad_vectors = 3;
     static constexpr int back_rows = 4, back_vectors = 3;
 
     BP_MULTI_AVX512 static V zero() { return _mm512_setzero_pd(); }
@@ -111,7 +111,11 @@ void make_panel(const float *W, const int n, const int m, Panel &p)
     p.n = n;
     p.m = m;
     p.stride = (m + kPanelUnits - 1) / kPanelUnits * kPanelUnits;
-    p.w.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(p.stride), 0.0);
+    // Every value is written below, the padding with zeros, so the panel is not cleared first.
+    p.w.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(p.stride));
+    for (int k = 0; k < n; k++)
+        for (int u = m; u < p.stride; u++)
+            p.w[static_cast<std::size_t>(k) * p.stride + u] = 0.0;
     // Transpose in blocks of units by sources, so that both sides stay in cache.
     for (int u0 = 0; u0 < m; u0 += block) {
         const int u1 = u0 + block < m ? u0 + block : m;
