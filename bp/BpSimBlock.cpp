@@ -1,57 +1,184 @@
-// Block kernels of full connections: every path runs the plain loops below for now, which keep
-// the one-row order of every sum.
+// Block kernels of full connections: one copy of the kernels of bp/BpSimBlock.inc per kernel
+// path, over the path's lanes, and the choice of the path. Each sum keeps the one-row order
+// (sources ascending, rows ascending, units ascending), so every path stores the same bits.
 #include "bp/BpSimBlock.h"
 
 namespace bp_block {
 
+namespace portable {
+#define BP_BLOCK_TARGET
+#include "bp/BpSimBlock.inc"
+#undef BP_BLOCK_TARGET
+}  // namespace portable
+
+#if BP_MULTI_X86
+
+namespace sse2 {
+
+// Two double lanes, in the instruction set every x86-64 processor has.
+struct Lanes2 {
+    using V = __m128d;
+    static constexpr int width = 2;
+    static constexpr int dot_rows = 6, dot_vectors = 2;
+    static constexpr int grad_units = 4, grad_vectors = 2;
+    static constexpr int back_rows = 4, back_vectors = 2;
+
+    static V zero() { return _mm_setzero_pd(); }
+    static V set1(bp_wide a) { return _mm_set1_pd(a); }
+    static V load(const double *p) { return _mm_loadu_pd(p); }
+    // Two floats (eight bytes) widened.
+    static V load(const float *p)
+    {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
+    }
+    static V add(V a, V b) { return _mm_add_pd(a, b); }
+    static V madd(V w, V x, V acc) { return _mm_add_pd(acc, _mm_mul_pd(w, x)); }
+    static V round(V a) { return _mm_cvtps_pd(_mm_cvtpd_ps(a)); }
+    static void store(float *p, V v)
+    {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
+    }
+    static void store(double *p, V v) { _mm_storeu_pd(p, v); }
+};
+
+#define BP_BLOCK_TARGET
+#include "bp/BpSimBlock.inc"
+#undef BP_BLOCK_TARGET
+
+}  // namespace sse2
+
+namespace avx2 {
+
+// Four double lanes. The path does not require fused multiply-adds, so madd multiplies and
+// then adds (the same bits: the product of two floats is exact in double).
+struct Lanes4 {
+    using V = __m256d;
+    static constexpr int width = 4;
+    static constexpr int dot_rows = 6, dot_vectors = 2;
+    static constexpr int grad_units = 4, grad_vectors = 2;
+    static constexpr int back_rows = 4, back_vectors = 2;
+
+    BP_MULTI_AVX2 static V zero() { return _mm256_setzero_pd(); }
+    BP_MULTI_AVX2 static V set1(bp_wide a) { return _mm256_set1_pd(a); }
+    BP_MULTI_AVX2 static V load(const double *p) { return _mm256_loadu_pd(p); }
+    BP_MULTI_AVX2 static V load(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    BP_MULTI_AVX2 static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    BP_MULTI_AVX2 static V madd(V w, V x, V acc) { return _mm256_add_pd(acc, _mm256_mul_pd(w, x)); }
+    BP_MULTI_AVX2 static V round(V a) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(a)); }
+    BP_MULTI_AVX2 static void store(float *p, V v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
+    BP_MULTI_AVX2 static void store(double *p, V v) { _mm256_storeu_pd(p, v); }
+};
+
+#define BP_BLOCK_TARGET BP_MULTI_AVX2
+#include "bp/BpSimBlock.inc"
+#undef BP_BLOCK_TARGET
+
+}  // namespace avx2
+
+namespace avx512 {
+
+// Eight double lanes; madd is the fused multiply-add of the instruction set, exact here since
+// its product is (a float times a float) and so is rounded only once in either form.
+struct Lanes8 {
+    using V = __m512d;
+    static constexpr int width = 8;
+    static constexpr int dot_rows = 12, dot_vectors = 2;
+    static constexpr int grad_units = 6, grad_vectors = 3;
+    static constexpr int back_rows = 4, back_vectors = 3;
+
+    BP_MULTI_AVX512 static V zero() { return _mm512_setzero_pd(); }
+    BP_MULTI_AVX512 static V set1(bp_wide a) { return _mm512_set1_pd(a); }
+    BP_MULTI_AVX512 static V load(const double *p) { return _mm512_loadu_pd(p); }
+    BP_MULTI_AVX512 static V load(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    BP_MULTI_AVX512 static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    BP_MULTI_AVX512 static V madd(V w, V x, V acc) { return _mm512_fmadd_pd(w, x, acc); }
+    BP_MULTI_AVX512 static V round(V a) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(a)); }
+    BP_MULTI_AVX512 static void store(float *p, V v) { _mm256_storeu_ps(p, _mm512_cvtpd_ps(v)); }
+    BP_MULTI_AVX512 static void store(double *p, V v) { _mm512_storeu_pd(p, v); }
+};
+
+#define BP_BLOCK_TARGET BP_MULTI_AVX512
+#include "bp/BpSimBlock.inc"
+#undef BP_BLOCK_TARGET
+
+}  // namespace avx512
+
+#endif
+
 void make_panel(const float *W, const int n, const int m, Panel &p)
 {
+    constexpr int block = 16;
     p.n = n;
     p.m = m;
     p.stride = (m + kPanelUnits - 1) / kPanelUnits * kPanelUnits;
-    p.w.assign(static_cast<std::size_t>(n) * static_cast<std::size_t>(p.stride), 0.0);
-    for (int u = 0; u < m; u++)
-        for (int k = 0; k < n; k++)
-            p.w[static_cast<std::size_t>(k) * p.stride + u] = W[static_cast<std::ptrdiff_t>(u) * n + k];
-}
-
-void dot_on(Path, const Panel &p, const float *X, const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd,
-            const int rows, const bool first)
-{
-    for (int r = 0; r < rows; r++)
-        for (int u = 0; u < p.m; u++) {
-            bp_wide s = 0.0;
-            for (int k = 0; k < p.n; k++)
-                s += p.w[static_cast<std::size_t>(k) * p.stride + u] * X[r * ldx + k];
-            float &d = D[r * ldd + u];
-            d = first ? static_cast<float>(s) : static_cast<float>(d + s);
-        }
-}
-
-void grad_on(Path, const float *E, const std::ptrdiff_t lde, const float *X, const std::ptrdiff_t ldx, float *G,
-             const int n, const int m, const int rows)
-{
-    for (int u = 0; u < m; u++)
-        for (int k = 0; k < n; k++) {
-            bp_wide s = 0.0;
-            for (int r = 0; r < rows; r++)
-                s += static_cast<bp_wide>(E[r * lde + u]) * X[r * ldx + k];
-            float &g = G[static_cast<std::ptrdiff_t>(u) * n + k];
-            g = static_cast<float>(g + s);
-        }
-}
-
-void back_on(Path, const float *E, const std::ptrdiff_t lde, const float *W, const int n, const int m, float *H,
-             const std::ptrdiff_t ldh, const int rows)
-{
-    for (int r = 0; r < rows; r++)
-        for (int u = 0; u < m; u++) {
-            const bp_wide d = E[r * lde + u];
-            for (int k = 0; k < n; k++) {
-                float &h = H[r * ldh + k];
-                h = static_cast<float>(h + d * W[static_cast<std::ptrdiff_t>(u) * n + k]);
+    // Every value is written below, the padding with zeros, so the panel is not cleared first.
+    p.w.resize(static_cast<std::size_t>(n) * static_cast<std::size_t>(p.stride));
+    for (int k = 0; k < n; k++)
+        for (int u = m; u < p.stride; u++)
+            p.w[static_cast<std::size_t>(k) * p.stride + u] = 0.0;
+    // Transpose in blocks of units by sources, so that both sides stay in cache.
+    for (int u0 = 0; u0 < m; u0 += block) {
+        const int u1 = u0 + block < m ? u0 + block : m;
+        for (int k0 = 0; k0 < n; k0 += block) {
+            const int k1 = k0 + block < n ? k0 + block : n;
+            for (int k = k0; k < k1; k++) {
+                double *to = p.w.data() + static_cast<std::size_t>(k) * p.stride;
+                for (int u = u0; u < u1; u++)
+                    to[u] = W[static_cast<std::ptrdiff_t>(u) * n + k];
             }
         }
+    }
+}
+
+void dot_on(const Path path, const Panel &p, const float *X, const std::ptrdiff_t ldx, float *D,
+            const std::ptrdiff_t ldd, const int rows, const bool first)
+{
+    switch (path) {
+#if BP_MULTI_X86
+    case Path::avx512:
+        return avx512::dot_run<avx512::Lanes8>(p, X, ldx, D, ldd, rows, first);
+    case Path::avx2:
+        return avx2::dot_run<avx2::Lanes4>(p, X, ldx, D, ldd, rows, first);
+    case Path::sse2:
+        return sse2::dot_run<sse2::Lanes2>(p, X, ldx, D, ldd, rows, first);
+#endif
+    default:
+        return portable::dot_run<portable::Lanes1>(p, X, ldx, D, ldd, rows, first);
+    }
+}
+
+void grad_on(const Path path, const float *E, const std::ptrdiff_t lde, const float *X, const std::ptrdiff_t ldx,
+             float *G, const int n, const int m, const int rows)
+{
+    switch (path) {
+#if BP_MULTI_X86
+    case Path::avx512:
+        return avx512::grad_run<avx512::Lanes8>(E, lde, X, ldx, G, n, m, rows);
+    case Path::avx2:
+        return avx2::grad_run<avx2::Lanes4>(E, lde, X, ldx, G, n, m, rows);
+    case Path::sse2:
+        return sse2::grad_run<sse2::Lanes2>(E, lde, X, ldx, G, n, m, rows);
+#endif
+    default:
+        return portable::grad_run<portable::Lanes1>(E, lde, X, ldx, G, n, m, rows);
+    }
+}
+
+void back_on(const Path path, const float *E, const std::ptrdiff_t lde, const float *W, const int n, const int m,
+             float *H, const std::ptrdiff_t ldh, const int rows)
+{
+    switch (path) {
+#if BP_MULTI_X86
+    case Path::avx512:
+        return avx512::back_run<avx512::Lanes8>(E, lde, W, n, m, H, ldh, rows);
+    case Path::avx2:
+        return avx2::back_run<avx2::Lanes4>(E, lde, W, n, m, H, ldh, rows);
+    case Path::sse2:
+        return sse2::back_run<sse2::Lanes2>(E, lde, W, n, m, H, ldh, rows);
+#endif
+    default:
+        return portable::back_run<portable::Lanes1>(E, lde, W, n, m, H, ldh, rows);
+    }
 }
 
 void dot(const Panel &p, const float *X, const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd, const int rows,

@@ -9,6 +9,7 @@
 #define BP_BPSIMBLOCK_H
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 #include "bp/BpSim.h"
@@ -18,11 +19,35 @@ namespace bp_block {
 
 using bp_multi::Path;
 
+// The allocator of a panel's weights: storage aligned to a cache line, so that no vector of
+// weights a tile loads straddles two lines (the stride keeps every row of the panel aligned).
+template <typename T>
+struct PanelAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    PanelAllocator() = default;
+    // Any panel allocator converts to any other: they hold no state.
+    template <typename U>
+    PanelAllocator(const PanelAllocator<U> &) noexcept
+    {
+    }
+    // count values of aligned storage.
+    T *allocate(std::size_t count) { return static_cast<T *>(::operator new(count * sizeof(T), kAlign)); }
+    // Storage from allocate.
+    void deallocate(T *p, std::size_t) noexcept { ::operator delete(p, kAlign); }
+    // Storage of one is storage of any other.
+    template <typename U>
+    bool operator==(const PanelAllocator<U> &) const noexcept
+    {
+        return true;
+    }
+};
+
 // The weights of a full connection (m units by n sources, W[u*n+k]) widened to double and
 // stored source-major, so that a register tile of rows by units reads each weight once:
 // w[k*stride + u], stride m rounded up to kPanelUnits (the padding is zero).
 struct Panel {
-    std::vector<bp_wide> w;
+    std::vector<bp_wide, PanelAllocator<bp_wide>> w;
     int n = 0;
     int m = 0;
     int stride = 0;
