@@ -502,7 +502,8 @@ int learn(const Module &m, unsigned iterations, void (*input_fn)(void), int batc
             std::memcpy(xs.data() + 1LL * r * m.inputs, *m.state.input, sizeof(float) * m.inputs);
             std::memcpy(ts.data() + 1LL * r * m.outputs, *m.state.target, sizeof(float) * m.outputs);
         }
-        if (learn_rows(m, b, xs.data(), m.inputs, ts.data(), m.outputs, b, nullptr, 0) != 0)
+        // A short last batch is still a batch (batch 1 would be the one-row rule).
+        if (learn_rows(m, b, xs.data(), m.inputs, ts.data(), m.outputs, batch, nullptr, 0) != 0)
             return -1;
         done += static_cast<unsigned>(b);
     }
