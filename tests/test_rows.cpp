@@ -188,11 +188,15 @@ TEST(Rows, ForwardRowsAreTheOneRowPassesBitForBit)
     ASSERT_FALSE(paths.empty());
     std::set<std::string> seen;
     const int count = bptest::scaled(40);
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i <= count; i++) {
         const std::uint64_t seed = 7100 + static_cast<std::uint64_t>(i);
         std::mt19937_64 rng(seed);
-        // Every fifth description has layers with feedback.
-        const std::string text = bptest::random_description(rng, 5, 40, i % 5 == 4);
+        // Every fifth description has layers with feedback; the last is wide enough that three
+        // threads share every block of more than a few rows.
+        const std::string text = i == count ? "network = \"wide\"\ninputs = 150\n\n[[layer]]\nname = \"H\"\n"
+                                              "units = 45\nfrom = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\n"
+                                              "units = 30\nfrom = [\"$INPUTS\", \"H\"]\n"
+                                            : bptest::random_description(rng, 5, 40, i % 5 == 4);
         bpgen::Error error;
         const auto model = bpgen::parse_description(text, "rows.toml", error);
         ASSERT_TRUE(model.has_value()) << error.text;

@@ -213,19 +213,19 @@ void in_threads(int rows, int threads, Body body)
 
 // The argument checks every block call shares; false, with the message.
 bool rows_ok(const Module &m, const char *who, int rows, const float *in, std::ptrdiff_t ld_in, const void *out,
-             std::ptrdiff_t ld_out, int out_size)
+             std::ptrdiff_t ld_out, int out_size, const char *out_what)
 {
     if (rows < 0) {
         BPset_error("\n%s: %d rows (expected 0 or more).\n", who, rows);
         return false;
     }
     if (rows > 0 && (in == nullptr || out == nullptr)) {
-        BPset_error("\n%s: no %s rows given.\n", who, in == nullptr ? "input" : "output");
+        BPset_error("\n%s: no %s rows given.\n", who, in == nullptr ? "input" : out_what);
         return false;
     }
     if (ld_in < m.inputs || ld_out < out_size) {
-        BPset_error("\n%s: rows of %td and %td floats are shorter than the network's %d inputs and %d outputs.\n", who,
-                    ld_in, ld_out, m.inputs, out_size);
+        BPset_error("\n%s: rows of %td and %td floats are shorter than the network's %d inputs and %d %s.\n", who,
+                    ld_in, ld_out, m.inputs, out_size, out_what);
         return false;
     }
     return true;
@@ -377,7 +377,7 @@ int forward_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_i
                  int threads)
 {
     const ErrorText error_text(m);
-    if (!rows_ok(m, "forward_rows", rows, in, ld_in, out, ld_out, m.outputs))
+    if (!rows_ok(m, "forward_rows", rows, in, ld_in, out, ld_out, m.outputs, "output"))
         return -1;
     if (rows == 0)
         return 0;
@@ -422,7 +422,7 @@ int learn_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_in,
                std::ptrdiff_t ld_t, int batch, float *errors, int threads)
 {
     const ErrorText error_text(m);
-    if (!rows_ok(m, "learn_rows", rows, in, ld_in, target, ld_t, m.outputs))
+    if (!rows_ok(m, "learn_rows", rows, in, ld_in, target, ld_t, m.outputs, "target"))
         return -1;
     if (batch < 1) {
         BPset_error("\nlearn_rows: batch size %d (expected 1 or more).\n", batch);
