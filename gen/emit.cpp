@@ -173,18 +173,11 @@ void @NAME@_network_learn(unsigned iterations, void (*input_fn)(void));
 /* One presentation of the registered input and target vectors, learned when its error exceeds
  * BPthreshold; returns that error. */
 float network_learn_presentation(void);
-/* Forward passes of `rows` rows (in: rows x @UPPER@_INPUTS floats; out gets rows x
- * @UPPER@_OUTPUTS), each row's outputs the bits of one forward pass, over `threads` threads
- * (0: the machine's cores); without feedback network_data stays as it is, with feedback the
- * rows pass in order as one sequence. 0, or -1 with the message in error_string. */
+/* Forward passes of rows x @UPPER@_INPUTS floats into rows x @UPPER@_OUTPUTS, each row one pass's bits; 0 or -1. */
 int network_forward_rows(int rows, const float *in, float *out, int threads);
-/* Learning over `rows` rows in order, `batch` at a time: batch 1 is network_learn_presentation
- * per row; a larger batch passes forward with the weights at its start, gathers its learned
- * rows' gradients and updates once (refused with feedback). errors, when not null, gets each
- * row's error. 0, or -1 with the message in error_string. */
+/* Learning over rows in order, `batch` rows at a time (1: one presentation each); 0 or -1 (error_string). */
 int network_learn_rows(int rows, const float *in, const float *target, int batch, float *errors);
-/* network_learn in batches: `batch` presentations of input_fn's patterns gathered, then learned
- * as one batch as network_learn_rows does; batch 1 is network_learn. 0, or -1 with the message. */
+/* network_learn with input_fn's presentations learned `batch` at a time; 0 or -1 (error_string). */
 int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch);
 /* One gradient accumulation step, layers from the output back. */
 void @NAME@_calc_grad(void);

@@ -95,18 +95,19 @@ struct Layers {
     std::vector<float> act, net, delta;
     std::vector<std::size_t> at;  // per layer: the offset of its rows in each vector
     std::vector<bool> stores_net;
-    int rows = 0;
 
-    Layers(const Module &m, const Plan &p, int capacity, bool deltas) : rows(capacity)
+    Layers(const Module &m, const Plan &p, int capacity, bool deltas)
     {
         std::size_t total = 0;
+        bool any_net = false;
         for (int l = 0; l < m.layer_count; l++) {
             at.push_back(total);
             stores_net.push_back(p.units[static_cast<std::size_t>(l)]->stores_net);
+            any_net = any_net || stores_net.back();
             total += static_cast<std::size_t>(capacity) * static_cast<std::size_t>(m.layers[l].size);
         }
         act.assign(total, 0.0f);
-        net.assign(total, 0.0f);
+        net.assign(any_net ? total : 0, 0.0f);
         if (deltas)
             delta.assign(total, 0.0f);
     }
@@ -306,7 +307,9 @@ void learn_batch(const Module &m, Plan &p, Layers &rows, std::vector<float> &inp
     for (int l = 0; l < last; l++)
         std::fill_n(rows.e(l, 0, m.layers[l].size), static_cast<std::size_t>(learned) * m.layers[l].size, 0.0f);
 
-    // Layers from the output back: derivative, thresholds, connections in source order.
+    // Layers from the output back: derivative, thresholds, connections in source order; the
+    // full connections in threads when the learned rows are many enough.
+    const int t = thread_count(threads, learned, p.work);
     std::vector<bp_wide> sums;
     const auto add_sums = [&](float *g, int n) {
         for (int i = 0; i < n; i++)
@@ -331,9 +334,16 @@ void learn_batch(const Module &m, Plan &p, Layers &rows, std::vector<float> &inp
             const float *w = at(m, ci.weights);
             float *g = at(m, ci.grads);
             if (ci.kind == kFull) {
-                bp_block::grad_on(p.path, e, n, s.x, s.ld, g, ci.source_size, n, learned);
+                // Gradients split over the units, deltas passed back split over the rows: each
+                // value is formed by one thread as the whole call forms it.
+                const int ns = ci.source_size;
+                in_threads(n, std::min(t, n), [&](int, int u0, int u1) {
+                    bp_block::grad_on(p.path, e + u0, n, s.x, s.ld, g + 1LL * u0 * ns, ns, u1 - u0, learned);
+                });
                 if (h != nullptr)
-                    bp_block::back_on(p.path, e, n, w, ci.source_size, n, h, ci.source_size, learned);
+                    in_threads(learned, t, [&](int, int r0, int r1) {
+                        bp_block::back_on(p.path, e + 1LL * r0 * n, n, w, ns, n, h + 1LL * r0 * ns, ns, r1 - r0);
+                    });
                 continue;
             }
             sums.assign(static_cast<std::size_t>(ci.count), 0.0);
