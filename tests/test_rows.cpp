@@ -252,11 +252,15 @@ TEST(Rows, BatchesFollowTheBatchRule)
         texts.push_back(bptest::random_description(rng, 4, 30, false));
         names.push_back("rows" + std::to_string(i));
     }
+    // And one wide enough that its batches learn in three threads.
+    texts.push_back("network = \"wide\"\ninputs = 150\n\n[[layer]]\nname = \"H\"\nunits = 45\n"
+                    "from = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\nunits = 30\nfrom = [\"$INPUTS\", \"H\"]\n");
+    names.push_back("wide");
     const bptest::Built built = bptest::write_and_build(work, names, texts, 2);
     const std::vector<std::string> paths = running_paths();
     std::set<std::string> seen;
     bool failed = false;
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i <= count; i++) {
         const std::uint64_t seed = 9300 + static_cast<std::uint64_t>(i);
         std::mt19937_64 rng(seed * 3);
         bpgen::Error error;
@@ -271,7 +275,7 @@ TEST(Rows, BatchesFollowTheBatchRule)
             std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(texts[static_cast<std::size_t>(i)]);
             std::unique_ptr<bpnet::Network> ref = bpnet::Network::from_text(texts[static_cast<std::size_t>(i)]);
             const float thresholds[] = {0.00005f, 0.02f, 1000.0f};
-            const float threshold = thresholds[rng() % 3];
+            const float threshold = i == count ? thresholds[0] : thresholds[rng() % 3];
             const float rate = std::uniform_real_distribution<float>(0.05f, 1.5f)(rng);
             for (bpnet::Network *n : {net.get(), ref.get()}) {
                 ASSERT_TRUE(n->use_kernel_path(path));
@@ -294,7 +298,7 @@ TEST(Rows, BatchesFollowTheBatchRule)
             EXPECT_TRUE(same_bits(snapshot(*net), snapshot(*ref)));
 
             // Then the batches, against the reference.
-            const int threads = 1 + 2 * static_cast<int>(rng() % 2);
+            const int threads = i == count ? 3 : 1 + 2 * static_cast<int>(rng() % 2);
             const int rest = rows - lead;
             const std::ptrdiff_t skip_x = static_cast<std::ptrdiff_t>(lead) * inputs;
             const std::ptrdiff_t skip_t = static_cast<std::ptrdiff_t>(lead) * outputs;
