@@ -25,11 +25,73 @@ inline bp_wide sig1_factor(bp_wide a, bp_wide off) { return a * (1.0 - a) + off;
 inline bp_wide sig2_factor(bp_wide a, bp_wide off) { return (0.25 - a * a) + off; }
 inline bp_wide sig3_factor(bp_wide a, bp_wide off) { return 0.5 * (1.0 - a * a) + off; }
 
-// Shared body of the two-dimensional accumulation kernels. shared selects the one
-// KH x KW weight row; hidden also passes the deltas back into h through W.
-inline void accum2d(int U, int R, int KW, int KH, const float *W, float *g, const float *x, float *h,
-                    const float *e, int ov, int WS, int S, int B, bool shared, bool hidden)
+}  // namespace
+
+// The gradient kernels over the gradient's element type G: float is the library's kernels
+// below, every product added to the stored gradient and rounded at every step; double gathers
+// the same products in the same order without rounding, for a caller that adds the sum to a
+// float gradient once (learning in batches).
+namespace bp_learn {
+
+template <typename G>
+void accum_biases(G *g, const float *e, int n)
 {
+    for (int i = 0; i < n; i++)
+        g[i] = static_cast<G>(static_cast<bp_wide>(g[i]) + e[i]);
+}
+
+template <typename G>
+void accum_weights_from_input(const float *e, const float *x, G *g, int m, int n, int ov)
+{
+    for (int i = 0; i < m; i++, g += n, x += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++)
+            g[k] = static_cast<G>(g[k] + x[k] * d);
+    }
+}
+
+template <typename G>
+void accum_weights_from_input_share(const float *e, const float *x, G *g, int m, int n, int ov)
+{
+    for (int i = 0; i < m; i++, x += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++)
+            g[k] = static_cast<G>(g[k] + x[k] * d);
+    }
+}
+
+template <typename G>
+void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, G *g, int m, int n, int ov)
+{
+    for (int i = 0; i < m; i++, W += n, g += n, x += n - ov, h += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++) {
+            h[k] = static_cast<float>(h[k] + d * W[k]);
+            g[k] = static_cast<G>(g[k] + x[k] * d);
+        }
+    }
+}
+
+template <typename G>
+void accum_weights_from_hidden_share(const float *e, const float *x, float *h, const float *W, G *g, int m, int n,
+                                     int ov)
+{
+    for (int i = 0; i < m; i++, x += n - ov, h += n - ov) {
+        const bp_wide d = e[i];
+        for (int k = 0; k < n; k++) {
+            h[k] = static_cast<float>(h[k] + d * W[k]);
+            g[k] = static_cast<G>(g[k] + x[k] * d);
+        }
+    }
+}
+
+// Shared body of the two-dimensional accumulation kernels. shared selects the one KH x KW
+// weight row; with a non-null h the deltas are also passed back into h through W.
+template <typename G>
+void accum2d(int U, int R, int KW, int KH, const float *W, G *g, const float *x, float *h, const float *e, int ov,
+             int WS, int S, int B, bool shared)
+{
+    const bool hidden = h != nullptr;
     for (int r = 0; r < R; r++) {
         for (int j = 0; j < KH; j++) {
             const long xrow = static_cast<long>(r) * (KH * S - B) + static_cast<long>(j) * S;
@@ -43,14 +105,28 @@ inline void accum2d(int U, int R, int KW, int KH, const float *W, float *g, cons
                     const long w = ws + k;
                     if (hidden)
                         h[q] = static_cast<float>(h[q] + d * W[w]);
-                    g[w] = static_cast<float>(g[w] + x[q] * d);
+                    g[w] = static_cast<G>(g[w] + x[q] * d);
                 }
             }
         }
     }
 }
 
-}  // namespace
+#define BP_LEARN_INSTANTIATE(G)                                                                                     \
+    template void accum_biases<G>(G *, const float *, int);                                                         \
+    template void accum_weights_from_input<G>(const float *, const float *, G *, int, int, int);                    \
+    template void accum_weights_from_input_share<G>(const float *, const float *, G *, int, int, int);              \
+    template void accum_weights_from_hidden<G>(const float *, const float *, float *, const float *, G *, int, int, \
+                                               int);                                                                \
+    template void accum_weights_from_hidden_share<G>(const float *, const float *, float *, const float *, G *, int, \
+                                                     int, int);                                                     \
+    template void accum2d<G>(int, int, int, int, const float *, G *, const float *, float *, const float *, int, int, \
+                             int, int, bool);
+BP_LEARN_INSTANTIATE(float)
+BP_LEARN_INSTANTIATE(double)
+#undef BP_LEARN_INSTANTIATE
+
+}  // namespace bp_learn
 
 extern "C" {
 
@@ -121,74 +197,53 @@ float BPoutput_error(const float *t, const float *o, float *e, float s, int n)
 
 void BPaccum_biases(float *g, const float *e, int n)
 {
-    for (int i = 0; i < n; i++)
-        g[i] = static_cast<float>(static_cast<bp_wide>(g[i]) + e[i]);
+    bp_learn::accum_biases<float>(g, e, n);
 }
 
 void BPaccum_weights_from_input(const float *e, const float *x, float *g, int m, int n, int ov)
 {
-    for (int i = 0; i < m; i++, g += n, x += n - ov) {
-        const bp_wide d = e[i];
-        for (int k = 0; k < n; k++)
-            g[k] = static_cast<float>(g[k] + x[k] * d);
-    }
+    bp_learn::accum_weights_from_input<float>(e, x, g, m, n, ov);
 }
 
 void BPaccum_weights_from_input_share(const float *e, const float *x, float *g, int m, int n, int ov)
 {
-    for (int i = 0; i < m; i++, x += n - ov) {
-        const bp_wide d = e[i];
-        for (int k = 0; k < n; k++)
-            g[k] = static_cast<float>(g[k] + x[k] * d);
-    }
+    bp_learn::accum_weights_from_input_share<float>(e, x, g, m, n, ov);
 }
 
 void BPaccum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, float *g, int m, int n,
                                  int ov)
 {
-    for (int i = 0; i < m; i++, W += n, g += n, x += n - ov, h += n - ov) {
-        const bp_wide d = e[i];
-        for (int k = 0; k < n; k++) {
-            h[k] = static_cast<float>(h[k] + d * W[k]);
-            g[k] = static_cast<float>(g[k] + x[k] * d);
-        }
-    }
+    bp_learn::accum_weights_from_hidden<float>(e, x, h, W, g, m, n, ov);
 }
 
 void BPaccum_weights_from_hidden_share(const float *e, const float *x, float *h, const float *W, float *g, int m,
                                        int n, int ov)
 {
-    for (int i = 0; i < m; i++, x += n - ov, h += n - ov) {
-        const bp_wide d = e[i];
-        for (int k = 0; k < n; k++) {
-            h[k] = static_cast<float>(h[k] + d * W[k]);
-            g[k] = static_cast<float>(g[k] + x[k] * d);
-        }
-    }
+    bp_learn::accum_weights_from_hidden_share<float>(e, x, h, W, g, m, n, ov);
 }
 
 void BPaccum2d_weights_from_input(int U, int R, int KW, int KH, float *g, const float *x, const float *e, int ov,
                                   int WS, int S, int B)
 {
-    accum2d(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, WS, S, B, false, false);
+    bp_learn::accum2d<float>(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, WS, S, B, false);
 }
 
 void BPaccum2d_weights_from_input_share(int U, int R, int KW, int KH, float *g, const float *x, const float *e,
                                         int ov, int S, int B)
 {
-    accum2d(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, 0, S, B, true, false);
+    bp_learn::accum2d<float>(U, R, KW, KH, nullptr, g, x, nullptr, e, ov, 0, S, B, true);
 }
 
 void BPaccum2d_weights_from_hidden(int U, int R, int KW, int KH, const float *W, float *g, const float *x, float *h,
                                    const float *e, int ov, int WS, int S, int B)
 {
-    accum2d(U, R, KW, KH, W, g, x, h, e, ov, WS, S, B, false, true);
+    bp_learn::accum2d<float>(U, R, KW, KH, W, g, x, h, e, ov, WS, S, B, false);
 }
 
 void BPaccum2d_weights_from_hidden_share(int U, int R, int KW, int KH, const float *W, float *g, const float *x,
                                          float *h, const float *e, int ov, int S, int B)
 {
-    accum2d(U, R, KW, KH, W, g, x, h, e, ov, 0, S, B, true, true);
+    bp_learn::accum2d<float>(U, R, KW, KH, W, g, x, h, e, ov, 0, S, B, true);
 }
 
 void BPupdate_weights(float mom, const float *g, float *W, float *p, int n)

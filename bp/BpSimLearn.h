@@ -39,5 +39,26 @@ void BPupdate_weights(float mom, const float *g, float *W, float *p, int n);  /*
 
 #ifdef __cplusplus
 }
+
+/* The gradient kernels above over the gradient's element type G (C++ only): float is exactly
+ * the library's kernel of the same name; double gathers the same products in the same order
+ * without rounding, to be added to a float gradient once. accum2d is the four two-dimensional
+ * kernels: shared selects the one KH x KW weight row, a null h the forms from the inputs. */
+namespace bp_learn {
+template <typename G>
+void accum_biases(G *g, const float *e, int n);
+template <typename G>
+void accum_weights_from_input(const float *e, const float *x, G *g, int m, int n, int ov);
+template <typename G>
+void accum_weights_from_input_share(const float *e, const float *x, G *g, int m, int n, int ov);
+template <typename G>
+void accum_weights_from_hidden(const float *e, const float *x, float *h, const float *W, G *g, int m, int n, int ov);
+template <typename G>
+void accum_weights_from_hidden_share(const float *e, const float *x, float *h, const float *W, G *g, int m, int n,
+                                     int ov);
+template <typename G>
+void accum2d(int U, int R, int KW, int KH, const float *W, G *g, const float *x, float *h, const float *e, int ov,
+             int WS, int S, int B, bool shared);
+}  /* namespace bp_learn */
 #endif
 #endif

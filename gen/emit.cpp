@@ -173,6 +173,12 @@ void @NAME@_network_learn(unsigned iterations, void (*input_fn)(void));
 /* One presentation of the registered input and target vectors, learned when its error exceeds
  * BPthreshold; returns that error. */
 float network_learn_presentation(void);
+/* Forward passes of rows x @UPPER@_INPUTS floats into rows x @UPPER@_OUTPUTS, each row one pass's bits; 0 or -1. */
+int network_forward_rows(int rows, const float *in, float *out, int threads);
+/* Learning over rows in order, `batch` rows at a time (1: one presentation each); 0 or -1 (error_string). */
+int network_learn_rows(int rows, const float *in, const float *target, int batch, float *errors);
+/* network_learn with input_fn's presentations learned `batch` at a time; 0 or -1 (error_string). */
+int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch);
 /* One gradient accumulation step, layers from the output back. */
 void @NAME@_calc_grad(void);
 /* Apply and clear the gradients when the step counter is a multiple of 3. */
@@ -913,6 +919,18 @@ int @N@_get_backprop_counter(void) { return b0bcounter; }
 void network_forward(unsigned iterations, void (*input_fn)(void)) { bpm::forward(kModule, iterations, input_fn); }
 void network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
 float network_learn_presentation(void) { return bpm::learn_presentation(kModule); }
+int network_forward_rows(int rows, const float *in, float *out, int threads)
+{
+    return bpm::forward_rows(kModule, rows, in, kInputs, out, kOutputs, threads);
+}
+int network_learn_rows(int rows, const float *in, const float *target, int batch, float *errors)
+{
+    return bpm::learn_rows(kModule, rows, in, kInputs, target, kOutputs, batch, errors, 0);
+}
+int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch)
+{
+    return bpm::learn(kModule, iterations, input_fn, batch);
+}
 void @N@_network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
 int @N@_dump_network(const char *file) { return bpm::dump_network(kModule, file); }
 int @N@_load_network(const char *file) { return bpm::load_network(kModule, file); }

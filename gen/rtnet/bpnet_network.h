@@ -133,8 +133,11 @@ public:
     // as one sequence, one row at a time.
     void forward_rows(int rows, const float *x, float *y, int threads = 0);
     // Learning over `rows` rows in order, `batch` rows at a time (x: rows x inputs(), t: rows x
-    // outputs()); batch 1 is one presentation per row, as learn(x, t). errors, when not null,
-    // gets each row's error. Throws Error when a network with feedback is given a batch above 1.
+    // outputs()); batch 1 is one presentation per row, as learn(x, t); a larger batch passes its
+    // rows forward with the weights at its start, gathers their gradients and updates once, its
+    // output deltas scaled by the rate over the batch's rows. errors, when not null, gets each
+    // row's error; `threads` is for the forward passes. Throws Error when a network with
+    // feedback, or a module from a generator without batches, is given a batch above 1.
     void learn_rows(int rows, const float *x, const float *t, int batch = 1, float *errors = nullptr,
                     int threads = 0);
     // Zero the delays and traces of the layers with feedback (nothing else; without feedback
@@ -151,6 +154,11 @@ public:
     const float *output() const;
     float measure_error();
     void learn(unsigned iterations, void (*pattern)(void));
+    // The learning loop in batches: `batch` presentations of the pattern function gathered
+    // (the registered vectors copied after each call), then learned as one batch, as
+    // learn_rows does; batch 1 is learn(iterations, pattern). Throws Error for a batch above 1
+    // on a network with feedback, or on a module without batches.
+    void learn(unsigned iterations, void (*pattern)(void), int batch);
     void forward_pdpfa(unsigned iterations, void (*pattern)(void), float pd_threshold);
     void forward_print(int iterations, void (*pattern)(void));
 

@@ -318,6 +318,10 @@ void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
     ascii_dump_file_fn = reinterpret_cast<void (*)(std::FILE *, int)>(find("network_ascii_dump_file"));
     load_ascii_file_fn = reinterpret_cast<int (*)(std::FILE *)>(find("network_load_ascii_file"));
     learn_presentation_fn = reinterpret_cast<float (*)(void)>(find("network_learn_presentation"));
+    forward_rows_fn = reinterpret_cast<int (*)(int, const float *, float *, int)>(find("network_forward_rows"));
+    learn_rows_fn =
+        reinterpret_cast<int (*)(int, const float *, const float *, int, float *)>(find("network_learn_rows"));
+    learn_batch_fn = reinterpret_cast<int (*)(unsigned, void (*)(void), int)>(find("network_learn_batch"));
     data = static_cast<float *>(find("network_data"));
     if (data != nullptr && handle_ != nullptr)
         data_size = symbol_floats(data);
@@ -478,6 +482,42 @@ float ModuleNetwork::learn(const float *x, const float *t)
     return static_cast<float>(static_cast<double>(half_sum) / outputs);
 }
 
+void ModuleNetwork::forward_rows(int rows, const float *x, float *y, int threads)
+{
+    const Hold hold;
+    if (forward_rows_fn != nullptr) {
+        if (forward_rows_fn(rows, x, y, threads) != 0)
+            throw Error(message());
+        return;
+    }
+    // A module from a generator without blocks of rows: its one-row pass per row.
+    if (rows < 0 || (rows > 0 && (x == nullptr || y == nullptr)))
+        throw Error(where() + ": forward_rows: bad rows");
+    for (int r = 0; r < rows; r++)
+        forward(x + static_cast<std::ptrdiff_t>(r) * inputs, y + static_cast<std::ptrdiff_t>(r) * outputs);
+}
+
+void ModuleNetwork::learn_rows(int rows, const float *x, const float *t, int batch, float *errors, int)
+{
+    const Hold hold;
+    if (learn_rows_fn != nullptr) {
+        if (learn_rows_fn(rows, x, t, batch, errors) != 0)
+            throw Error(message());
+        return;
+    }
+    // A module from a generator without batches learns one row at a time only.
+    if (batch != 1)
+        throw Error(where() + ": the module of " + name +
+                    " cannot learn in batches (it has no network_learn_rows); generate it again or use batch 1");
+    if (rows < 0 || (rows > 0 && (x == nullptr || t == nullptr)))
+        throw Error(where() + ": learn_rows: bad rows");
+    for (int r = 0; r < rows; r++) {
+        const float e = learn(x + static_cast<std::ptrdiff_t>(r) * inputs, t + static_cast<std::ptrdiff_t>(r) * outputs);
+        if (errors != nullptr)
+            errors[r] = e;
+    }
+}
+
 void ModuleNetwork::clear_delays()
 {
     const Hold hold;
@@ -551,6 +591,20 @@ float ModuleNetwork::measure_error()
 void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void))
 {
     const Hold hold;
+    d->network_learn_proc(iterations, pattern);
+}
+
+void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void), int batch)
+{
+    const Hold hold;
+    if (learn_batch_fn != nullptr) {
+        if (learn_batch_fn(iterations, pattern, batch) != 0)
+            throw Error(message());
+        return;
+    }
+    if (batch != 1)
+        throw Error(where() + ": the module of " + name +
+                    " cannot learn in batches (it has no network_learn_batch); generate it again or use batch 1");
     d->network_learn_proc(iterations, pattern);
 }
 

@@ -53,6 +53,10 @@ public:
     void (*ascii_dump_file_fn)(std::FILE *, int) = nullptr;  // the forms on a host's stream
     int (*load_ascii_file_fn)(std::FILE *) = nullptr;
     float (*learn_presentation_fn)(void) = nullptr;  // one presentation, returning its error
+    // Blocks of rows and the batch loop, which older modules lack (null).
+    int (*forward_rows_fn)(int, const float *, float *, int) = nullptr;
+    int (*learn_rows_fn)(int, const float *, const float *, int, float *) = nullptr;
+    int (*learn_batch_fn)(unsigned, void (*)(void), int) = nullptr;
     void (*forward_pdpfa_fn)(unsigned, void (*)(void), float) = nullptr;
     void (*forward_print_fn)(int, void (*)(void)) = nullptr;
     void (*clear_delays_fn)(void) = nullptr;
@@ -74,6 +78,8 @@ public:
     void initialize(int seed, float range);
     void forward(const float *x, float *y);
     float learn(const float *x, const float *t);
+    void forward_rows(int rows, const float *x, float *y, int threads);
+    void learn_rows(int rows, const float *x, const float *t, int batch, float *errors, int threads);
     void clear_delays();
     void save(const std::string &file);
     void load(const std::string &file);
@@ -84,6 +90,7 @@ public:
     const float *output() const;
     float measure_error();
     void learn(unsigned iterations, void (*pattern)(void));
+    void learn(unsigned iterations, void (*pattern)(void), int batch);
     void forward_pdpfa(unsigned iterations, void (*pattern)(void), float pd_threshold);
     void forward_print(int iterations, void (*pattern)(void));
 

@@ -307,23 +307,24 @@ float Network::learn(const float *x, const float *t)
     return bpm::learn_presentation(st.module);
 }
 
-void Network::forward_rows(int rows, const float *x, float *y, int)
+void Network::forward_rows(int rows, const float *x, float *y, int threads)
 {
-    // Stand-in: the one-row pass per row.
-    for (int r = 0; r < rows; r++)
-        forward(x + static_cast<std::ptrdiff_t>(r) * inputs(), y + static_cast<std::ptrdiff_t>(r) * outputs());
+    if (module_)
+        return module_->forward_rows(rows, x, y, threads);
+    NetworkState &st = *state_;
+    st.error[0] = '\0';
+    if (bpm::forward_rows(st.module, rows, x, st.module.inputs, y, st.module.outputs, threads) != 0)
+        throw Error(message(st));
 }
 
-void Network::learn_rows(int rows, const float *x, const float *t, int batch, float *errors, int)
+void Network::learn_rows(int rows, const float *x, const float *t, int batch, float *errors, int threads)
 {
-    // Stand-in: batches of one row only.
-    if (batch != 1)
-        throw Error("learning in batches above 1 is not built yet");
-    for (int r = 0; r < rows; r++) {
-        const float e = learn(x + static_cast<std::ptrdiff_t>(r) * inputs(), t + static_cast<std::ptrdiff_t>(r) * outputs());
-        if (errors != nullptr)
-            errors[r] = e;
-    }
+    if (module_)
+        return module_->learn_rows(rows, x, t, batch, errors, threads);
+    NetworkState &st = *state_;
+    st.error[0] = '\0';
+    if (bpm::learn_rows(st.module, rows, x, st.module.inputs, t, st.module.outputs, batch, errors, threads) != 0)
+        throw Error(message(st));
 }
 
 void Network::clear_delays()

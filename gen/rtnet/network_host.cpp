@@ -84,6 +84,15 @@ void Network::learn(unsigned iterations, void (*pattern)(void))
     bpm::learn(state_->module, iterations, pattern);
 }
 
+void Network::learn(unsigned iterations, void (*pattern)(void), int batch)
+{
+    if (module_)
+        return module_->learn(iterations, pattern, batch);
+    state_->error[0] = '\0';
+    if (bpm::learn(state_->module, iterations, pattern, batch) != 0)
+        throw Error(trimmed_message(error_text()));
+}
+
 void Network::forward_pdpfa(unsigned iterations, void (*pattern)(void), float pd_threshold)
 {
     if (module_)

@@ -281,6 +281,7 @@ BP_PATH_FUNCTIONS(update_pass, (NetworkState & st, float inertia), (st, inertia)
 void use_path(NetworkState &st, bp_multi::Path path)
 {
     st.path = path;
+    st.module.path = static_cast<int>(path);
     st.forward_pass = forward_pass_for(path);
     st.grad_pass = grad_pass_for(path);
     st.update_pass = update_pass_for(path);

@@ -7,7 +7,17 @@
  * (fields 20-41) and one layer (fields 42-58, both written by the query); field 59 points at
  * connection_buffer, whose first records describe the queried layer's incoming connections.
  * Every field is an int or a pointer; fields without a name of their own hold fixed values of
- * the descriptor format and are called fieldN after their position. */
+ * the descriptor format and are called fieldN after their position.
+ *
+ * Besides the descriptor, a generated module exports entry points for blocks of rows, which
+ * hosts look up by name (older modules lack them):
+ *   int network_forward_rows(int rows, const float *in, float *out, int threads);
+ *     forward passes of rows x inputs floats into rows x outputs, each row the bits of one pass;
+ *   int network_learn_rows(int rows, const float *in, const float *target, int batch, float *errors);
+ *     learning in batches of `batch` rows (1: one presentation per row), each row's error kept;
+ *   int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch);
+ *     network_learn with its presentations gathered into batches.
+ * Each returns 0, or -1 with the message in the module's error text. */
 #ifndef GEN_RUNTIME_BPNET_DESCRIPTOR_H
 #define GEN_RUNTIME_BPNET_DESCRIPTOR_H
 #ifdef __cplusplus

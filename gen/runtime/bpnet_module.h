@@ -176,6 +176,9 @@ struct Module {
     // The random source that initialization seeds and draws from: the record's own, or, when
     // null (every generated module), the process's generator (srand48 and drand48).
     bp_random *random = nullptr;
+    // The kernel path of the block kernels (a bp_multi::Path), or -1 for the process's: a
+    // network built at run time runs the path chosen for it. Every path gives the same bits.
+    int path = -1;
 };
 
 // Floats of a layer's feedback coefficients (a1 and a2 of every unit).
@@ -264,6 +267,34 @@ inline float calc_error(const float *target, const float *out, float *delta, flo
     return static_cast<float>(static_cast<bp_wide>(half_sum) / outputs);
 }
 
+// Messages of the library's readers go to a module's error text while one of the runtime's
+// operations runs: the text is handed to the library, in the calling thread, when the
+// operation starts. A generated module's text stays handed over afterwards, as it always has;
+// a record with a context (a network built at run time, which may be destroyed, and may work
+// in any thread) has the thread's previous buffer handed back when the operation ends, so
+// that the library never keeps a pointer into it.
+class ErrorText {
+public:
+    explicit ErrorText(const Module &m) : scoped_(m.context != nullptr)
+    {
+        if (scoped_)
+            saved_ = BPget_error_buffer(&saved_size_);
+        BPset_error_buffer(m.state.error, m.state.error_size);
+    }
+    ~ErrorText()
+    {
+        if (scoped_)
+            BPset_error_buffer(saved_, saved_size_);
+    }
+    ErrorText(const ErrorText &) = delete;
+    ErrorText &operator=(const ErrorText &) = delete;
+
+private:
+    bool scoped_;
+    char *saved_ = nullptr;
+    int saved_size_ = 0;
+};
+
 // ---- The runtime's operations, each over one module.
 
 // Seed, zero the state, build the sigmoid table, clear the error text, write the descriptor's
@@ -291,6 +322,30 @@ void learn(const Module &m, unsigned iterations, void (*input_fn)(void));
 float learn_presentation(const Module &m);
 // Zero the delays and traces of a network with feedback, and nothing else.
 void clear_delays(const Module &m);
+
+// ---- Blocks of rows (gen/runtime/bpnet_rows.cpp). Row r of the inputs starts at
+// in + r * ld_in, and so on; threads <= 0 means the machine's cores. Each returns 0, or -1
+// with the message in the error text (bad arguments; a batch above 1 on a network with
+// feedback).
+
+// Forward passes of `rows` rows, each row's outputs the bits of the one-row pass, whatever
+// the thread count. A network without feedback leaves network_data as it is (the passes
+// run in scratch, over contiguous row ranges in threads when the block is large enough); one
+// with feedback takes the rows in order through its one-row pass, so that its delays move on
+// as one sequence.
+int forward_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_in, float *out,
+                 std::ptrdiff_t ld_out, int threads);
+// Learning over `rows` rows in order, `batch` rows at a time. Batch 1 is learn_presentation
+// per row (the row's vectors registered meanwhile); a larger batch passes its rows forward
+// with the weights at its start, gathers every learned row's gradients in double and updates
+// every block once. errors, when not null, gets each row's error. The registered input and
+// target vectors are those of before the call when it returns.
+int learn_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_in, const float *target,
+               std::ptrdiff_t ld_t, int batch, float *errors, int threads);
+// The learning loop in batches: `batch` presentations of input_fn's patterns gathered (the
+// registered vectors copied after each call), then learned as one batch by learn_rows; batch 1
+// is learn(m, iterations, input_fn) exactly.
+int learn(const Module &m, unsigned iterations, void (*input_fn)(void), int batch);
 
 // Save files: write atomically (0 or -1), read a header, load a record, load a file (0, -1, -2).
 int dump_network(const Module &m, const char *file);

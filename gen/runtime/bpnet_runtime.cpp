@@ -36,34 +36,6 @@ constexpr int kCompilerRevision = 0;
 constexpr int kReservedBytes = 256;
 constexpr int kHeaderFixed = 12 + kReservedBytes + 4;  // up to and including the record count
 
-// Messages of the library's readers go to this module's error text while an operation runs:
-// the text is handed to the library, in the calling thread, when the operation starts. A
-// generated module's text stays handed over afterwards, as it always has; a record with a
-// context (a network built at run time, which may be destroyed, and may work in any thread)
-// has the thread's previous buffer handed back when the operation ends, so that the library
-// never keeps a pointer into it.
-class ErrorText {
-public:
-    explicit ErrorText(const Module &m) : scoped_(m.context != nullptr)
-    {
-        if (scoped_)
-            saved_ = BPget_error_buffer(&saved_size_);
-        BPset_error_buffer(m.state.error, m.state.error_size);
-    }
-    ~ErrorText()
-    {
-        if (scoped_)
-            BPset_error_buffer(saved_, saved_size_);
-    }
-    ErrorText(const ErrorText &) = delete;
-    ErrorText &operator=(const ErrorText &) = delete;
-
-private:
-    bool scoped_;
-    char *saved_ = nullptr;
-    int saved_size_ = 0;
-};
-
 float *at(const Module &m, int i)
 {
     return m.state.data + i;
