@@ -199,7 +199,8 @@ public:
         // from the pass's order), with a check for signals between slices. The mean error
         // sums each slice's errors from zero, then the slices: with batch 1 the sums that the
         // one-row learning has always made.
-        const std::size_t step = static_cast<std::size_t>(batch) * std::max<std::size_t>(1, kSlice / static_cast<std::size_t>(batch));
+        const std::size_t rows_per_batch = static_cast<std::size_t>(batch);
+        const std::size_t step = rows_per_batch * std::max<std::size_t>(1, kSlice / rows_per_batch);
         std::vector<float> block_x, block_t, row_errors(std::min(rows, step));
         py::array_t<double> errors(static_cast<py::ssize_t>(epochs));
         double *mean = errors.mutable_data();
