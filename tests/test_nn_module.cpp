@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "gen/rtnet/bpnet_network.h"
 #include "support/test_support.h"
 #include "tools/common/nn_patterns.h"
 
@@ -739,6 +742,160 @@ TEST(NnModuleGenerated, DelaysAreClearedAtEverySequenceStart)
         b_text.replace(b_text.find("one.save"), 8, "seq.save");
         EXPECT_EQ(a_text, b_text) << order;
         EXPECT_EQ(bptest::read_file(dir / "seq.save"), bptest::read_file(dir / "one.save")) << order;
+    }
+}
+
+namespace {
+
+// Standard output of f, run in this process.
+std::string captured_stdout(const std::function<void()> &f)
+{
+    std::fflush(stdout);
+    std::FILE *tmp = std::tmpfile();
+    if (tmp == nullptr)
+        return "(tmpfile failed)";
+    const int saved = dup(1);
+    dup2(fileno(tmp), 1);
+    f();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    std::rewind(tmp);
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0)
+        text.append(buf, n);
+    std::fclose(tmp);
+    return text;
+}
+
+// The patterns the one-row reports below run, through the pattern function.
+std::vector<std::vector<float>> g_rows;
+std::size_t g_row = 0;
+float g_in[3];
+float g_target[3];
+
+void next_row()
+{
+    const std::vector<float> &r = g_rows[g_row++ % g_rows.size()];
+    std::copy(r.begin(), r.begin() + 3, g_in);
+    std::copy(r.begin() + 3, r.end(), g_target);
+}
+
+}  // namespace
+
+// nn-eval runs a network without feedback as one block of forward passes: for every thread
+// count its report is the network's own one-row report (statistics or trace, as the module
+// prints them), and its mean error is that of the one-row passes' measured errors; with
+// logistic and linear outputs, as a module and as a description.
+TEST(NnModuleGenerated, EvalBlockReportIsTheOneRowReport)
+{
+    TempDir dir;
+    std::string csv;
+    g_rows.clear();
+    for (int i = 0; i < 157; i++) {
+        const float v[6] = {static_cast<float>((i % 7) / 7.0 - 0.5), static_cast<float>((i % 11) / 11.0 - 0.5),
+                            static_cast<float>((i % 5) / 5.0 - 0.5), static_cast<float>(i % 3 == 0),
+                            static_cast<float>((i % 4) / 4.0), 0.5f};
+        char line[200];
+        std::snprintf(line, sizeof line, "%.9g,%.9g,%.9g,%.9g,%.9g,%.9g\n", v[0], v[1], v[2], v[3], v[4], v[5]);
+        csv += line;
+        g_rows.emplace_back(v, v + 6);
+    }
+    bptest::write_file(dir / "data.csv", csv);
+    for (const std::string net : {"tri", "trilin"}) {
+        const std::string description = bptest::data_path("networks/" + net + ".toml");
+        std::unique_ptr<bpnet::Network> one = bpnet::Network::from_file(description);
+        one->initialize(11, 2.0f);
+        one->save(dir / (net + ".save"));
+        one->use_vectors(g_in, g_target);
+        for (const bool trace : {false, true}) {
+            SCOPED_TRACE(net + (trace ? " trace" : " statistics"));
+            g_row = 0;
+            const std::string report = captured_stdout([&] {
+                if (trace)
+                    one->forward_print(static_cast<int>(g_rows.size()), next_row);
+                else
+                    one->forward_pdpfa(static_cast<unsigned>(g_rows.size()), next_row, 0.7f);
+            });
+            double sum = 0.0;
+            for (g_row = 0; g_row < g_rows.size();) {
+                next_row();
+                one->forward();
+                sum += one->measure_error();
+            }
+            char mean[120];
+            std::snprintf(mean, sizeof mean, "%.6f over %zu patterns", sum / static_cast<double>(g_rows.size()),
+                          g_rows.size());
+            std::string first;
+            for (const std::string threads : {"1", "2", "3"}) {
+                for (const std::vector<std::string> &how :
+                     {std::vector<std::string>{"--module", kModules + "/" + net + ".so"},
+                      std::vector<std::string>{"--description", description}}) {
+                    std::vector<std::string> args = {"--network", net + ".save", "--data", "data.csv", "--threshold",
+                                                     "0.7", "--threads", threads};
+                    if (trace)
+                        args.push_back("--trace");
+                    args.insert(args.end(), how.begin(), how.end());
+                    const bptest::RunResult r = run_in(dir, kEval, args);
+                    ASSERT_EQ(r.status, 0) << r.err;
+                    EXPECT_EQ(r.out.substr(0, report.size() + 1), report + "\n") << threads << " " << how[0];
+                    EXPECT_EQ(line_after(r.out, "Mean error: "), mean) << threads << " " << how[0];
+                    if (first.empty())
+                        first = r.out;
+                    EXPECT_EQ(r.out, first) << threads << " " << how[0];
+                }
+            }
+            EXPECT_NE(first.find("Correct: "), std::string::npos);
+            EXPECT_EQ(first.find("Mean squared error: ") != std::string::npos, net == "trilin");
+        }
+    }
+}
+
+// nn-train learns in batches through every kind of network alike: a module and its
+// description give the same save file for the same batches; a network with feedback refuses
+// batches above 1 with the library's message, before anything is written.
+TEST(NnModuleGenerated, TrainInBatchesAlikeForModuleAndDescription)
+{
+    TempDir dir;
+    std::string csv;
+    for (int i = 0; i < 101; i++) {
+        char line[120];
+        std::snprintf(line, sizeof line, "%.4f,%.4f,%.4f,%d\n", (i % 7) / 7.0 - 0.5, (i % 11) / 11.0 - 0.5,
+                      (i % 5) / 5.0 - 0.5, i % 3);
+        csv += line;
+    }
+    bptest::write_file(dir / "data.csv", csv);
+    const std::vector<std::string> common = {"--data", "data.csv", "--targets", "class", "--epochs", "7",
+                                             "--batch", "8", "--order", "shuffled"};
+    const auto train = [&](std::vector<std::string> args) {
+        args.insert(args.end(), common.begin(), common.end());
+        return run_in(dir, kTrain, args);
+    };
+    const bptest::RunResult m = train({"--module", kTri, "--output", "m.save"});
+    ASSERT_EQ(m.status, 0) << m.err;
+    const bptest::RunResult d = train({"--description", bptest::data_path("networks/tri.toml"), "--output", "d.save"});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(m.out.substr(0, m.out.find("; wrote")), d.out.substr(0, d.out.find("; wrote")));
+    EXPECT_EQ(bptest::read_file(dir / "m.save"), bptest::read_file(dir / "d.save"));
+    // One row at a time is another learning.
+    const bptest::RunResult one = run_in(dir, kTrain, {"--module", kTri, "--output", "one.save", "--data", "data.csv",
+                                                       "--targets", "class", "--epochs", "7", "--order", "shuffled"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_NE(bptest::read_file(dir / "one.save"), bptest::read_file(dir / "m.save"));
+
+    for (const std::vector<std::string> &how :
+         {std::vector<std::string>{"--module", kModules + "/trifb.so"},
+          std::vector<std::string>{"--description", bptest::data_path("networks/trifb.toml")}}) {
+        std::vector<std::string> args = how;
+        args.insert(args.end(), {"--output", "fb.save"});
+        const bptest::RunResult r = train(args);
+        EXPECT_EQ(r.status, 1) << how[0];
+        EXPECT_EQ(r.out, "") << how[0];
+        EXPECT_EQ(r.err.rfind("nn-train: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("feedback"), std::string::npos) << r.err;
+        EXPECT_FALSE(exists(dir / "fb.save")) << how[0];
     }
 }
 

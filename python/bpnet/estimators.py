@@ -24,6 +24,8 @@ SCALES = ("zscore", "minmax", None)
 
 # Seeds are drawn below this bound: the initial values take an int.
 _SEED_BOUND = 2**31 - 1
+# The most rows of a batch: the library counts rows in an int.
+_BATCH_BOUND = 2**31 - 1
 
 
 class _BaseNetworkEstimator(BaseEstimator):
@@ -33,7 +35,7 @@ class _BaseNetworkEstimator(BaseEstimator):
     _output_unit = "logistic"
 
     def __init__(self, hidden_layer_sizes=(32,), unit="logistic", shortcuts=False, learning_rate=0.2,
-                 inertia=0.95, epochs=100, order="shuffled", scale="zscore", random_state=None):
+                 inertia=0.95, epochs=100, order="shuffled", scale="zscore", batch_size=1, random_state=None):
         self.hidden_layer_sizes = hidden_layer_sizes
         self.unit = unit
         self.shortcuts = shortcuts
@@ -42,6 +44,7 @@ class _BaseNetworkEstimator(BaseEstimator):
         self.epochs = epochs
         self.order = order
         self.scale = scale
+        self.batch_size = batch_size
         self.random_state = random_state
 
     # ---- Parameters and the description.
@@ -69,6 +72,9 @@ class _BaseNetworkEstimator(BaseEstimator):
             raise ValueError(f"scale must be 'zscore', 'minmax' or None; got {self.scale!r}")
         if not isinstance(self.epochs, numbers.Integral) or isinstance(self.epochs, bool) or self.epochs < 1:
             raise ValueError(f"epochs must be a whole number of at least 1; got {self.epochs!r}")
+        if (not isinstance(self.batch_size, numbers.Integral) or isinstance(self.batch_size, bool)
+                or not 1 <= self.batch_size <= _BATCH_BOUND):
+            raise ValueError(f"batch_size must be a whole number from 1 to {_BATCH_BOUND}; got {self.batch_size!r}")
         if not isinstance(self.learning_rate, numbers.Real) or not 0 <= self.learning_rate < float("inf"):
             raise ValueError(f"learning_rate must be a finite number, at least 0; got {self.learning_rate!r}")
         if not isinstance(self.inertia, numbers.Real) or not 0 <= self.inertia < 1:
@@ -145,12 +151,13 @@ class _BaseNetworkEstimator(BaseEstimator):
         net.counter = counter
         net.learning_rate = float(self.learning_rate)
         net.inertia = float(self.inertia)
-        errors = net.learn(X, T, epochs=int(epochs), order=self.order, seed=seed)
+        errors = net.learn(X, T, epochs=int(epochs), order=self.order, seed=seed, batch=int(self.batch_size))
         self.loss_curve_.extend(float(e) for e in errors)
         self.n_iter_ += int(epochs)
         return self
 
     def _outputs(self, X):
+        """The network's outputs for every row, from block passes over the machine's cores."""
         check_is_fitted(self, "network_")
         X = self._validate_data(X, reset=False, dtype=[np.float64, np.float32])
         return self.network_.forward(self._inputs(X)).astype(np.float64)
@@ -169,6 +176,8 @@ class _BaseNetworkEstimator(BaseEstimator):
 
     def __setstate__(self, state):
         saved = state.pop("_network_state", None)
+        # Estimators pickled before batch_size existed learned one row at a time.
+        state.setdefault("batch_size", 1)
         super().__setstate__(state)
         if saved is not None:
             net = Network(self._text)
@@ -188,7 +197,9 @@ class MLPClassifier(ClassifierMixin, _BaseNetworkEstimator):
     of UNITS: logistic by default), shortcuts (every layer also fed by every earlier one
     and the inputs), learning_rate, inertia (momentum), epochs (passes of fit), order
     (sequential or shuffled, reshuffled every pass), scale (zscore, minmax or None: the inputs'
-    scaling, from the training data), random_state (the initial values and the shuffle).
+    scaling, from the training data), batch_size (rows learned at a time, one update per
+    batch; 1: every row its own presentation), random_state (the initial values and the
+    shuffle).
     """
 
     _output_unit = "logistic"

@@ -9,6 +9,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,6 +28,8 @@ namespace {
 
 // Presentations between two checks for a pending signal.
 constexpr std::size_t kSlice = 2048;
+// Most rows handed to the library in one call: it counts them in an int.
+constexpr py::ssize_t kBlock = INT_MAX;
 // Salt separating the shuffle's generator from the demonstration sampler's, as nn-train has it.
 constexpr std::uint64_t kShuffleSalt = 0x5DEECE66Dull;
 
@@ -75,6 +79,21 @@ FloatRows float_rows(const py::handle &obj, py::ssize_t width, const char *what)
     return FloatRows::ensure(a);
 }
 
+// The thread count of a block call: None for the machine's cores (0 to the library), else a
+// whole number of at least 1.
+int thread_count(const py::object &threads, const char *what)
+{
+    if (threads.is_none())
+        return 0;
+    PyObject *index = PyNumber_Index(threads.ptr());
+    if (index == nullptr)
+        throw py::error_already_set();
+    const py::int_ value = py::reinterpret_steal<py::int_>(index);
+    if (value < py::int_(1) || value > py::int_(1024))
+        throw py::value_error(std::string(what) + ": threads must be None or a whole number from 1 to 1024");
+    return value.cast<int>();
+}
+
 // The Python object: the network, its lock, and what Python asks of it.
 class PyNetwork {
 public:
@@ -102,24 +121,33 @@ public:
         return f();
     }
 
-    py::array_t<float> forward(const py::handle &x)
+    // The outputs of every row of x through block passes over `threads` threads (0: the
+    // machine's cores); each row's outputs are the bits of its one-row pass.
+    py::array_t<float> forward(const py::handle &x, const py::object &threads_argument)
     {
         const FloatRows in = float_rows(x, b_->inputs(), "forward: X");
+        const int threads = thread_count(threads_argument, "forward");
         const py::ssize_t rows = in.shape(0);
         py::array_t<float> out({rows, static_cast<py::ssize_t>(b_->outputs())});
         const float *src = in.data();
         float *dst = out.mutable_data();
         const std::size_t n_in = static_cast<std::size_t>(b_->inputs());
         const std::size_t n_out = static_cast<std::size_t>(b_->outputs());
+        // The library counts rows in an int: larger arrays go in blocks of at most kBlock rows.
         locked([&] {
-            for (py::ssize_t r = 0; r < rows; r++)
-                b_->forward(src + static_cast<std::size_t>(r) * n_in, dst + static_cast<std::size_t>(r) * n_out);
+            for (py::ssize_t start = 0; start < rows; start += kBlock) {
+                const int block = static_cast<int>(std::min<py::ssize_t>(kBlock, rows - start));
+                b_->forward_rows(block, src + static_cast<std::size_t>(start) * n_in,
+                                 dst + static_cast<std::size_t>(start) * n_out, threads);
+            }
         });
         return out;
     }
 
+    // Learn the rows of x with targets y for `epochs` passes in batches of `batch` rows; the
+    // mean error of every pass.
     py::array_t<double> learn(const py::handle &x, const py::handle &y, long long epochs, const std::string &order,
-                              const py::object &seed_argument)
+                              const py::object &seed_argument, long long batch)
     {
         const FloatRows in = float_rows(x, b_->inputs(), "learn: X");
         const FloatRows target = float_rows(y, b_->outputs(), "learn: Y");
@@ -130,6 +158,9 @@ public:
             throw py::value_error("learn: no rows to learn from");
         if (epochs < 1)
             throw py::value_error("learn: epochs must be at least 1, got " + std::to_string(epochs));
+        if (batch < 1 || batch > kBlock)
+            throw py::value_error("learn: batch must be a whole number from 1 to " + std::to_string(kBlock) + ", got " +
+                                  std::to_string(batch));
         if (order != "sequential" && order != "shuffled")
             throw py::value_error("learn: order must be \"sequential\" or \"shuffled\", got \"" + order + "\"");
         // The seed is nn-train's --sample-seed: any whole number from 0 to 2^64 - 1 (a
@@ -163,6 +194,14 @@ public:
             if (state == 0)
                 state = kShuffleSalt;
         }
+        // Each pass is taken `batch` rows at a time in its order, the last batch of a pass
+        // perhaps shorter; the rows go to the library in slices of whole batches (gathered
+        // from the pass's order), with a check for signals between slices. The mean error
+        // sums each slice's errors from zero, then the slices: with batch 1 the sums that the
+        // one-row learning has always made.
+        const std::size_t rows_per_batch = static_cast<std::size_t>(batch);
+        const std::size_t step = rows_per_batch * std::max<std::size_t>(1, kSlice / rows_per_batch);
+        std::vector<float> block_x, block_t, row_errors(std::min(rows, step));
         py::array_t<double> errors(static_cast<py::ssize_t>(epochs));
         double *mean = errors.mutable_data();
         for (long long e = 0; e < epochs; e++) {
@@ -171,14 +210,27 @@ public:
             if (feedback)
                 locked([&] { b_->clear_delays(); });
             double sum = 0.0;
-            for (std::size_t start = 0; start < rows; start += kSlice) {
-                const std::size_t stop = std::min(rows, start + kSlice);
-                sum += locked([&] {
-                    double part = 0.0;
-                    for (std::size_t i = start; i < stop; i++) {
-                        const std::size_t k = sequence[i];
-                        part += b_->learn(xs + k * n_in, ts + k * n_out);
+            for (std::size_t start = 0; start < rows; start += step) {
+                const std::size_t count = std::min(rows - start, step);
+                // The slice's rows: in place in the sequential order, else gathered.
+                const float *bx = xs + start * n_in;
+                const float *bt = ts + start * n_out;
+                if (state != 0) {
+                    block_x.resize(count * n_in);
+                    block_t.resize(count * n_out);
+                    for (std::size_t i = 0; i < count; i++) {
+                        const std::size_t k = sequence[start + i];
+                        std::copy_n(xs + k * n_in, n_in, block_x.data() + i * n_in);
+                        std::copy_n(ts + k * n_out, n_out, block_t.data() + i * n_out);
                     }
+                    bx = block_x.data();
+                    bt = block_t.data();
+                }
+                sum += locked([&] {
+                    b_->learn_rows(static_cast<int>(count), bx, bt, batch, row_errors.data());
+                    double part = 0.0;
+                    for (std::size_t i = 0; i < count; i++)
+                        part += row_errors[i];
                     return part;
                 });
                 if (PyErr_CheckSignals() != 0)
@@ -297,13 +349,17 @@ PYBIND11_MODULE(_bpnet, m)
                                           {static_cast<py::ssize_t>(sizeof(float))}, n.net().data(), self);
             },
             "network_data as a float32 array that shares the network's storage.")
-        .def("forward", &PyNetwork::forward, py::arg("X"),
-             "The outputs for every row of X, a 2-D float array: a new (rows, outputs) float32 array.")
+        .def("forward", &PyNetwork::forward, py::arg("X"), py::arg("threads") = py::none(),
+             "The outputs for every row of X, a 2-D float array: a new (rows, outputs) float32 array, "
+             "each row's the bits of its one-row pass. The rows are split over `threads` threads (None: "
+             "the machine's cores); a network with feedback takes them in order, one at a time.")
         .def("learn", &PyNetwork::learn, py::arg("X"), py::arg("Y"), py::arg("epochs") = 1,
-             py::arg("order") = "sequential", py::arg("seed") = py::int_(1),
+             py::arg("order") = "sequential", py::arg("seed") = py::int_(1), py::arg("batch") = 1,
              "Present the rows of X with targets Y for `epochs` passes, in order or reshuffled every "
-             "pass from `seed` as nn-train does; returns the mean error of every pass. For a network "
-             "with feedback the rows are one sequence: in order, the delays cleared before every pass.")
+             "pass from `seed` as nn-train does; returns the mean error of every pass. With batch 1 "
+             "every row is one presentation; with batch B above 1 each pass is learned B rows at a "
+             "time in its order (one update per batch). For a network with feedback the rows are "
+             "one sequence: in order, the delays cleared before every pass (batch 1 only).")
         .def(
             "clear_delays", [](PyNetwork &n) { n.locked([&] { n.net().clear_delays(); }); },
             "Clear the network's delayed values.")

@@ -61,7 +61,7 @@ def test_pickled_estimator_continues_bit_for_bit():
 def test_bad_parameters_are_refused_at_fit():
     X, y = load_iris(return_X_y=True)
     for params in ({"unit": "relu"}, {"order": "random"}, {"scale": "robust"}, {"epochs": 0},
-                   {"hidden_layer_sizes": (4, 0)}, {"inertia": 1.0}):
+                   {"hidden_layer_sizes": (4, 0)}, {"inertia": 1.0}, {"batch_size": 0}):
         with pytest.raises(ValueError):
             bpnet.MLPClassifier(**params).fit(X, y)
 
@@ -78,3 +78,15 @@ def test_unit_kinds_are_the_extensions():
         assert f'unit = "{unit}"' in reg._text
     with pytest.raises(ValueError, match=", ".join(bpnet.UNIT_KINDS)):
         bpnet.MLPClassifier(unit="relu").fit(X, y)
+
+
+def test_batch_size_reaches_the_network():
+    # batch_size 1 is the one-row learning; larger batches learn one update per batch, and
+    # still learn iris.
+    X_train, X_test, y_train, y_test = iris_split()
+    one = bpnet.MLPClassifier(epochs=3, random_state=2).fit(X_train, y_train)
+    also_one = bpnet.MLPClassifier(epochs=3, batch_size=1, random_state=2).fit(X_train, y_train)
+    assert np.array(one.network_.data).tobytes() == np.array(also_one.network_.data).tobytes()
+    batched = bpnet.MLPClassifier(epochs=300, batch_size=8, learning_rate=1.0, random_state=2).fit(X_train, y_train)
+    assert len(batched.loss_curve_) == 300 and batched.network_.counter > 0
+    assert batched.score(X_test, y_test) >= 0.9

@@ -284,3 +284,61 @@ def test_runtime_networks_in_two_threads_give_the_bits_they_give_alone():
     for t in threads:
         t.join()
     assert together == alone
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+@pytest.mark.parametrize("seed,feedback", [(s, False) for s in range(20, 24)] + [(s, True) for s in range(24, 26)])
+def test_forward_gives_the_row_by_row_bits_for_every_thread_count(kind, seed, feedback, compile_module):
+    # Block passes split over any number of threads give each row the bits of its own pass;
+    # with feedback the rows are one sequence, as when they are passed one by one.
+    text = random_description(seed, feedback)
+    net = network(kind, text, compile_module)
+    net.initialize(seed=seed, range=1.0)
+    X, _ = patterns(301, net.inputs, net.outputs, seed)
+    net.clear_delays()
+    one_by_one = np.vstack([net.forward(X[i:i + 1]) for i in range(len(X))])
+    for threads in (1, 2, 3, None):
+        net.clear_delays()
+        assert net.forward(X, threads=threads).tobytes() == one_by_one.tobytes(), threads
+    with pytest.raises(ValueError, match="threads"):
+        net.forward(X, threads=0)
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+@pytest.mark.parametrize("order", ["sequential", "shuffled"])
+@pytest.mark.parametrize("rows,batch", [(37, 5), (2100, 400)])
+def test_learning_in_batches_gives_nn_trains_save_file(kind, order, rows, batch, tmp_path, compile_module):
+    # Python and nn-train take the batches of every pass over the same order: the same save
+    # file, byte for byte, also when a pass ends in a shorter batch and Python hands the rows
+    # over in several slices.
+    train = program("BPNET_NN_TRAIN", "nn-train")
+    text = description("bat", 5, [(7, "logistic"), (4, "logistic")], shortcuts=True)
+    X, Y = patterns(rows, 5, 4, 12)
+    with open(tmp_path / "data.csv", "w") as f:
+        for row in np.hstack([X, Y]):
+            f.write(",".join(repr(float(v)) for v in row) + "\n")
+    tool = subprocess.run([train, "--module", compile_module(text), "--data", str(tmp_path / "data.csv"),
+                           "--epochs", "3", "--order", order, "--sample-seed", "5", "--seed", "8", "--range", "0.3",
+                           "--batch", str(batch), "--output", str(tmp_path / "tool.save")],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    assert tool.returncode == 0, tool.stderr
+    net = network(kind, text, compile_module)
+    net.initialize(seed=8, range=0.3)
+    errors = net.learn(X, Y, epochs=3, order=order, seed=5, batch=batch)
+    assert errors.shape == (3,)
+    net.save(tmp_path / "python.save")
+    assert (tmp_path / "python.save").read_bytes() == (tmp_path / "tool.save").read_bytes()
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_a_network_with_feedback_refuses_batches(kind, compile_module):
+    net = network(kind, description("fb", 3, [(4, "tanh", 1), (2, "logistic")]), compile_module)
+    net.initialize()
+    X, Y = patterns(10, 3, 2, 6)
+    kept = np.array(net.data)
+    with pytest.raises(bpnet.Error) as caught:
+        net.learn(X, Y, batch=2)
+    assert "feedback" in str(caught.value)
+    assert np.array(net.data).tobytes() == kept.tobytes()
+    with pytest.raises(ValueError, match="batch"):
+        net.learn(X, Y, batch=0)

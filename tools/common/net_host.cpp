@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "gen/rtnet/bpnet_network.h"
-#include "network/nn.h"
+#include "network/nn_linked.h"
 
 namespace {
 
@@ -22,34 +22,6 @@ namespace {
 std::unique_ptr<bpnet::Network> g_network;
 bool g_built_in = false;
 std::string g_source;  // the description file of a network built at run time
-
-// The built-in network's symbols, by the names a module exports them under.
-struct BuiltInSymbol {
-    const char *name;
-    void *address;
-};
-
-void *built_in_symbol(const char *name)
-{
-    static const BuiltInSymbol kSymbols[] = {
-        {"network_initialize", reinterpret_cast<void *>(&network_initialize)},
-        {"nn_calc_error", reinterpret_cast<void *>(&nn_calc_error)},
-        {"network_ascii_dump", reinterpret_cast<void *>(&network_ascii_dump)},
-        {"network_load_ascii", reinterpret_cast<void *>(&network_load_ascii)},
-        {"network_ascii_dump_file", reinterpret_cast<void *>(&network_ascii_dump_file)},
-        {"network_load_ascii_file", reinterpret_cast<void *>(&network_load_ascii_file)},
-        {"network_learn_presentation", reinterpret_cast<void *>(&network_learn_presentation)},
-        {"network_forward_pdpfa", reinterpret_cast<void *>(&network_forward_pdpfa)},
-        {"network_forward_print", reinterpret_cast<void *>(&network_forward_print)},
-        {"BPthreshold", static_cast<void *>(&BPthreshold)},
-        {"network_clear_delays", reinterpret_cast<void *>(&network_clear_delays)},
-        {"network_data", static_cast<void *>(network_data)},
-    };
-    for (const BuiltInSymbol &s : kSymbols)
-        if (std::strcmp(s.name, name) == 0)
-            return s.address;
-    return nullptr;
-}
 
 // A black-box name as the description format allows it: a letter, then letters, digits and
 // underscores, at most 31 characters.
@@ -104,8 +76,7 @@ bool open_network(const std::string &module_path, std::string &error)
     g_source.clear();
     // One network for the tool's run: the module is loaded from its file, not a copy.
     if (g_built_in)
-        return open_with([] { return bpnet::Network::from_descriptor({&network_query, built_in_symbol, NN_DATA_SIZE}); },
-                         error);
+        return open_with([] { return bpnet::Network::from_descriptor(nn_linked::module()); }, error);
     return open_with([&] { return bpnet::Network::open_module(module_path, false); }, error);
 }
 

@@ -2,16 +2,19 @@
 // patterns (the built-in demonstration task or a CSV file) and report the network's detection
 // statistics, or its per-pattern trace, with a per-class confusion table.
 #include <cerrno>
+#include <cfloat>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bp/BpSimLearn.h"
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
@@ -36,6 +39,7 @@ struct Options {
     tool_setup::PatternOptions patterns{"", "", nn_patterns::TargetForm::kVector, kDefaultSamples, kDefaultSampleSeed};
     float threshold = kDefaultThreshold;
     bool trace = false;
+    int threads = 0;  // threads of the block passes (0: the machine's cores)
 };
 
 // The patterns run through the network, one per call of the pattern function, the patterns
@@ -91,6 +95,10 @@ void print_help()
         "  --threshold T        distance for Pd (default %g); only its size counts\n"
         "  --trace              print each pattern's outputs and targets instead of the\n"
         "                       statistics\n"
+        "  --threads N          run the patterns through the network in blocks over N\n"
+        "                       threads (default: one per processor core); the report is\n"
+        "                       the same for every N. A network with feedback runs its\n"
+        "                       patterns one at a time, in order\n"
         "  --help               show this help and exit\n"
         "  --version            show the version and exit\n"
         "\n"
@@ -111,6 +119,12 @@ void match_option(bp_cli::Argument &a, Options &o)
             o.threshold = f;
         else
             bp_cli::bad_value(a, "--threshold", "expected a finite number");
+    } else if (bp_cli::match_option(a, "--threads")) {
+        std::uint64_t n = 0;
+        if (bp_cli::parse_unsigned(a.value, 1024, n) && n > 0)
+            o.threads = static_cast<int>(n);
+        else
+            bp_cli::bad_value(a, "--threads", "expected a whole number from 1 to 1024");
     } else if (bp_cli::match_option(a, "--network")) {
         o.network = a.value;
     }
@@ -151,9 +165,14 @@ void print_squared_error(double squared_sum)
         std::printf("Normalised mean squared error: not defined (the targets do not vary)\n");
 }
 
-// Run every pattern once more and print the confusion table of target class against output
-// class; for a module's network, the mean error and the squared errors follow.
-void print_confusion()
+// The outputs of pattern k, and the error of pattern k's outputs (called after its outputs).
+using RunPattern = std::function<const float *(std::size_t k)>;
+using PatternError = std::function<float(std::size_t k)>;
+
+// Print the confusion table of target class against output class from every pattern's
+// outputs, in pattern order; for a module's network, the mean error and the squared errors
+// follow.
+void print_confusion(const RunPattern &run, const PatternError &error)
 {
     bpnet::Network &net = net_host::network();
     const int classes = net.outputs();
@@ -163,16 +182,12 @@ void print_confusion()
     double error_sum = 0.0;
     double squared_sum = 0.0;
     for (std::size_t k = 0; k < g_patterns.size(); k++) {
-        if (g_first[k])
-            net.clear_delays();
-        std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
-        std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
-        net.forward();
-        const int out = scoring::largest(net.output(), classes);
+        const float *output = run(k);
+        const int out = scoring::largest(output, classes);
         const int want = scoring::largest(g_patterns.target(k), classes);
         if (!net_host::built_in()) {
-            squared_sum += scoring::squared_error(net.output(), g_patterns.target(k), classes);
-            error_sum += net.measure_error();
+            squared_sum += scoring::squared_error(output, g_patterns.target(k), classes);
+            error_sum += error(k);
         }
         if (out < 0 || want < 0)
             unclassified++;
@@ -216,6 +231,163 @@ void print_confusion()
         if (net.linear_outputs())
             print_squared_error(squared_sum);
     }
+}
+
+// The detection statistics of the module's report (see the module's forward_pdpfa) from the
+// outputs of every pattern, rows of the network's outputs in pattern order: the same sums in
+// the same order, the same text.
+void print_pdpfa(const std::vector<float> &outputs, float pd_threshold)
+{
+    const std::size_t patterns = g_patterns.size();
+    if (patterns == 0)
+        return;
+    // Per output, extremes (wide), running sums (float); the squared threshold.
+    const bpnet::Network &net = net_host::network();
+    const int n = net.outputs();
+    const std::size_t width = static_cast<std::size_t>(n);
+    const float threshold_sq = static_cast<float>(static_cast<double>(pd_threshold) * pd_threshold);
+    std::vector<double> maxima(width, -static_cast<double>(FLT_MAX)), minima(width, static_cast<double>(FLT_MAX));
+    std::vector<float> sums(width, 0.0f), squares(width, 0.0f), means(width, 0.0f);
+    int hits = 0;
+    for (std::size_t k = 0; k < patterns; k++) {
+        const float *out = outputs.data() + k * width;
+        const float *target = g_patterns.target(k);
+        double e = 0.0;  // squared distance between outputs and targets
+        for (std::size_t j = 0; j < width; j++) {
+            const float o = out[j];
+            sums[j] = static_cast<float>(sums[j] + static_cast<double>(o));
+            squares[j] = static_cast<float>(squares[j] + static_cast<double>(o) * o);
+            if (o < minima[j])
+                minima[j] = o;
+            if (o > maxima[j])
+                maxima[j] = o;
+            const double diff = static_cast<double>(o) - target[j];
+            e += diff * diff;
+        }
+        if (e < threshold_sq)
+            hits++;
+    }
+
+    // Report: extremes, means (stored as float), population variances, Pd and Pfa.
+    const int count = static_cast<int>(patterns);
+    const float all = static_cast<float>(patterns);
+    std::printf("\n\n%s:", net.name().c_str());
+    std::printf("\nMaxima: ");
+    for (std::size_t j = 0; j < width; j++)
+        std::printf("%f ", maxima[j]);
+    std::printf("\nMinima: ");
+    for (std::size_t j = 0; j < width; j++)
+        std::printf("%f ", minima[j]);
+    std::printf("\nMeans: ");
+    for (std::size_t j = 0; j < width; j++) {
+        means[j] = static_cast<float>(static_cast<double>(sums[j]) / all);
+        std::printf("%f ", static_cast<double>(means[j]));
+    }
+    std::printf("\nVariances: ");
+    for (std::size_t j = 0; j < width; j++) {
+        const double mean = means[j];
+        std::printf("%f ", static_cast<double>(squares[j]) / all - mean * mean);
+    }
+    std::printf("\n\nPd = %d/%d = %f", hits, count, static_cast<double>(hits) / all);
+    std::printf("\nPfa = %d/%d = %f", count - hits, count, static_cast<double>(count - hits) / all);
+}
+
+// Pattern k's lines of the module's trace (see the module's forward_print), from its outputs.
+void print_trace_of(std::size_t k, const float *outputs)
+{
+    const bpnet::Network &net = net_host::network();
+    const int width = net.outputs();
+    std::printf("\nIteration: %d", static_cast<int>(k));
+    std::printf("\nblack box %s:", net.name().c_str());
+    std::printf("\n\tOutputs:");
+    for (int j = 0; j < width; j++)
+        std::printf(" %f", static_cast<double>(outputs[j]));
+    std::printf("\n\tTargets:");
+    for (int j = 0; j < width; j++)
+        std::printf(" %f", static_cast<double>(g_patterns.target(k)[j]));
+}
+
+// Run every pattern through the network, sequence after sequence: the delays cleared at the
+// start of each (a network without feedback has none, but the module is told, as the one-row
+// passes tell it), then the sequence's patterns as one block of forward passes over `threads`
+// threads; each(k, outputs) follows for every pattern of the sequence. Returns the outputs of
+// every pattern, in pattern order.
+std::vector<float> run_blocks(int threads, const std::function<void(std::size_t, const float *)> &each)
+{
+    bpnet::Network &net = net_host::network();
+    const std::size_t patterns = g_patterns.size();
+    const std::size_t n_in = static_cast<std::size_t>(net.inputs());
+    const std::size_t n_out = static_cast<std::size_t>(net.outputs());
+    std::vector<float> inputs(patterns * n_in);
+    for (std::size_t k = 0; k < patterns; k++)
+        std::memcpy(inputs.data() + k * n_in, g_patterns.input(k), sizeof(float) * n_in);
+    std::vector<float> outputs(patterns * n_out);
+    for (std::size_t start = 0; start < patterns;) {
+        std::size_t stop = start + 1;
+        while (stop < patterns && !g_first[stop])
+            stop++;
+        if (g_first[start])
+            net.clear_delays();
+        net.forward_rows(static_cast<int>(stop - start), inputs.data() + start * n_in, outputs.data() + start * n_out,
+                         threads);
+        if (each)
+            for (std::size_t k = start; k < stop; k++)
+                each(k, outputs.data() + k * n_out);
+        start = stop;
+    }
+    return outputs;
+}
+
+// The error the network measures for outputs against the targets: half the sum of squared
+// differences over the output count, in double, stored as float (the output deltas it also
+// writes are thrown away).
+float pattern_error(const float *outputs, const float *targets, int n, std::vector<float> &scratch)
+{
+    scratch.resize(static_cast<std::size_t>(n));
+    const float half_sum = BPoutput_error(targets, outputs, scratch.data(), 0.0f, n);
+    return static_cast<float>(static_cast<double>(half_sum) / n);
+}
+
+// The report of a network without feedback: the patterns in blocks of forward passes, the
+// statistics or the trace from their outputs, then once more for the confusion table.
+void report_from_blocks(const Options &o)
+{
+    bpnet::Network &net = net_host::network();
+    const std::size_t n_out = static_cast<std::size_t>(net.outputs());
+    if (o.trace)
+        run_blocks(o.threads, print_trace_of);
+    else
+        print_pdpfa(run_blocks(o.threads, nullptr), o.threshold);
+    std::printf("\n");
+    const std::vector<float> outputs = run_blocks(o.threads, nullptr);
+    std::vector<float> scratch;
+    print_confusion([&](std::size_t k) { return outputs.data() + k * n_out; },
+                    [&](std::size_t k) {
+                        return pattern_error(outputs.data() + k * n_out, g_patterns.target(k), net.outputs(), scratch);
+                    });
+}
+
+// The report of a network with feedback: the patterns one at a time, in order, through the
+// module's own statistics or trace, then once more for the confusion table.
+void report_in_order(const Options &o, int count)
+{
+    bpnet::Network &net = net_host::network();
+    g_next = 0;
+    if (o.trace)
+        net.forward_print(count, next_pattern);
+    else
+        net.forward_pdpfa(static_cast<unsigned>(count), next_pattern, o.threshold);
+    std::printf("\n");
+    print_confusion(
+        [&](std::size_t k) {
+            if (g_first[k])
+                net.clear_delays();
+            std::memcpy(g_input.data(), g_patterns.input(k), sizeof(float) * g_input.size());
+            std::memcpy(g_target.data(), g_patterns.target(k), sizeof(float) * g_target.size());
+            net.forward();
+            return net.output();
+        },
+        [&](std::size_t) { return net.measure_error(); });
 }
 
 }  // namespace
@@ -269,13 +441,10 @@ int main(int argc, char **argv)
     g_target.assign(static_cast<std::size_t>(net.outputs()), 0.0f);
     net.use_vectors(g_input.data(), g_target.data());
 
-    g_next = 0;
     g_first = g_patterns.first_flags();
-    if (o.trace)
-        net.forward_print(count, next_pattern);
+    if (net_host::has_feedback())
+        report_in_order(o, count);
     else
-        net.forward_pdpfa(static_cast<unsigned>(count), next_pattern, o.threshold);
-    std::printf("\n");
-    print_confusion();
+        report_from_blocks(o);
     return bp_cli::finish_output(kTool);
 }

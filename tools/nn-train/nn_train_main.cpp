@@ -3,6 +3,7 @@
 // file that PlotComposite and nn-eval load.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -59,6 +60,7 @@ struct Options {
     std::string curve;
     scaling::Method scale = scaling::Method::kNone;
     bool scale_given = false;
+    unsigned batch = 1;  // rows learned at a time: 1, one presentation per pattern
 };
 
 // The presentation loop's state: the training and held-out sets, the order, the patterns
@@ -74,6 +76,10 @@ std::vector<float> g_target;
 bool g_pending = false;      // a presentation whose error has not been counted yet
 double g_window_error = 0.0;  // sum of the errors counted since the last progress report
 std::uint64_t g_window_count = 0;
+// The block of rows that learning in batches gathers from the pattern function.
+std::vector<float> g_batch_input;
+std::vector<float> g_batch_target;
+std::vector<float> g_batch_errors;
 
 void print_help()
 {
@@ -123,6 +129,11 @@ void print_help()
         "  --order ORDER        sequential (default) or shuffled: the order in which the\n"
         "                       training set is presented, reshuffled every pass (whole\n"
         "                       sequences, each in order, for a network with feedback)\n"
+        "  --batch B            learn B patterns at a time, in the order they are\n"
+        "                       presented, with one update of the weights per batch; a\n"
+        "                       pass over the training set ends its last batch (default\n"
+        "                       1: every pattern its own presentation; above 1 only for\n"
+        "                       a network without feedback)\n"
         "  --resume FILE        start from the network in save file FILE; its learning-step\n"
         "                       count continues\n"
         "  --output FILE        save file to write (default \"Network.save\"); it is\n"
@@ -201,6 +212,41 @@ void draw_progress(std::uint64_t done, std::uint64_t total)
     g_window_count = 0;
 }
 
+// Learn the next n presentations in batches of `batch` rows: each batch gathered from the
+// pattern function in the order of presentation, and never beyond the end of a pass, so
+// that every pass starts a new batch. Their errors go to the running error. Throws
+// bpnet::Error when the network refuses (a network with feedback).
+void learn_in_batches(std::uint64_t n, unsigned batch)
+{
+    bpnet::Network &net = net_host::network();
+    const std::size_t n_in = g_input.size();
+    const std::size_t n_out = g_target.size();
+    while (n > 0) {
+        // The rows left in the pass under way (a whole pass once it is over).
+        const std::size_t left = g_next == g_order.rows.size() ? g_order.rows.size() : g_order.rows.size() - g_next;
+        std::size_t rows = batch;
+        rows = std::min<std::size_t>(rows, left);
+        rows = static_cast<std::size_t>(std::min<std::uint64_t>(rows, n));
+        g_batch_input.resize(rows * n_in);
+        g_batch_target.resize(rows * n_out);
+        g_batch_errors.resize(rows);
+        for (std::size_t i = 0; i < rows; i++) {
+            next_pattern();
+            g_pending = false;  // counted below, from the batch's errors
+            std::memcpy(g_batch_input.data() + i * n_in, g_input.data(), sizeof(float) * n_in);
+            std::memcpy(g_batch_target.data() + i * n_out, g_target.data(), sizeof(float) * n_out);
+        }
+        net.learn_rows(static_cast<int>(rows), g_batch_input.data(), g_batch_target.data(), static_cast<int>(batch),
+                       g_batch_errors.data());
+        // The block calls leave the network's registered vectors to the tool's again.
+        net.use_vectors(g_input.data(), g_target.data());
+        for (const float e : g_batch_errors)
+            g_window_error += e;
+        g_window_count += rows;
+        n -= rows;
+    }
+}
+
 // Match one argument against the options into o.
 void match_option(bp_cli::Argument &a, Options &o)
 {
@@ -234,6 +280,11 @@ void match_option(bp_cli::Argument &a, Options &o)
             o.epochs = u;
         else
             bad("--epochs", "expected a whole number from 1 to 4294967295");
+    } else if (option("--batch")) {
+        if (bp_cli::parse_unsigned(a.value, INT_MAX, u) && u > 0)
+            o.batch = static_cast<unsigned>(u);
+        else
+            bad("--batch", "expected a whole number from 1 to 2147483647");
     } else if (option("--scale")) {
         if (scaling::parse_method(a.value, o.scale))
             o.scale_given = true;
@@ -410,7 +461,23 @@ int main(int argc, char **argv)
             stop = next_draw;
         if (curve && next_epoch < stop)
             stop = next_epoch;
-        net.learn(static_cast<unsigned>(stop - done), next_pattern);
+        // Batches are taken from the start of every pass: a stop for the progress bar moves
+        // on to the end of the batch under way, so that the bits do not depend on it.
+        if (o.batch > 1 && stop % epoch != 0) {
+            const std::uint64_t into = stop % epoch;
+            const std::uint64_t end = std::min<std::uint64_t>(epoch, (into + o.batch - 1) / o.batch * o.batch);
+            stop = std::min(o.iterations, stop - into + end);
+        }
+        if (o.batch == 1) {
+            net.learn(static_cast<unsigned>(stop - done), next_pattern);
+        } else {
+            try {
+                learn_in_batches(stop - done, o.batch);
+            } catch (const bpnet::Error &e) {
+                std::fprintf(stderr, "%s: %s\n", kTool, e.what());
+                return 1;
+            }
+        }
         // The progress bar's held-out score runs the network and so disturbs its delays: a
         // network with feedback finishes the sequence under way first (a pass ends with one,
         // so the curve's epochs are never passed).
