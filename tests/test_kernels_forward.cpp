@@ -2,12 +2,12 @@
 // bands and saturation, and the dot-product family's index rules.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -123,21 +123,15 @@ TEST(ReluKernels, ForwardAndDerivativeFollowTheirDefinitions)
 {
     std::mt19937 rng(5);
     constexpr int n = 4096;
-    const float special[] = {0.0f, -0.0f, std::numeric_limits<float>::denorm_min(),
-                             -std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(),
-                             -std::numeric_limits<float>::max()};
     const auto random_float = [&] {
-        if (rng() % 4 == 0)
-            return special[rng() % std::size(special)];
-        const std::uint32_t bits = static_cast<std::uint32_t>(rng());
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return f;
+        const float special[] = {0.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max()};
+        const float f = rng() % 4 == 0 ? special[rng() % 3] : std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+        return rng() % 2 == 0 ? f : -f;
     };
     std::vector<float> a(n), t(n), e(n), want(n), dwant(n);
     for (int i = 0; i < n; i++) {
         a[i] = random_float();
-        t[i] = rng() % 2 == 0 ? (rng() % 2 == 0 ? 0.0f : -0.0f) : random_float();
+        t[i] = rng() % 2 == 0 ? (rng() % 2 == 0 ? 0.0f : -0.0f) : random_float();  // -0 + -0 is -0
         e[i] = random_float();
         const float v = static_cast<float>(static_cast<double>(a[i]) + static_cast<double>(t[i]));
         want[i] = std::isnan(v) ? v : v > 0.0f ? v : 0.0f;
