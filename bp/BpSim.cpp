@@ -197,6 +197,16 @@ void BPquadratic(float *a, float *z, const float *t, int n)
     }
 }
 
+void BPrelu(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    // Zero at and below 0, so that -0 becomes +0; a NaN net input fails the test and stays
+    // NaN, as it does for every other kind.
+    for (int i = 0; i < n; i++)
+        if (a[i] <= 0.0f)
+            a[i] = 0.0f;
+}
+
 void BPuser(float *a, float *z, const float *t, int n, float (*f)(float))
 {
     add_thresholds(a, t, n);

@@ -32,6 +32,7 @@ void BPsig2(float *a, const float *t, int n);              /* a[i] = table[k] */
 void BPsig3(float *a, const float *t, int n);              /* a[i] = 2*table[k] */
 void BPlinear(float *a, const float *t, int n);            /* a[i] = a[i] + t[i] */
 void BPquadratic(float *a, float *z, const float *t, int n);                   /* z[i] = a[i]+t[i]; a[i] = z[i]*z[i] */
+void BPrelu(float *a, const float *t, int n);              /* v = a[i]+t[i]; a[i] = v <= 0 ? +0 : v (NaN stays NaN) */
 void BPuser(float *a, float *z, const float *t, int n, float (*f)(float));    /* z[i] = a[i]+t[i]; a[i] = f(z[i]) */
 
 #ifdef __cplusplus

@@ -165,6 +165,13 @@ void BPderiv_quadratic(const float *z, float *e, int n)
     scale_deltas(z, e, n, [](bp_wide v) { return 2.0 * v; });
 }
 
+void BPderiv_relu(const float *a, float *e, int n, float)
+{
+    // The offset of the table kinds is not added: the factor is exactly 1 above 0 and 0 at 0,
+    // below it and for a NaN activation. It takes the offset only to be called as they are.
+    scale_deltas(a, e, n, [](bp_wide v) { return v > 0.0 ? 1.0 : 0.0; });
+}
+
 void BPderiv_user(const float *z, float *e, int n, float (*fprime)(float))
 {
     // The user's function is called once per unit, in ascending order.

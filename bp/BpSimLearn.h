@@ -13,6 +13,7 @@ void BPset_deriv_sig1(float *g, const float *a, int n, float off);  /* g[i] = a[
 void BPset_deriv_sig2(float *g, const float *a, int n, float off);  /* g[i] = (0.25-a[i]*a[i]) + off */
 void BPset_deriv_sig3(float *g, const float *a, int n, float off);  /* g[i] = 0.5*(1-a[i]*a[i]) + off */
 void BPderiv_quadratic(const float *z, float *e, int n);                          /* e[i] = 2*z[i]*e[i] */
+void BPderiv_relu(const float *a, float *e, int n, float off);      /* e[i] = (a[i] > 0 ? 1 : 0)*e[i]; off not added */
 void BPderiv_user(const float *z, float *e, int n, float (*fprime)(float));      /* e[i] = f'(z[i])*e[i] */
 float BPsum_squares(const float *v, int n);                                       /* return sum_i v[i]*v[i] */
 float BPoutput_error(const float *t, const float *o, float *e, float s, int n);  /* e[i] = (t[i]-o[i])*s; return 0.5*sum_i (t[i]-o[i])^2 */

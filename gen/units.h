@@ -19,7 +19,7 @@
 namespace bpgen {
 
 // The unit kinds, in the order of the table's rows.
-enum class Unit { logistic, centred, tanh, linear, quadratic };
+enum class Unit { logistic, centred, tanh, linear, quadratic, relu };
 
 // How the emitter writes the call of a kernel in a generated module.
 enum class Call {
@@ -32,7 +32,8 @@ enum class Call {
 // One unit kind. The forward kernel adds the thresholds t to the net inputs in a and applies
 // the unit function in place; a kind whose derivative needs the net inputs also stores them in
 // z. The derivative kernel multiplies the deltas e by the unit function's derivative, from the
-// activations a (plus the offset r drawn for the layer) or from the stored net inputs z.
+// activations a (plus the offset r drawn for the layer, where the row says so) or from the
+// stored net inputs z.
 struct UnitKind {
     Unit unit;
     const char *name;  // as a description writes it: unit = "NAME"
@@ -45,6 +46,7 @@ struct UnitKind {
     void (*deriv_net)(const float *z, float *e, int n);       // from the stored net inputs
     const char *deriv_name;                                   // the kernel the emitter calls
     Call deriv_call;
+    bool deriv_offset;  // the derivative from the activations adds the offset r
     bool stores_net;  // its net inputs have their own vector in network_data
     // The embedded form: a table kind is bias + scale * logistic table entry, saturating at
     // |v| >= 8 to what the forward kernel gives there (bias and scale as C literals without
@@ -59,15 +61,17 @@ struct UnitKind {
 // The rows, one per enumerator of Unit, in its order.
 inline constexpr UnitKind kUnitKinds[] = {
     {Unit::logistic, "logistic", 0, BPsig1, nullptr, "bp_inline::sig1", Call::inline_copy, BPderiv_sig1, nullptr,
-     "deriv_sig1", Call::kernel_set, false, true, "0.5", "1.0", "table_units"},
+     "deriv_sig1", Call::kernel_set, true, false, true, "0.5", "1.0", "table_units"},
     {Unit::centred, "centred", 1, BPsig2, nullptr, "BPsig2", Call::library, BPderiv_sig2, nullptr, "BPderiv_sig2",
-     Call::library, false, true, "0.0", "1.0", "table_units"},
+     Call::library, true, false, true, "0.0", "1.0", "table_units"},
     {Unit::tanh, "tanh", 2, BPsig3, nullptr, "BPsig3", Call::library, BPderiv_sig3, nullptr, "BPderiv_sig3",
-     Call::library, false, true, "0.0", "2.0", "table_units"},
+     Call::library, true, false, true, "0.0", "2.0", "table_units"},
     {Unit::linear, "linear", 3, BPlinear, nullptr, "BPlinear", Call::library, nullptr, nullptr, nullptr, Call::none,
-     false, false, nullptr, nullptr, "linear_units"},
+     false, false, false, nullptr, nullptr, "linear_units"},
     {Unit::quadratic, "quadratic", 4, nullptr, BPquadratic, "BPquadratic", Call::library, nullptr, BPderiv_quadratic,
-     "BPderiv_quadratic", Call::library, true, false, nullptr, nullptr, "quadratic_units"},
+     "BPderiv_quadratic", Call::library, false, true, false, nullptr, nullptr, "quadratic_units"},
+    {Unit::relu, "relu", 5, BPrelu, nullptr, "BPrelu", Call::library, BPderiv_relu, nullptr, "BPderiv_relu",
+     Call::library, false, false, false, nullptr, nullptr, "relu_units"},
 };
 // The number of unit kinds.
 inline constexpr std::size_t kUnitKindCount = std::size(kUnitKinds);
@@ -122,7 +126,7 @@ std::string unit_names(Test test, const char *last)
     return s;
 }
 
-// Every kind's name, as a list in words ("logistic, ... or quadratic").
+// Every kind's name, as a list in words ("logistic, ... or relu").
 inline std::string all_unit_names()
 {
     return unit_names([](const UnitKind &) { return true; }, "or");
@@ -182,6 +186,9 @@ inline bool unit_table_consistent()
             return false;
         if (k.deriv_net != nullptr && (!k.stores_net || k.deriv_call != Call::library))
             return false;
+        // Only a derivative from the activations takes the offset.
+        if (k.deriv_offset && k.deriv == nullptr)
+            return false;
         // The forward step is a library call or, without net inputs, an inline copy.
         if (k.forward_call != Call::library && (k.forward_call != Call::inline_copy || k.stores_net))
             return false;
@@ -198,7 +205,7 @@ inline bool unit_table_consistent()
 // the tables of a generated module leave the code out where it is 0.
 static_assert(unit_kind(Unit::logistic).code == 0 && unit_kind(Unit::centred).code == 1 &&
               unit_kind(Unit::tanh).code == 2 && unit_kind(Unit::linear).code == 3 &&
-              unit_kind(Unit::quadratic).code == 4);
+              unit_kind(Unit::quadratic).code == 4 && unit_kind(Unit::relu).code == 5);
 
 }  // namespace bpgen
 

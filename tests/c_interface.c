@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "bp/BpSim.h"
+#include "bp/BpSimMath.h"
 #include "bp/BpSupport.h"
 #include "network/nn.h"
 #include "platform/vl_exit.h"
@@ -53,6 +54,7 @@ int main(void)
         int size = -1;
         check(BPget_error_buffer(&size) == error_string && size > 0, "BPget_error_buffer");
     }
+    check(bp_exp(0.0) == 1.0 && bp_expf(0.0f) == 1.0f, "bp_exp");
     {
         void *block = vl_alloc_mem(1);
         check(block != NULL, "vl_alloc_mem");

@@ -105,9 +105,9 @@ TEST(UnitKinds, EveryReaderSeesEachRowAsTheTableGivesIt)
 TEST(UnitKinds, AnUnknownNameIsRefusedWithEveryKindListed)
 {
     bpgen::Error error;
-    const std::string text = "network = \"n\"\ninputs = 2\n[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"relu\"\n";
+    const std::string text = "network = \"n\"\ninputs = 2\n[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"softsign\"\n";
     ASSERT_FALSE(bpgen::parse_description(text, "d.toml", error).has_value());
-    EXPECT_NE(error.text.find("unknown unit \"relu\" (" + bpgen::all_unit_names() + ")"), std::string::npos)
+    EXPECT_NE(error.text.find("unknown unit \"softsign\" (" + bpgen::all_unit_names() + ")"), std::string::npos)
         << error.text;
     for (const UnitKind &k : kUnitKinds)
         EXPECT_NE(error.text.find(k.name), std::string::npos) << k.name;
@@ -127,7 +127,7 @@ TEST(UnitKinds, TheDescriptorHeaderDocumentsEveryCode)
 }
 
 // The derivative of every kind over random vectors, deltas 1: it changes with what the row
-// says it reads (the activations and the offset, or the stored net inputs) and with nothing
+// says it reads (the activations, with or without the offset, or the stored net inputs) and with nothing
 // else; a kind without a derivative kernel leaves the deltas as they are.
 TEST(UnitKinds, EachDerivativeReadsWhatItsRowSays)
 {
@@ -152,7 +152,7 @@ TEST(UnitKinds, EachDerivativeReadsWhatItsRowSays)
         const bool from_act = k.deriv != nullptr, from_net = k.deriv_net != nullptr;
         EXPECT_EQ(derivative(k, other, z, 0.0f) != base, from_act) << k.name << ": activations";
         EXPECT_EQ(derivative(k, a, other, 0.0f) != base, from_net) << k.name << ": net inputs";
-        EXPECT_EQ(derivative(k, a, z, 0.25f) != base, from_act) << k.name << ": offset";
+        EXPECT_EQ(derivative(k, a, z, 0.25f) != base, k.deriv_offset) << k.name << ": offset";
         if (!from_act && !from_net) {
             EXPECT_EQ(base, std::vector<float>(n, 1.0f)) << k.name;
         }

@@ -2,11 +2,14 @@
 // bands and saturation, and the dot-product family's index rules.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -109,6 +112,40 @@ TEST_F(ForwardKernels, LinearQuadraticUser)
     EXPECT_EQ(b[0], -1.0f);
     EXPECT_EQ(b[2], -4.0f);
     EXPECT_EQ(zb[2], 4.0f);
+}
+
+// The rectifier and its derivative against their definitions, bit for bit, over floats of
+// every kind (random bit patterns: tiny, subnormal, huge, infinite, NaN) and +-0, the smallest
+// subnormal and the largest float: v = a + t rounded once, a = v above 0, +0 at and below it,
+// a NaN kept; the derivative passes e above 0 and multiplies it by 0 elsewhere, whatever the
+// offset.
+TEST(ReluKernels, ForwardAndDerivativeFollowTheirDefinitions)
+{
+    std::mt19937 rng(5);
+    constexpr int n = 4096;
+    const auto random_float = [&] {
+        const float special[] = {0.0f, std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max()};
+        const float f = rng() % 4 == 0 ? special[rng() % 3] : std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+        return rng() % 2 == 0 ? f : -f;
+    };
+    std::vector<float> a(n), t(n), e(n), want(n), dwant(n);
+    for (int i = 0; i < n; i++) {
+        a[i] = random_float();
+        t[i] = rng() % 2 == 0 ? (rng() % 2 == 0 ? 0.0f : -0.0f) : random_float();  // -0 + -0 is -0
+        e[i] = random_float();
+        const float v = static_cast<float>(static_cast<double>(a[i]) + static_cast<double>(t[i]));
+        want[i] = std::isnan(v) ? v : v > 0.0f ? v : 0.0f;
+        dwant[i] = want[i] > 0.0f ? e[i] : 0.0f * e[i];
+    }
+    BPrelu(a.data(), t.data(), n);
+    EXPECT_EQ(std::memcmp(a.data(), want.data(), n * sizeof(float)), 0);
+    for (const float off : {0.0f, 0.03f}) {
+        std::vector<float> d = e;
+        BPderiv_relu(a.data(), d.data(), n, off);
+        for (int i = 0; i < n; i++)
+            ASSERT_TRUE(bptest::same_bits(d[i], dwant[i]) || (std::isnan(d[i]) && std::isnan(dwant[i])))
+                << "a " << a[i] << ", e " << e[i] << ": " << d[i] << ", not " << dwant[i];
+    }
 }
 
 TEST_F(ForwardKernels, CountZeroWritesNothing)

@@ -178,4 +178,16 @@ static void quadratic_units(float *a, const float *t, int n)
         a[i] = (float)((embed_sum)v * v);
     }
 }
+
+/*@ section relu_units: a layer of a unit kind whose embedded helper this is (gen/units.h) */
+/* Rectified linear units: the thresholds added, then +0 at and below 0 (-0 too); a net input
+ * that is not a number stays so. */
+static void relu_units(float *a, const float *t, int n)
+{
+    int i;
+    for (i = 0; i < n; i++) {
+        const float v = (float)((embed_sum)a[i] + t[i]);
+        a[i] = v <= 0.0f ? 0.0f : v;
+    }
+}
 /*@ end */

@@ -12,7 +12,7 @@ import bpnet
 from conftest import description, needs_runtime, patterns, program
 
 # Random descriptions: unit kinds, depths, widths and shortcuts.
-UNITS = ["logistic", "centred", "tanh", "linear", "quadratic"]
+UNITS = ["logistic", "centred", "tanh", "linear", "quadratic", "relu"]
 
 
 def random_description(seed, feedback=False):
@@ -170,9 +170,9 @@ def test_the_extension_lists_the_unit_kinds_of_descriptions():
 
 @needs_runtime
 def test_an_unknown_unit_kind_is_refused_with_every_kind_listed():
-    text = description("kinds", 2, [(3, "relu"), (1, "logistic")])
+    text = description("kinds", 2, [(3, "softsign"), (1, "logistic")])
     listed = ", ".join(UNITS[:-1]) + " or " + UNITS[-1]
-    with pytest.raises(bpnet.Error, match=rf'unknown unit "relu" \({listed}\)'):
+    with pytest.raises(bpnet.Error, match=rf'unknown unit "softsign" \({listed}\)'):
         bpnet.Network(text)
 
 

@@ -104,6 +104,11 @@ static void check_units(void)
     quadratic_units(got, t, N);
     BPquadratic(want, z, t, N);
     check("quadratic_units", got, want, N, 0.0);
+    memcpy(got, a, sizeof a);
+    memcpy(want, a, sizeof a);
+    relu_units(got, t, N);
+    BPrelu(want, t, N);
+    check("relu_units", got, want, N, 0.0);
 }
 
 /* The dot products of a one-dimensional field, unshared from zero and shared added on, and

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -116,7 +117,7 @@ Field pick(std::mt19937_64 &rng, const std::vector<Field> &fields)
 std::string random_description(std::mt19937_64 &rng, int max_layers, int max_units, bool feedback)
 {
     std::set<std::string> used{"network"};
-    static const char *const units[] = {"logistic", "centred", "tanh", "linear", "quadratic"};
+    static const char *const units[] = {"logistic", "centred", "tanh", "linear", "quadratic", "relu"};
     const auto below = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     const std::string network = random_name(rng, used);
     const int layers = 1 + below(max_layers);
@@ -220,7 +221,7 @@ std::string random_description(std::mt19937_64 &rng, int max_layers, int max_uni
         if (n.shaped)
             t << "shape = [" << n.dim_x << ", " << n.dim_y << "]\n";
         if (rng() % 4 != 0)
-            t << "unit = \"" << units[rng() % 5] << "\"\n";
+            t << "unit = \"" << units[rng() % std::size(units)] << "\"\n";
         if (n.feedback > 0)
             t << "feedback = " << n.feedback << "\n";
         t << "from = [";

@@ -228,6 +228,7 @@ void RefNetwork::forward()
         case bpgen::Unit::tanh: BPsig3(at(a.act), at(a.thr), l.units); break;
         case bpgen::Unit::linear: BPlinear(at(a.act), at(a.thr), l.units); break;
         case bpgen::Unit::quadratic: BPquadratic(at(a.act), at(a.net), at(a.thr), l.units); break;
+        case bpgen::Unit::relu: BPrelu(at(a.act), at(a.thr), l.units); break;
         }
     }
 }
@@ -254,6 +255,7 @@ void RefNetwork::calc_grad()
         case bpgen::Unit::tanh: BPderiv_sig3(at(a.act), at(a.delta), l.units, r); break;
         case bpgen::Unit::linear: break;
         case bpgen::Unit::quadratic: BPderiv_quadratic(at(a.net), at(a.delta), l.units); break;
+        case bpgen::Unit::relu: BPderiv_relu(at(a.act), at(a.delta), l.units, r); break;
         }
         BPaccum_biases(at(a.thr_grad), at(a.delta), l.units);
         if (l.feedback > 0) {
