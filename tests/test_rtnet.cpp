@@ -184,6 +184,13 @@ HostRun run_as_host(bpnet::Network &net)
     }
     for (int p = 0; p < 500; p++)
         r.errors.push_back(net.learn(g_in.data() + p * NN_INPUTS, g_target.data() + p * NN_OUTPUTS));
+    // The calls on the caller's own vectors leave the registered ones in place.
+    next_pattern();
+    net.forward();
+    const std::vector<float> registered(net.output(), net.output() + NN_OUTPUTS);
+    std::vector<float> own(NN_OUTPUTS);
+    net.forward(g_x, own.data());
+    EXPECT_TRUE(same_bits(registered.data(), own.data(), NN_OUTPUTS));
     char *text = nullptr;
     std::size_t size = 0;
     std::FILE *out = open_memstream(&text, &size);

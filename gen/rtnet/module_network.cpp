@@ -448,9 +448,27 @@ void ModuleNetwork::initialize(int seed, float range)
     d->init_network_proc();
 }
 
+namespace {
+
+// The host's registered input and target vectors of a module, put back when a call that
+// registers the library's own copies ends, so that the host's pattern loops read its vectors.
+struct KeepRegistered {
+    const bpnet_descriptor *d;
+    float *const input = d->get_input_proc();
+    float *const target = d->get_target_output_proc();
+    ~KeepRegistered()
+    {
+        d->set_input_proc(input);
+        d->set_target_output_proc(target);
+    }
+};
+
+}  // namespace
+
 void ModuleNetwork::forward(const float *x, float *y)
 {
     const Hold hold;
+    const KeepRegistered keep{d};
     std::memcpy(input.data(), x, sizeof(float) * input.size());
     d->set_input_proc(input.data());
     d->propagate_forward_proc();
@@ -460,6 +478,7 @@ void ModuleNetwork::forward(const float *x, float *y)
 float ModuleNetwork::learn(const float *x, const float *t)
 {
     const Hold hold;
+    const KeepRegistered keep{d};
     std::memcpy(input.data(), x, sizeof(float) * input.size());
     std::memcpy(target.data(), t, sizeof(float) * target.size());
     d->set_input_proc(input.data());

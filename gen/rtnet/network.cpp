@@ -284,11 +284,29 @@ const float *Network::data() const
     return module_ ? module_->data : state_->data.data();
 }
 
+namespace {
+
+// The host's registered input and target vectors, put back when a call that reads the caller's
+// own vectors ends, so that no pointer to them outlives the call.
+struct KeepRegistered {
+    NetworkState &st;
+    float *const input = st.input;
+    float *const target = st.target;
+    ~KeepRegistered()
+    {
+        st.input = input;
+        st.target = target;
+    }
+};
+
+}  // namespace
+
 void Network::forward(const float *x, float *y)
 {
     if (module_)
         return module_->forward(x, y);
     NetworkState &st = *state_;
+    const KeepRegistered keep{st};
     // The passes read the inputs and never write them.
     st.input = const_cast<float *>(x);
     propagate_forward(st);
@@ -302,6 +320,7 @@ float Network::learn(const float *x, const float *t)
         return module_->learn(x, t);
     // One presentation of the module's learning loop, through the same runtime call.
     NetworkState &st = *state_;
+    const KeepRegistered keep{st};
     st.input = const_cast<float *>(x);
     st.target = const_cast<float *>(t);
     return bpm::learn_presentation(st.module);
