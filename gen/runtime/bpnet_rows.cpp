@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bp/BpSimBlock.h"
+#include "bp/BpSimKernelSets.h"
 #include "bp/BpSimLearn.h"
 #include "gen/runtime/bpnet_module.h"
 #include "gen/units.h"
@@ -25,6 +26,20 @@ constexpr int kBlockRows = 128;
 constexpr long long kThreadWork = 1LL << 17;
 // The most threads a call starts.
 constexpr int kMaxThreads = 256;
+// Fewer rows than this take the path's one-row kernels for full connections: making a panel
+// costs about what a dozen rows of block passes cost.
+constexpr int kPanelRows = 8;
+
+// A full connection's one-row pass on kernel set K: d = W x (first) or d + W x.
+template <class K>
+void row_dot(const float *W, const float *x, float *d, int n, int m, bool first)
+{
+    if (first)
+        K::lvdot(W, x, d, n, m);
+    else
+        K::lvdot_sum(W, x, d, n, m);
+}
+BP_PATH_FUNCTIONS(row_dot, (const float *W, const float *x, float *d, int n, int m, bool first), (W, x, d, n, m, first))
 
 float *at(const Module &m, int i)
 {
@@ -47,6 +62,7 @@ struct Plan {
     std::vector<const bpgen::UnitKind *> units;
     std::vector<int> panel_of;  // per connection: its panel, or -1 for a receptive field
     std::vector<bp_block::Panel> panels;
+    bool panels_made = false;
     bp_multi::Path path = bp_multi::Path::portable;
     long long work = 0;
 };
@@ -78,9 +94,13 @@ bool make_plan(const Module &m, const char *who, Plan &p)
     return true;
 }
 
-// The panels of the full connections from the weights as they stand.
-void make_panels(const Module &m, Plan &p)
+// The panels of the full connections from the weights as they stand, for a block of `rows`
+// rows (none for a few rows).
+void make_panels(const Module &m, Plan &p, int rows)
 {
+    p.panels_made = rows >= kPanelRows;
+    if (!p.panels_made)
+        return;
     for (int c = 0; c < m.connection_count; c++) {
         const ConnectionInfo &ci = m.connections[c];
         if (p.panel_of[c] >= 0)
@@ -151,9 +171,15 @@ void forward_block(const Module &m, const Plan &p, Layers &rows, int first, int 
             const bool overwrite = c == layer.first;
             const Source s = source_of(m, rows, ci, first, in, ld_in);
             const float *w = at(m, ci.weights);
-            if (ci.kind == kFull) {
+            if (ci.kind == kFull && p.panels_made) {
                 bp_block::dot_on(p.path, p.panels[static_cast<std::size_t>(p.panel_of[c])], s.x, s.ld, act, n, count,
                                  overwrite);
+                continue;
+            }
+            if (ci.kind == kFull) {
+                const auto dot = row_dot_for(p.path);
+                for (int r = 0; r < count; r++)
+                    dot(w, s.x + r * s.ld, act + 1LL * r * n, ci.source_size, n, overwrite);
                 continue;
             }
             for (int r = 0; r < count; r++) {
@@ -262,7 +288,7 @@ void learn_batch(const Module &m, Plan &p, Layers &rows, std::vector<float> &inp
     const int outputs = m.outputs;
 
     // Forward, in threads over contiguous row ranges.
-    make_panels(m, p);
+    make_panels(m, p, b);
     in_threads(b, thread_count(threads, b, p.work), [&](int, int begin, int end) {
         for (int r = begin; r < end; r += kBlockRows)
             forward_block(m, p, rows, r, std::min(kBlockRows, end - r), in + r * ld_in, ld_in);
@@ -407,7 +433,7 @@ int forward_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_i
     Plan p;
     if (!make_plan(m, "forward_rows", p))
         return -1;
-    make_panels(m, p);
+    make_panels(m, p, rows);
     const int t = thread_count(threads, rows, p.work);
     // Each thread's scratch, made before any thread starts.
     std::vector<Layers> scratch;
