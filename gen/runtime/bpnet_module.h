@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <vector>
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
@@ -372,6 +373,22 @@ void describe_network(const Module &m);
 bpnet_descriptor *query_network(const Module &m, int box, int layer);
 
 // Reports: detection statistics and the trace of outputs and targets.
+// The statistics, fed one pattern's outputs and targets at a time: per output the extremes
+// (wide) and the running sums of the outputs and their squares (float), and the patterns whose
+// squared distance from their targets is below the squared threshold.
+struct PdPfa {
+    std::vector<bp_wide> maxima, minima;
+    std::vector<float> sums, squares;
+    float threshold_sq = 0.0f;
+    int hits = 0;
+    int count = 0;
+};
+PdPfa pdpfa_start(int outputs, float pd_threshold);
+void pdpfa_add(PdPfa &s, const float *out, const float *target);
+// The report on standard output: extremes, means, variances, Pd and Pfa of black box `name`.
+void pdpfa_print(const PdPfa &s, const char *name);
+// One pattern's lines of the trace.
+void print_trace(const char *name, int iteration, int outputs, const float *out, const float *target);
 void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void), float pd_threshold);
 void forward_print(const Module &m, int iterations, void (*input_fn)(void));
 

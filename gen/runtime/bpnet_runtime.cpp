@@ -889,6 +889,77 @@ const float *pattern_target(const Module &m, const char *who)
 
 }  // namespace
 
+PdPfa pdpfa_start(int outputs, float pd_threshold)
+{
+    PdPfa s;
+    s.maxima.assign(static_cast<std::size_t>(outputs), -static_cast<bp_wide>(FLT_MAX));
+    s.minima.assign(static_cast<std::size_t>(outputs), static_cast<bp_wide>(FLT_MAX));
+    s.sums.assign(static_cast<std::size_t>(outputs), 0.0f);
+    s.squares.assign(static_cast<std::size_t>(outputs), 0.0f);
+    s.threshold_sq = static_cast<float>(static_cast<bp_wide>(pd_threshold) * pd_threshold);
+    return s;
+}
+
+void pdpfa_add(PdPfa &s, const float *out, const float *target)
+{
+    bp_wide e = 0.0;  // squared distance between outputs and targets
+    for (std::size_t j = 0; j < s.sums.size(); j++) {
+        const float o = out[j];
+        s.sums[j] = static_cast<float>(s.sums[j] + static_cast<bp_wide>(o));
+        s.squares[j] = static_cast<float>(s.squares[j] + static_cast<bp_wide>(o) * o);
+        if (o < s.minima[j])
+            s.minima[j] = o;
+        if (o > s.maxima[j])
+            s.maxima[j] = o;
+        const bp_wide diff = static_cast<bp_wide>(o) - target[j];
+        e += diff * diff;
+    }
+    if (e < s.threshold_sq)
+        s.hits++;
+    s.count++;
+}
+
+void pdpfa_print(const PdPfa &s, const char *name)
+{
+    // Extremes, means (stored as float), population variances, Pd and Pfa; the counts are
+    // printed and divided as signed ints.
+    const std::size_t outputs = s.sums.size();
+    const int count = s.count;
+    const float n = static_cast<float>(count);
+    std::printf("\n\n%s:", name);
+    std::printf("\nMaxima: ");
+    for (std::size_t j = 0; j < outputs; j++)
+        std::printf("%f ", s.maxima[j]);
+    std::printf("\nMinima: ");
+    for (std::size_t j = 0; j < outputs; j++)
+        std::printf("%f ", s.minima[j]);
+    std::printf("\nMeans: ");
+    std::vector<float> means(outputs);
+    for (std::size_t j = 0; j < outputs; j++) {
+        means[j] = static_cast<float>(static_cast<bp_wide>(s.sums[j]) / n);
+        std::printf("%f ", static_cast<double>(means[j]));
+    }
+    std::printf("\nVariances: ");
+    for (std::size_t j = 0; j < outputs; j++) {
+        const bp_wide mean = means[j];
+        std::printf("%f ", static_cast<bp_wide>(s.squares[j]) / n - mean * mean);
+    }
+    std::printf("\n\nPd = %d/%d = %f", s.hits, count, static_cast<bp_wide>(s.hits) / n);
+    std::printf("\nPfa = %d/%d = %f", count - s.hits, count, static_cast<bp_wide>(count - s.hits) / n);
+}
+
+void print_trace(const char *name, int iteration, int outputs, const float *out, const float *target)
+{
+    std::printf("\nIteration: %d", iteration);
+    std::printf("\nblack box %s:", name);
+    std::printf("\n\tOutputs:");
+    for (int j = 0; j < outputs; j++)
+        std::printf(" %f", static_cast<double>(out[j]));
+    std::printf("\n\tTargets:");
+    for (int j = 0; j < outputs; j++)
+        std::printf(" %f", static_cast<double>(target[j]));
+}
+
 void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void), float pd_threshold)
 {
     if (iterations == 0)
@@ -903,14 +974,7 @@ void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void),
         std::fprintf(stderr, "network_forward_pdpfa: no pattern function\n");
         return;
     }
-
-    // Working state: per output, extremes (wide), running sums (float); the squared threshold.
-    const int outputs = m.outputs;
-    const float threshold_sq = static_cast<float>(static_cast<bp_wide>(pd_threshold) * pd_threshold);
-    std::vector<bp_wide> maxima(outputs, -static_cast<bp_wide>(FLT_MAX)), minima(outputs, static_cast<bp_wide>(FLT_MAX));
-    std::vector<float> sums(outputs, 0.0f), squares(outputs, 0.0f), means(outputs, 0.0f);
-    int hits = 0;
-
+    PdPfa stats = pdpfa_start(m.outputs, pd_threshold);
     const float *out = at(m, output_layer(m).act);
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
@@ -918,44 +982,9 @@ void forward_pdpfa(const Module &m, unsigned iterations, void (*input_fn)(void),
         if (target == nullptr)
             return;
         run_forward(m);
-        bp_wide e = 0.0;  // squared distance between outputs and targets
-        for (int j = 0; j < outputs; j++) {
-            const float o = out[j];
-            sums[j] = static_cast<float>(sums[j] + static_cast<bp_wide>(o));
-            squares[j] = static_cast<float>(squares[j] + static_cast<bp_wide>(o) * o);
-            if (o < minima[j])
-                minima[j] = o;
-            if (o > maxima[j])
-                maxima[j] = o;
-            const bp_wide diff = static_cast<bp_wide>(o) - target[j];
-            e += diff * diff;
-        }
-        if (e < threshold_sq)
-            hits++;
+        pdpfa_add(stats, out, target);
     }
-
-    // Report: extremes, means (stored as float), population variances, Pd and Pfa.
-    const int count = static_cast<int>(iterations);
-    const float n = static_cast<float>(iterations);
-    std::printf("\n\n%s:", m.name);
-    std::printf("\nMaxima: ");
-    for (int j = 0; j < outputs; j++)
-        std::printf("%f ", maxima[j]);
-    std::printf("\nMinima: ");
-    for (int j = 0; j < outputs; j++)
-        std::printf("%f ", minima[j]);
-    std::printf("\nMeans: ");
-    for (int j = 0; j < outputs; j++) {
-        means[j] = static_cast<float>(static_cast<bp_wide>(sums[j]) / n);
-        std::printf("%f ", static_cast<double>(means[j]));
-    }
-    std::printf("\nVariances: ");
-    for (int j = 0; j < outputs; j++) {
-        const bp_wide mean = means[j];
-        std::printf("%f ", static_cast<bp_wide>(squares[j]) / n - mean * mean);
-    }
-    std::printf("\n\nPd = %d/%d = %f", hits, count, static_cast<bp_wide>(hits) / n);
-    std::printf("\nPfa = %d/%d = %f", count - hits, count, static_cast<bp_wide>(count - hits) / n);
+    pdpfa_print(stats, m.name);
 }
 
 void forward_print(const Module &m, int iterations, void (*input_fn)(void))
@@ -971,14 +1000,7 @@ void forward_print(const Module &m, int iterations, void (*input_fn)(void))
         if (target == nullptr)
             return;
         run_forward(m);
-        std::printf("\nIteration: %d", i);
-        std::printf("\nblack box %s:", m.name);
-        std::printf("\n\tOutputs:");
-        for (int j = 0; j < m.outputs; j++)
-            std::printf(" %f", static_cast<double>(out[j]));
-        std::printf("\n\tTargets:");
-        for (int j = 0; j < m.outputs; j++)
-            std::printf(" %f", static_cast<double>(target[j]));
+        print_trace(m.name, i, m.outputs, out, target);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bp/BpSimLearn.h"
+#include "gen/runtime/bpnet_module.h"
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
@@ -233,78 +234,26 @@ void print_confusion(const RunPattern &run, const PatternError &error)
     }
 }
 
-// The detection statistics of the module's report (see the module's forward_pdpfa) from the
-// outputs of every pattern, rows of the network's outputs in pattern order: the same sums in
-// the same order, the same text.
+// The detection statistics of the module's report from the outputs of every pattern, rows of
+// the network's outputs in pattern order: the runtime's own statistics and text.
 void print_pdpfa(const std::vector<float> &outputs, float pd_threshold)
 {
     const std::size_t patterns = g_patterns.size();
     if (patterns == 0)
         return;
-    // Per output, extremes (wide), running sums (float); the squared threshold.
     const bpnet::Network &net = net_host::network();
-    const int n = net.outputs();
-    const std::size_t width = static_cast<std::size_t>(n);
-    const float threshold_sq = static_cast<float>(static_cast<double>(pd_threshold) * pd_threshold);
-    std::vector<double> maxima(width, -static_cast<double>(FLT_MAX)), minima(width, static_cast<double>(FLT_MAX));
-    std::vector<float> sums(width, 0.0f), squares(width, 0.0f), means(width, 0.0f);
-    int hits = 0;
-    for (std::size_t k = 0; k < patterns; k++) {
-        const float *out = outputs.data() + k * width;
-        const float *target = g_patterns.target(k);
-        double e = 0.0;  // squared distance between outputs and targets
-        for (std::size_t j = 0; j < width; j++) {
-            const float o = out[j];
-            sums[j] = static_cast<float>(sums[j] + static_cast<double>(o));
-            squares[j] = static_cast<float>(squares[j] + static_cast<double>(o) * o);
-            if (o < minima[j])
-                minima[j] = o;
-            if (o > maxima[j])
-                maxima[j] = o;
-            const double diff = static_cast<double>(o) - target[j];
-            e += diff * diff;
-        }
-        if (e < threshold_sq)
-            hits++;
-    }
-
-    // Report: extremes, means (stored as float), population variances, Pd and Pfa.
-    const int count = static_cast<int>(patterns);
-    const float all = static_cast<float>(patterns);
-    std::printf("\n\n%s:", net.name().c_str());
-    std::printf("\nMaxima: ");
-    for (std::size_t j = 0; j < width; j++)
-        std::printf("%f ", maxima[j]);
-    std::printf("\nMinima: ");
-    for (std::size_t j = 0; j < width; j++)
-        std::printf("%f ", minima[j]);
-    std::printf("\nMeans: ");
-    for (std::size_t j = 0; j < width; j++) {
-        means[j] = static_cast<float>(static_cast<double>(sums[j]) / all);
-        std::printf("%f ", static_cast<double>(means[j]));
-    }
-    std::printf("\nVariances: ");
-    for (std::size_t j = 0; j < width; j++) {
-        const double mean = means[j];
-        std::printf("%f ", static_cast<double>(squares[j]) / all - mean * mean);
-    }
-    std::printf("\n\nPd = %d/%d = %f", hits, count, static_cast<double>(hits) / all);
-    std::printf("\nPfa = %d/%d = %f", count - hits, count, static_cast<double>(count - hits) / all);
+    const std::size_t width = static_cast<std::size_t>(net.outputs());
+    bpm::PdPfa stats = bpm::pdpfa_start(net.outputs(), pd_threshold);
+    for (std::size_t k = 0; k < patterns; k++)
+        bpm::pdpfa_add(stats, outputs.data() + k * width, g_patterns.target(k));
+    bpm::pdpfa_print(stats, net.name().c_str());
 }
 
-// Pattern k's lines of the module's trace (see the module's forward_print), from its outputs.
+// Pattern k's lines of the module's trace, from its outputs.
 void print_trace_of(std::size_t k, const float *outputs)
 {
     const bpnet::Network &net = net_host::network();
-    const int width = net.outputs();
-    std::printf("\nIteration: %d", static_cast<int>(k));
-    std::printf("\nblack box %s:", net.name().c_str());
-    std::printf("\n\tOutputs:");
-    for (int j = 0; j < width; j++)
-        std::printf(" %f", static_cast<double>(outputs[j]));
-    std::printf("\n\tTargets:");
-    for (int j = 0; j < width; j++)
-        std::printf(" %f", static_cast<double>(g_patterns.target(k)[j]));
+    bpm::print_trace(net.name().c_str(), static_cast<int>(k), net.outputs(), outputs, g_patterns.target(k));
 }
 
 // Run every pattern through the network, sequence after sequence: the delays cleared at the
