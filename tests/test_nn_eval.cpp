@@ -45,28 +45,6 @@ std::string csv_of(const std::vector<Pattern> &patterns)
     return text;
 }
 
-// Run f with standard output sent to a temporary file; return what was written.
-std::string capture_stdout(const std::function<void()> &f)
-{
-    std::fflush(stdout);
-    std::FILE *tmp = std::tmpfile();
-    if (tmp == nullptr)
-        throw std::runtime_error("tmpfile failed");
-    const int saved = dup(1);
-    dup2(fileno(tmp), 1);
-    f();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    std::rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0)
-        text.append(buf, n);
-    std::fclose(tmp);
-    return text;
-}
 
 // The module's own reports for the save file and patterns, run in this process.
 float g_input[2];
@@ -93,7 +71,7 @@ std::string module_pdpfa(const std::vector<Pattern> &patterns, float threshold)
 {
     g_source = &patterns;
     g_next = 0;
-    return capture_stdout(
+    return bptest::capture_stdout(
         [&] { network_forward_pdpfa(static_cast<unsigned>(patterns.size()), next_pattern, threshold); });
 }
 
@@ -101,7 +79,7 @@ std::string module_trace(const std::vector<Pattern> &patterns)
 {
     g_source = &patterns;
     g_next = 0;
-    return capture_stdout([&] { network_forward_print(static_cast<int>(patterns.size()), next_pattern); });
+    return bptest::capture_stdout([&] { network_forward_print(static_cast<int>(patterns.size()), next_pattern); });
 }
 
 // Index of the largest of four values, the first on ties.

@@ -747,28 +747,6 @@ TEST(NnModuleGenerated, DelaysAreClearedAtEverySequenceStart)
 
 namespace {
 
-// Standard output of f, run in this process.
-std::string captured_stdout(const std::function<void()> &f)
-{
-    std::fflush(stdout);
-    std::FILE *tmp = std::tmpfile();
-    if (tmp == nullptr)
-        return "(tmpfile failed)";
-    const int saved = dup(1);
-    dup2(fileno(tmp), 1);
-    f();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    std::rewind(tmp);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0)
-        text.append(buf, n);
-    std::fclose(tmp);
-    return text;
-}
 
 // The patterns the one-row reports below run, through the pattern function.
 std::vector<std::vector<float>> g_rows;
@@ -813,7 +791,7 @@ TEST(NnModuleGenerated, EvalBlockReportIsTheOneRowReport)
         for (const bool trace : {false, true}) {
             SCOPED_TRACE(net + (trace ? " trace" : " statistics"));
             g_row = 0;
-            const std::string report = captured_stdout([&] {
+            const std::string report = bptest::capture_stdout([&] {
                 if (trace)
                     one->forward_print(static_cast<int>(g_rows.size()), next_row);
                 else

@@ -294,23 +294,5 @@ void *Module::symbol(const std::string &s) const
     return p;
 }
 
-std::string capture_stdout(const std::function<void()> &body)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/bpnet-capture.XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0)
-        throw std::runtime_error("cannot make a capture file");
-    const int saved = dup(STDOUT_FILENO);
-    dup2(fd, STDOUT_FILENO);
-    body();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    close(fd);
-    std::string text = read_file(path);
-    unlink(path);
-    return text;
-}
 
 }  // namespace bptest

@@ -49,9 +49,6 @@ struct Module {
     }
 };
 
-// Standard output of `body`, captured through a temporary file.
-std::string capture_stdout(const std::function<void()> &body);
-
 }  // namespace bptest
 
 #endif

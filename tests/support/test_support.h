@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ void write_file(const std::string &path, const std::string &contents);
 // A fresh empty folder under the system's temporary folder, removed by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
+// Standard output of `body`, run in this process, captured through a temporary file.
+std::string capture_stdout(const std::function<void()> &body);
 
 // Bit-for-bit comparison of floats, the one comparison of exact results: a NaN equals only a
 // NaN of the same bits, and 0.0 differs from -0.0. A failure names the values, their bits and,
