@@ -1,7 +1,9 @@
 // Benchmarks of the block kernels of full connections on every kernel path this machine runs:
 // forward (dot), gradient (grad) and deltas passed back (back) for 784 sources by 128 units
 // over blocks of 200 and 5000 rows, and 128 by 10 over the same blocks; beside them the one-row
-// forward kernel over the same rows, and the making of a panel.
+// forward kernel over the same rows, and the making of a panel. Then a 2-D receptive field
+// layer of the digit example's shape over 200 rows: the block kernel on every path against the
+// one-row kernel row by row.
 //
 // Counters: us_row is the CPU time per row in microseconds; GFLOPs counts two flops per
 // multiply-add (2*n*m per row for each kernel); peak is GFLOPs as a fraction of one core's
@@ -14,6 +16,7 @@
 // Options are Google Benchmark's, e.g. --benchmark_filter=avx512 or --benchmark_min_time=0.2.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <random>
 #include <string>
@@ -114,6 +117,48 @@ void bench_panel(benchmark::State &state, Block *b)
     }
 }
 
+// A 2-D field layer like a feature map of the digit example: an 8x8 source grid, a 6x6 grid of
+// units, each seeing a 3x3 patch (overlap 2) through one shared kernel.
+struct FieldLayer {
+    static constexpr int U = 6, R = 6, KW = 3, KH = 3, ov = 2, S = 8, B = ov * S, sources = 64, units = U * R;
+    int rows;
+    std::vector<float> W, X, D;
+};
+
+FieldLayer make_field_layer(int rows)
+{
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    FieldLayer f{rows, std::vector<float>(FieldLayer::KW * FieldLayer::KH),
+                 std::vector<float>(static_cast<std::size_t>(rows) * FieldLayer::sources),
+                 std::vector<float>(static_cast<std::size_t>(rows) * FieldLayer::units)};
+    for (float &v : f.W)
+        v = value(rng);
+    for (float &v : f.X)
+        v = value(rng);
+    return f;
+}
+
+// The units cleared, then the block kernel over every row (on `path`), or the one-row kernel
+// row after row (one_row), as a forward pass over the layer takes them.
+void bench_field2d(benchmark::State &state, Path path, bool one_row, FieldLayer *f)
+{
+    using L = FieldLayer;
+    for (auto _ : state) {
+        std::fill(f->D.begin(), f->D.end(), 0.0f);
+        if (one_row)
+            for (int r = 0; r < f->rows; r++)
+                BPlvdot2d_share(L::U, L::R, L::KW, L::KH, f->W.data(), f->X.data() + r * L::sources,
+                                f->D.data() + r * L::units, L::ov, L::S, L::B);
+        else
+            bp_block::field2d_dot_on(path, L::U, L::R, L::KW, L::KH, f->W.data(), L::ov, L::U * L::KW, L::S, L::B,
+                                     true, f->X.data(), L::sources, f->D.data(), L::units, f->rows);
+        benchmark::DoNotOptimize(f->D.data());
+    }
+    state.counters["us_row"] =
+        benchmark::Counter(f->rows * 1e-6, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -140,6 +185,17 @@ int main(int argc, char **argv)
             benchmark::RegisterBenchmark(("panel/" + std::to_string(b.n) + "x" + std::to_string(b.m)).c_str(),
                                          bench_panel, &b);
     }
+    // The field layer: block on every path, and one row at a time.
+    static FieldLayer field = make_field_layer(200);
+    for (int pi = bp_multi::kPathCount - 1; pi >= 0; pi--) {
+        const Path path = static_cast<Path>(pi);
+        if (bp_multi::path_runs(path))
+            benchmark::RegisterBenchmark(
+                (std::string("field2d/") + bp_multi::path_name(path) + "/6x6x3x3-shared/rows:200").c_str(),
+                bench_field2d, path, false, &field);
+    }
+    benchmark::RegisterBenchmark("field2d/one-row/6x6x3x3-shared/rows:200", bench_field2d, Path::portable, true,
+                                 &field);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

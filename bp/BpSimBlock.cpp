@@ -1,9 +1,24 @@
-// Block kernels of full connections: one copy of the kernels of bp/BpSimBlock.inc per kernel
-// path, over the path's lanes, and the choice of the path. Each sum keeps the one-row order
+// Block kernels of full connections and receptive fields: one copy of the kernels of
+// bp/BpSimBlock.inc per kernel path, over the path's lanes, and the choice of the path. Each sum keeps the one-row order
 // (sources ascending, rows ascending, units ascending), so every path stores the same bits.
 #include "bp/BpSimBlock.h"
 
 namespace bp_block {
+
+// A receptive field connection as the field kernels take it: a grid of `down` rows of `across`
+// units (1-D: one row of m), each summing `height` field rows (1-D: one) of `width` sources.
+// Unit u of grid row r reads, in field row j, the weights from W + r*w_down + j*w_row +
+// u*w_unit and the sources from column r*x_down + j*x_row + u*x_unit of its row; every column
+// it reads lies in [lo, hi). `first`: the first field row's sum overwrites the unit's value
+// rather than adding to it.
+struct FieldShape {
+    const float *W;
+    int across, down, width, height;
+    std::ptrdiff_t w_unit, w_row, w_down;
+    std::ptrdiff_t x_unit, x_row, x_down;
+    std::ptrdiff_t lo, hi;
+    bool first;
+};
 
 namespace portable {
 #define BP_BLOCK_TARGET
@@ -22,6 +37,7 @@ struct Lanes2 {
     static constexpr int dot_rows = 6, dot_vectors = 2;
     static constexpr int grad_units = 4, grad_vectors = 2;
     static constexpr int back_rows = 4, back_vectors = 2;
+    static constexpr int field_units = 2, field_vectors = 4;
 
     static V zero() { return _mm_setzero_pd(); }
     static V set1(bp_wide a) { return _mm_set1_pd(a); }
@@ -57,6 +73,7 @@ struct Lanes4 {
     static constexpr int dot_rows = 6, dot_vectors = 2;
     static constexpr int grad_units = 4, grad_vectors = 2;
     static constexpr int back_rows = 4, back_vectors = 2;
+    static constexpr int field_units = 2, field_vectors = 4;
 
     BP_MULTI_AVX2 static V zero() { return _mm256_setzero_pd(); }
     BP_MULTI_AVX2 static V set1(bp_wide a) { return _mm256_set1_pd(a); }
@@ -85,6 +102,7 @@ struct Lanes8 {
     static constexpr int dot_rows = 12, dot_vectors = 2;
     static constexpr int grad_units = 6, grad_vectors = 3;
     static constexpr int back_rows = 4, back_vectors = 3;
+    static constexpr int field_units = 4, field_vectors = 2;
 
     BP_MULTI_AVX512 static V zero() { return _mm512_setzero_pd(); }
     BP_MULTI_AVX512 static V set1(bp_wide a) { return _mm512_set1_pd(a); }
@@ -179,6 +197,105 @@ void back_on(const Path path, const float *E, const std::ptrdiff_t lde, const fl
     default:
         return portable::back_run<portable::Lanes1>(E, lde, W, n, m, H, ldh, rows);
     }
+}
+
+namespace {
+
+// The columns a field reads: from the lowest to one past the highest, over every grid row,
+// field row and unit (none when it reads no sources).
+void field_extent(FieldShape &f)
+{
+    f.lo = f.hi = 0;
+    if (f.across <= 0 || f.down <= 0 || f.height <= 0 || f.width <= 0)
+        return;
+    const std::ptrdiff_t steps[][2] = {{f.down - 1, f.x_down}, {f.height - 1, f.x_row}, {f.across - 1, f.x_unit}};
+    for (const auto &s : steps) {
+        const std::ptrdiff_t far = s[0] * s[1];
+        f.lo += far < 0 ? far : 0;
+        f.hi += far > 0 ? far : 0;
+    }
+    f.hi += f.width;
+}
+
+// The field kernels of a path.
+void field_on(const Path path, const FieldShape &f, const float *X, const std::ptrdiff_t ldx, float *D,
+              const std::ptrdiff_t ldd, const int rows)
+{
+    switch (path) {
+#if BP_MULTI_X86
+    case Path::avx512:
+        return avx512::field_run<avx512::Lanes8>(f, X, ldx, D, ldd, rows);
+    case Path::avx2:
+        return avx2::field_run<avx2::Lanes4>(f, X, ldx, D, ldd, rows);
+    case Path::sse2:
+        return sse2::field_run<sse2::Lanes2>(f, X, ldx, D, ldd, rows);
+#endif
+    default:
+        return portable::field_run<portable::Lanes1>(f, X, ldx, D, ldd, rows);
+    }
+}
+
+}  // namespace
+
+void field1d_dot_on(const Path path, const float *W, const int ov, const int n, const int m, const bool shared,
+                    const float *X, const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd, const int rows,
+                    const bool first)
+{
+    // One grid row of m units, one field row of n sources each.
+    FieldShape f{.W = W,
+                 .across = m,
+                 .down = 1,
+                 .width = n,
+                 .height = 1,
+                 .w_unit = shared ? 0 : n,
+                 .w_row = 0,
+                 .w_down = 0,
+                 .x_unit = n - ov,
+                 .x_row = 0,
+                 .x_down = 0,
+                 .lo = 0,
+                 .hi = 0,
+                 .first = first};
+    field_extent(f);
+    field_on(path, f, X, ldx, D, ldd, rows);
+}
+
+void field2d_dot_on(const Path path, const int U, const int R, const int KW, const int KH, const float *W,
+                    const int ov, const int WS, const int S, const int B, const bool shared, const float *X,
+                    const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd, const int rows)
+{
+    // Weights [grid row][field row][unit][column] (WS per field row), or one KH x KW kernel;
+    // field rows S sources apart, grid rows KH*S - B.
+    const std::ptrdiff_t ws = WS, s = S;
+    FieldShape f{.W = W,
+                 .across = U,
+                 .down = R,
+                 .width = KW,
+                 .height = KH,
+                 .w_unit = shared ? 0 : KW,
+                 .w_row = shared ? KW : ws,
+                 .w_down = shared ? 0 : KH * ws,
+                 .x_unit = KW - ov,
+                 .x_row = s,
+                 .x_down = KH * s - B,
+                 .lo = 0,
+                 .hi = 0,
+                 .first = false};
+    field_extent(f);
+    field_on(path, f, X, ldx, D, ldd, rows);
+}
+
+void field1d_dot(const float *W, const int ov, const int n, const int m, const bool shared, const float *X,
+                 const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd, const int rows, const bool first)
+{
+    field1d_dot_on(bp_multi::active_path(), W, ov, n, m, shared, X, ldx, D, ldd, rows, first);
+}
+
+void field2d_dot(const int U, const int R, const int KW, const int KH, const float *W, const int ov, const int WS,
+                 const int S, const int B, const bool shared, const float *X, const std::ptrdiff_t ldx, float *D,
+                 const std::ptrdiff_t ldd, const int rows)
+{
+    field2d_dot_on(bp_multi::active_path(), U, R, KW, KH, W, ov, WS, S, B, shared, X, ldx, D, ldd, rows);
 }
 
 void dot(const Panel &p, const float *X, const std::ptrdiff_t ldx, float *D, const std::ptrdiff_t ldd, const int rows,

@@ -1,8 +1,9 @@
-// Block kernels: the passes of a full connection over a block of rows at once, each weight read
-// once for many rows. A row's sums are formed exactly as the one-row kernels form them (a double
-// sum from zero, the sources in ascending order, rounded to float once), so every value a block
-// kernel stores is the one the one-row kernels store for that row, whatever the block size, the
-// kernel path or the thread that runs it. The gradient of a block sums each weight's products
+// Block kernels: the passes of a full connection, and the forward pass of a receptive field,
+// over a block of rows at once, each weight read once for many rows. A row's sums are formed
+// exactly as the one-row kernels form them (a double sum from zero, the sources in ascending
+// order, rounded to float where they round), so every value a block kernel stores is the one
+// the one-row kernels store for that row, whatever the block size, the kernel path or the
+// thread that runs it. The gradient of a block sums each weight's products
 // over the rows in row order in double and adds the sum to the stored gradient with one rounding.
 // Matrices are row-major with a leading dimension (floats from one row to the next). C++ only.
 #ifndef BP_BPSIMBLOCK_H
@@ -61,6 +62,16 @@ void make_panel(const float *W, int n, int m, Panel &p);
 // s = sum over k ascending of W[u*n+k]*X[r*ldx+k] in double (BPlvdot, BPlvdot_sum per row).
 void dot(const Panel &p, const float *X, std::ptrdiff_t ldx, float *D, std::ptrdiff_t ldd, int rows, bool first);
 
+// Forward of a 1-D receptive field over `rows` rows (row r's sources at X + r*ldx, its units at
+// D + r*ldd), each row as BPlvdot (first) or BPlvdot_sum, or their _share forms when shared.
+void field1d_dot(const float *W, int ov, int n, int m, bool shared, const float *X, std::ptrdiff_t ldx, float *D,
+                 std::ptrdiff_t ldd, int rows, bool first);
+
+// Forward of a 2-D receptive field over `rows` rows, each row as BPlvdot2d, or BPlvdot2d_share
+// when shared (WS unused then): the values are added to, so the caller clears them first.
+void field2d_dot(int U, int R, int KW, int KH, const float *W, int ov, int WS, int S, int B, bool shared,
+                 const float *X, std::ptrdiff_t ldx, float *D, std::ptrdiff_t ldd, int rows);
+
 // Gradient of a block: G[u*n+k] = G[u*n+k] + s rounded once, where s = sum over r ascending
 // of E[r*lde+u]*X[r*ldx+k] in double.
 void grad(const float *E, std::ptrdiff_t lde, const float *X, std::ptrdiff_t ldx, float *G, int n, int m, int rows);
@@ -77,6 +88,10 @@ void grad_on(Path path, const float *E, std::ptrdiff_t lde, const float *X, std:
              int rows);
 void back_on(Path path, const float *E, std::ptrdiff_t lde, const float *W, int n, int m, float *H,
              std::ptrdiff_t ldh, int rows);
+void field1d_dot_on(Path path, const float *W, int ov, int n, int m, bool shared, const float *X, std::ptrdiff_t ldx,
+                    float *D, std::ptrdiff_t ldd, int rows, bool first);
+void field2d_dot_on(Path path, int U, int R, int KW, int KH, const float *W, int ov, int WS, int S, int B,
+                    bool shared, const float *X, std::ptrdiff_t ldx, float *D, std::ptrdiff_t ldd, int rows);
 
 }  // namespace bp_block
 

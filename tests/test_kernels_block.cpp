@@ -4,9 +4,12 @@
 // cover 1, the lane counts and the tile shapes on either side of them, and random ones; row
 // counts cover every tail of every tile; leading dimensions leave gaps that must stay untouched;
 // values range from tiny to huge magnitudes, and huge products cancel so that a sum taken in
-// another order comes out different. Buffers hold exactly what the kernels may touch.
+// another order comes out different. Buffers hold exactly what the kernels may touch. The
+// receptive field kernels likewise against BPlvdot, BPlvdot_share, their _sum forms and the
+// 2-D BPlvdot2d and BPlvdot2d_share, over random field geometries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <random>
@@ -163,6 +166,108 @@ TEST(KernelsBlock, EveryPathMatchesTheOneRowKernels)
             EXPECT_TRUE(bptest::same_bits(d_add, b_add)) << "dot, added";
             EXPECT_TRUE(bptest::same_bits(h, b_h)) << "back";
             EXPECT_TRUE(bptest::same_bits(g, b_g)) << "grad";
+        }
+    }
+}
+
+// One random receptive field: 1-D (m = U units, n = KW sources each, R = KH = 1) or 2-D (a grid
+// of R rows of U units over a source grid of S columns, fields KW by KH), overlap ov, the
+// source grid just large enough, as the network descriptions make it.
+struct Field {
+    bool two_d, shared;
+    int U, R, KW, KH, ov, S, size;
+    // The weight and the source column unit u of grid row r reads at field row j, column k.
+    int weight(int r, int j, int u, int k) const
+    {
+        if (!two_d)
+            return (shared ? 0 : u * KW) + k;
+        return shared ? j * KW + k : (r * KH + j) * U * KW + u * KW + k;
+    }
+    int column(int r, int j, int u, int k) const
+    {
+        return two_d ? r * (KH - ov) * S + j * S + u * (KW - ov) + k : u * (KW - ov) + k;
+    }
+    int weights() const { return shared ? KH * KW : R * KH * U * KW; }
+};
+
+Field random_field(std::mt19937 &rng, bool two_d)
+{
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    Field f{two_d, pick(0, 1) == 1, pick(1, two_d ? 9 : 40), two_d ? pick(1, 6) : 1, pick(1, two_d ? 5 : 12),
+            two_d ? pick(1, 5) : 1, 0, 0, 0};
+    // 1-D fields may overlap completely (every unit reads the same sources); 2-D ones step on.
+    f.ov = two_d ? pick(0, std::min(f.KW, f.KH) - 1) : pick(0, f.KW);
+    f.S = (f.U - 1) * (f.KW - f.ov) + f.KW;
+    f.size = two_d ? f.S * ((f.R - 1) * (f.KH - f.ov) + f.KH) : f.S;
+    return f;
+}
+
+// Huge products that cancel within one unit's field row in some rows, as plant_cancellations.
+void plant_field_cancellations(std::mt19937 &rng, const Field &f, int rows, std::vector<float> &W,
+                               std::vector<float> &X, std::ptrdiff_t ldx)
+{
+    constexpr float kHuge = 1099511627776.0f;  // 2^40
+    auto pick = [&](int hi) { return std::uniform_int_distribution<int>(0, hi - 1)(rng); };
+    for (int row = 0; f.KW >= 2 && row < rows; row++) {
+        if (pick(2) == 0)
+            continue;
+        const int r = pick(f.R), j = pick(f.KH), u = pick(f.U), k1 = pick(f.KW), k2 = (k1 + 1 + pick(f.KW - 1)) % f.KW;
+        W[static_cast<std::size_t>(f.weight(r, j, u, k2))] = W[static_cast<std::size_t>(f.weight(r, j, u, k1))];
+        X[row * ldx + f.column(r, j, u, k1)] = kHuge;
+        X[row * ldx + f.column(r, j, u, k2)] = -kHuge;
+    }
+}
+
+TEST(KernelsBlock, FieldsOnEveryPathMatchTheOneRowKernels)
+{
+    std::mt19937 rng(20261211);
+    std::uniform_int_distribution<int> gap(0, 5);
+    const int count = bptest::scaled(160);
+    for (int i = 0; i < count; i++) {
+        // Rows 1 to 40 for each kind of field in turn: every tail of every sub-block.
+        const Field f = random_field(rng, i % 2 == 1);
+        const int rows = i / 2 % 40 + 1, units = f.U * f.R;
+        const std::ptrdiff_t ldx = f.size + gap(rng), ldd = units + gap(rng);
+        std::vector<float> W = random_matrix(rng, 1, f.weights(), 0);
+        std::vector<float> X = random_matrix(rng, rows, f.size, ldx);
+        plant_field_cancellations(rng, f, rows, W, X, ldx);
+        const std::vector<float> D0 = random_matrix(rng, rows, units, ldd);
+        const int B = f.ov * f.S;
+
+        // The one-row kernels, row by row (the 2-D ones add to D0, as the 1-D _sum forms).
+        std::vector<float> d_set = D0, d_add = D0;
+        for (int r = 0; r < rows; r++) {
+            const float *x = X.data() + r * ldx;
+            float *ds = d_set.data() + r * ldd, *da = d_add.data() + r * ldd;
+            if (f.two_d && f.shared)
+                BPlvdot2d_share(f.U, f.R, f.KW, f.KH, W.data(), x, da, f.ov, f.S, B);
+            else if (f.two_d)
+                BPlvdot2d(f.U, f.R, f.KW, f.KH, W.data(), x, da, f.ov, f.U * f.KW, f.S, B);
+            else {
+                (f.shared ? BPlvdot_share : BPlvdot)(W.data(), x, f.ov, ds, f.KW, f.U);
+                (f.shared ? BPlvdot_share_sum : BPlvdot_sum)(W.data(), x, f.ov, da, f.KW, f.U);
+            }
+        }
+        for (int pi = 0; pi < bp_multi::kPathCount; pi++) {
+            const Path path = static_cast<Path>(pi);
+            if (!bp_multi::path_runs(path))
+                continue;
+            SCOPED_TRACE(std::string(bp_multi::path_name(path)) + (f.two_d ? " 2-D" : " 1-D") +
+                         (f.shared ? " shared" : "") + " U=" + std::to_string(f.U) + " R=" + std::to_string(f.R) +
+                         " KW=" + std::to_string(f.KW) + " KH=" + std::to_string(f.KH) + " ov=" +
+                         std::to_string(f.ov) + " rows=" + std::to_string(rows));
+            std::vector<float> b_set = D0, b_add = D0;
+            if (f.two_d) {
+                bp_block::field2d_dot_on(path, f.U, f.R, f.KW, f.KH, W.data(), f.ov, f.U * f.KW, f.S, B, f.shared,
+                                         X.data(), ldx, b_add.data(), ldd, rows);
+            } else {
+                bp_block::field1d_dot_on(path, W.data(), f.ov, f.KW, f.U, f.shared, X.data(), ldx, b_set.data(), ldd,
+                                         rows, true);
+                bp_block::field1d_dot_on(path, W.data(), f.ov, f.KW, f.U, f.shared, X.data(), ldx, b_add.data(), ldd,
+                                         rows, false);
+            }
+            EXPECT_TRUE(bptest::same_bits(d_set, b_set)) << "first";
+            EXPECT_TRUE(bptest::same_bits(d_add, b_add)) << "added";
         }
     }
 }

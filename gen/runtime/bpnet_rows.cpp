@@ -1,8 +1,8 @@
 // Blocks of rows over a module record: forward passes of many rows at once, and learning in
 // batches. Table-driven over the record's layers and connections like the rest of the runtime:
-// full connections take the block kernels (each weight read once for many rows), receptive
-// fields and unit functions the one-row library kernels row by row, so that every row's values
-// are the bits of the one-row passes.
+// full connections and receptive fields take the block kernels (each weight read once for many
+// rows), unit functions the one-row library kernels row by row, so that every row's values are
+// the bits of the one-row passes.
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -182,25 +182,16 @@ void forward_block(const Module &m, const Plan &p, Layers &rows, int first, int 
                     dot(w, s.x + r * s.ld, act + 1LL * r * n, ci.source_size, n, overwrite);
                 continue;
             }
-            for (int r = 0; r < count; r++) {
-                const float *x = s.x + r * s.ld;
-                float *d = act + 1LL * r * n;
-                if (ci.kind == kField1d) {
-                    if (ci.shared)
-                        (overwrite ? BPlvdot_share : BPlvdot_share_sum)(w, x, ci.overlap, d, ci.field_x, n);
-                    else
-                        (overwrite ? BPlvdot : BPlvdot_sum)(w, x, ci.overlap, d, ci.field_x, n);
-                    continue;
-                }
-                if (overwrite)
-                    std::fill_n(d, n, 0.0f);
-                const int S = ci.source_dim_x, B = ci.overlap * ci.source_dim_x;
-                if (ci.shared)
-                    BPlvdot2d_share(ci.across, ci.down, ci.field_x, ci.field_y, w, x, d, ci.overlap, S, B);
-                else
-                    BPlvdot2d(ci.across, ci.down, ci.field_x, ci.field_y, w, x, d, ci.overlap, ci.across * ci.field_x,
-                              S, B);
+            if (ci.kind == kField1d) {
+                bp_block::field1d_dot_on(p.path, w, ci.overlap, ci.field_x, n, ci.shared, s.x, s.ld, act, n, count,
+                                         overwrite);
+                continue;
             }
+            if (overwrite)
+                std::fill_n(act, 1LL * count * n, 0.0f);
+            bp_block::field2d_dot_on(p.path, ci.across, ci.down, ci.field_x, ci.field_y, w, ci.overlap,
+                                     ci.across * ci.field_x, ci.source_dim_x, ci.overlap * ci.source_dim_x, ci.shared,
+                                     s.x, s.ld, act, n, count);
         }
         const bpgen::UnitKind &kind = *p.units[static_cast<std::size_t>(l)];
         for (int r = 0; r < count; r++)
