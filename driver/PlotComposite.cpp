@@ -129,30 +129,26 @@ extern "C" void plot_compute_grid(void)
         x = x + step;  // the bumps see the x of the next column
         sx[j] = squares_x(x);
     }
-    // The grid's inputs, ten times its coordinates, row after row: one block of forward
-    // passes, each point's outputs those of its own pass.
-    static float inputs[PLOT_GRID * PLOT_GRID][2];
-    static float outputs[PLOT_GRID * PLOT_GRID][4];
+    // Each grid row is one block of forward passes over its points (inputs ten times their
+    // coordinates), each point's outputs those of its own pass; then the row's composite values.
+    // A row at a time keeps the blocks small: the whole grid at once would hold 240 KB more.
+    float inputs[PLOT_GRID][2];
+    float outputs[PLOT_GRID][4];
     float y = -0.1f;
     for (int i = 0; i < PLOT_GRID; i++) {
         x = -0.1f;
         for (int j = 0; j < PLOT_GRID; j++) {
-            inputs[i * PLOT_GRID + j][0] = static_cast<float>(static_cast<double>(x) * 10.0);
-            inputs[i * PLOT_GRID + j][1] = static_cast<float>(static_cast<double>(y) * 10.0);
+            inputs[j][0] = static_cast<float>(static_cast<double>(x) * 10.0);
+            inputs[j][1] = static_cast<float>(static_cast<double>(y) * 10.0);
             x = x + step;
         }
-        y = y + step;
-    }
-    if (network_forward_rows(PLOT_GRID * PLOT_GRID, &inputs[0][0], &outputs[0][0], 0) != 0) {
-        std::fprintf(stderr, "%s", error_string);
-        std::exit(1);
-    }
-    // Then the composite values from the outputs.
-    y = -0.1f;
-    for (int i = 0; i < PLOT_GRID; i++) {
+        if (network_forward_rows(PLOT_GRID, &inputs[0][0], &outputs[0][0], 0) != 0) {
+            std::fprintf(stderr, "%s", error_string);
+            std::exit(1);
+        }
         const Squares sy = squares_y(y);
         for (int j = 0; j < PLOT_GRID; j++)
-            h123[i * PLOT_GRID + j] = composite(outputs[i * PLOT_GRID + j], sx[j], sy);
+            h123[i * PLOT_GRID + j] = composite(outputs[j], sx[j], sy);
         y = y + step;
     }
 }
