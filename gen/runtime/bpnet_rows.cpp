@@ -32,14 +32,27 @@ constexpr int kPanelRows = 8;
 
 // A full connection's one-row pass on kernel set K: d = W x (first) or d + W x.
 template <class K>
-void row_dot(const float *W, const float *x, float *d, int n, int m, bool first)
+void row_dot_on(const float *W, const float *x, float *d, int n, int m, bool first)
 {
     if (first)
         K::lvdot(W, x, d, n, m);
     else
         K::lvdot_sum(W, x, d, n, m);
 }
-BP_PATH_FUNCTIONS(row_dot, (const float *W, const float *x, float *d, int n, int m, bool first), (W, x, d, n, m, first))
+
+// The same on a path's kernels. Each kernel carries its path's attribute and is called, not
+// inlined: a flattened copy per path would add some hundred kilobytes to every program.
+void row_dot(bp_multi::Path path, const float *W, const float *x, float *d, int n, int m, bool first)
+{
+    switch (path) {
+#if BP_MULTI_X86
+    case bp_multi::Path::avx512: return row_dot_on<bp_multi::Avx512Kernels>(W, x, d, n, m, first);
+    case bp_multi::Path::avx2: return row_dot_on<bp_multi::Avx2Kernels>(W, x, d, n, m, first);
+    case bp_multi::Path::sse2: return row_dot_on<bp_multi::Sse2Kernels>(W, x, d, n, m, first);
+#endif
+    default: return row_dot_on<bp_multi::PortableKernels>(W, x, d, n, m, first);
+    }
+}
 
 float *at(const Module &m, int i)
 {
@@ -177,9 +190,8 @@ void forward_block(const Module &m, const Plan &p, Layers &rows, int first, int 
                 continue;
             }
             if (ci.kind == kFull) {
-                const auto dot = row_dot_for(p.path);
                 for (int r = 0; r < count; r++)
-                    dot(w, s.x + r * s.ld, act + 1LL * r * n, ci.source_size, n, overwrite);
+                    row_dot(p.path, w, s.x + r * s.ld, act + 1LL * r * n, ci.source_size, n, overwrite);
                 continue;
             }
             if (ci.kind == kField1d) {
@@ -199,14 +211,22 @@ void forward_block(const Module &m, const Plan &p, Layers &rows, int first, int 
     }
 }
 
+// The machine's cores, asked once: the system reads a file to answer.
+long long machine_cores()
+{
+    static const long long cores = std::max(1u, std::thread::hardware_concurrency());
+    return cores;
+}
+
 // The threads worth starting for `rows` rows of `work` multiply-adds each, at most `requested`
 // (<= 0: the machine's cores).
 int thread_count(int requested, int rows, long long work)
 {
-    long long t = requested > 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
-    t = std::min({t, static_cast<long long>(rows), static_cast<long long>(kMaxThreads),
-                  static_cast<long long>(rows) * std::max(work, 1LL) / kThreadWork});
-    return static_cast<int>(std::max(t, 1LL));
+    const long long worth = std::min({static_cast<long long>(rows), static_cast<long long>(kMaxThreads),
+                                      static_cast<long long>(rows) * std::max(work, 1LL) / kThreadWork});
+    if (worth <= 1)
+        return 1;
+    return static_cast<int>(std::min(worth, requested > 0 ? requested : machine_cores()));
 }
 
 // body(thread, begin, end) over `threads` contiguous ranges of [0, rows), the first in the
