@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "bp/BpSimInline.h"
+#include "bp/BpSimMath.h"
 
 // The table is shared with the inline kernel copies of bp/BpSimInline.h.
 namespace bp_sigmoid {
@@ -205,6 +206,27 @@ void BPrelu(float *a, const float *t, int n)
     for (int i = 0; i < n; i++)
         if (a[i] <= 0.0f)
             a[i] = 0.0f;
+}
+
+void BPsoftmax(float *a, const float *t, int n)
+{
+    add_thresholds(a, t, n);
+    if (n <= 0)
+        return;
+    // The largest net input, so that no exponential overflows; a NaN at the first unit makes it
+    // NaN, one further on is passed over here and makes the sum NaN below.
+    float m = a[0];
+    for (int i = 1; i < n; i++)
+        if (a[i] > m)
+            m = a[i];
+    // The exponentials of the differences and their sum in double, in ascending order; the
+    // activations are the quotients, rounded once. A NaN or infinite net input makes every
+    // activation of the layer NaN (inf - inf), except -inf among finite ones, which gives 0.
+    bp_wide s = 0.0;
+    for (int i = 0; i < n; i++)
+        s += bp_exp(static_cast<bp_wide>(a[i]) - m);
+    for (int i = 0; i < n; i++)
+        a[i] = static_cast<float>(bp_exp(static_cast<bp_wide>(a[i]) - m) / s);
 }
 
 void BPuser(float *a, float *z, const float *t, int n, float (*f)(float))

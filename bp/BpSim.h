@@ -33,6 +33,7 @@ void BPsig3(float *a, const float *t, int n);              /* a[i] = 2*table[k] 
 void BPlinear(float *a, const float *t, int n);            /* a[i] = a[i] + t[i] */
 void BPquadratic(float *a, float *z, const float *t, int n);                   /* z[i] = a[i]+t[i]; a[i] = z[i]*z[i] */
 void BPrelu(float *a, const float *t, int n);              /* v = a[i]+t[i]; a[i] = v <= 0 ? +0 : v (NaN stays NaN) */
+void BPsoftmax(float *a, const float *t, int n);           /* z[i] = a[i]+t[i]; a[i] = e^(z[i]-max z)/sum_j e^(z[j]-max z) */
 void BPuser(float *a, float *z, const float *t, int n, float (*f)(float));    /* z[i] = a[i]+t[i]; a[i] = f(z[i]) */
 
 #ifdef __cplusplus

@@ -1,8 +1,12 @@
 // Learning kernels of the backprop library: derivative factors, the output error, gradient
 // accumulation with back-propagation of deltas, and the momentum update.
 #include "bp/BpSim.h"
+#include "bp/BpSimMath.h"
 
 namespace {
+
+// The smallest output the cross-entropy takes the logarithm of.
+constexpr bp_wide kCrossEntropyClip = 1e-7;
 
 // Multiply each delta by a factor computed from the layer's stored value: e[i] = f(a[i]) * e[i].
 template <typename Factor>
@@ -200,6 +204,21 @@ float BPoutput_error(const float *t, const float *o, float *e, float s, int n)
     for (int i = 0; i < n; i++)
         e[i] = static_cast<float>(static_cast<bp_wide>(e[i]) * s);
     return static_cast<float>(0.5 * sum);
+}
+
+float BPcross_entropy(const float *t, const float *o, int n)
+{
+    // Terms in ascending order in double; a unit whose target is 0 adds nothing (whatever its
+    // output, NaN included), and an output below 1e-7 counts as 1e-7, so that an output
+    // rounded to 0 gives a large error, not an infinite one. A NaN output gives a NaN error.
+    bp_wide sum = 0.0;
+    for (int i = 0; i < n; i++) {
+        if (t[i] == 0.0f)
+            continue;
+        const bp_wide o_i = static_cast<bp_wide>(o[i]) < kCrossEntropyClip ? kCrossEntropyClip : o[i];
+        sum -= static_cast<bp_wide>(t[i]) * bp_log(o_i);
+    }
+    return static_cast<float>(sum);
 }
 
 void BPaccum_biases(float *g, const float *e, int n)

@@ -17,6 +17,7 @@ void BPderiv_relu(const float *a, float *e, int n, float off);      /* e[i] = (a
 void BPderiv_user(const float *z, float *e, int n, float (*fprime)(float));      /* e[i] = f'(z[i])*e[i] */
 float BPsum_squares(const float *v, int n);                                       /* return sum_i v[i]*v[i] */
 float BPoutput_error(const float *t, const float *o, float *e, float s, int n);  /* e[i] = (t[i]-o[i])*s; return 0.5*sum_i (t[i]-o[i])^2 */
+float BPcross_entropy(const float *t, const float *o, int n);                    /* return -sum_{t[i]!=0} t[i]*ln(max(o[i],1e-7)) */
 
 /* Gradient accumulation: q = i*(n-ov)+k, w = i*n+k (w = k when shared). */
 void BPaccum_biases(float *g, const float *e, int n);                                           /* g[i] += e[i] */

@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -27,6 +28,22 @@ constexpr double kInvFactorial[] = {
     0x1.0000000000000p-1,  0x1.5555555555555p-3,  0x1.5555555555555p-5,  0x1.1111111111111p-7,
     0x1.6c16c16c16c17p-10, 0x1.a01a01a01a01ap-13, 0x1.a01a01a01a01ap-16, 0x1.71de3a556c734p-19,
     0x1.27e4fb7789f5cp-22, 0x1.ae64567f544e4p-26, 0x1.1eed8eff8d898p-29, 0x1.6124613a86d09p-33,
+};
+
+// ln 2 for the logarithm: the high part has 32 significant bits, so k * kLogLn2Hi is exact for
+// every exponent k of a double; the low part is the rest, rounded.
+constexpr double kLogLn2Hi = 0x1.62e42feep-1;
+constexpr double kLogLn2Lo = 0x1.a39ef35793c76p-33;
+
+// The mantissa's upper bound after reduction: sqrt(2), rounded.
+constexpr double kSqrt2 = 0x1.6a09e667f3bcdp+0;
+
+// 2/(2k+1) for k = 1..12, rounded: the atanh series ln(1+f) = 2 atanh(s), s = f/(2+f), past its
+// first term. With |s| <= 3 - 2 sqrt(2) < 0.1716 the terms left out are below 2^-60 of the result.
+constexpr double kAtanhSeries[] = {
+    0x1.5555555555555p-1, 0x1.999999999999ap-2, 0x1.2492492492492p-2, 0x1.c71c71c71c71cp-3,
+    0x1.745d1745d1746p-3, 0x1.3b13b13b13b14p-3, 0x1.1111111111111p-3, 0x1.e1e1e1e1e1e1ep-4,
+    0x1.af286bca1af28p-4, 0x1.8618618618618p-4, 0x1.642c8590b2164p-4, 0x1.47ae147ae147bp-4,
 };
 
 // 2^e for a normal exponent, -1022 <= e <= 1023, from its bits.
@@ -83,6 +100,50 @@ double bp_exp(double x)
 float bp_expf(float x)
 {
     return static_cast<float>(bp_exp(x));
+}
+
+double bp_log(double x)
+{
+    // Not a number (and every negative argument), the zeros and +inf.
+    if (x != x)
+        return x + x;
+    if (x < 0.0)
+        return std::numeric_limits<double>::quiet_NaN();
+    if (x == 0.0)
+        return -std::numeric_limits<double>::infinity();
+    if (x > std::numeric_limits<double>::max())
+        return x;
+
+    // Exponent extraction: a subnormal is first scaled exactly into the normal range. Then
+    // x = 2^k m with m in [1, 2), and halved once where it is not below sqrt 2, so that m is in
+    // [sqrt(1/2), sqrt 2) and f = m - 1 is exact.
+    int k = 0;
+    if (x < 0x1p-1022) {
+        x *= 0x1p54;
+        k = -54;
+    }
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    k += static_cast<int>(bits >> 52) - 1023;
+    bits = (bits & 0x000fffffffffffffu) | 0x3ff0000000000000u;
+    double m = std::bit_cast<double>(bits);
+    if (m >= kSqrt2) {
+        m *= 0.5;
+        k++;
+    }
+    const double f = m - 1.0;
+
+    // ln(1 + f) = 2s + s R(s^2), R the series past its first term; written as
+    // f - (f^2/2 - s (f^2/2 + R)) so that the large part f enters exactly and only the small
+    // correction is rounded, then k ln2 added in its two parts, the low one with the correction.
+    const double s = f / (2.0 + f);
+    const double z = s * s;
+    double r = kAtanhSeries[11];
+    for (int i = 10; i >= 0; i--)
+        r = kAtanhSeries[i] + z * r;
+    r = z * r;
+    const double hfsq = 0.5 * f * f;
+    const double kd = static_cast<double>(k);
+    return kd * kLogLn2Hi - ((hfsq - (s * (hfsq + r) + kd * kLogLn2Lo)) - f);
 }
 
 }  // extern "C"

@@ -11,6 +11,8 @@ extern "C" {
 double bp_exp(double x);
 /* e^x of a float, as bp_exp rounded to float. */
 float bp_expf(float x);
+/* The natural logarithm within 1 ulp: NaN below 0 and for NaN, -inf at +-0, +inf at +inf. */
+double bp_log(double x);
 
 #ifdef __cplusplus
 }

@@ -891,7 +891,7 @@ void @N@_update_weights(float inertia)
 }
 float @N@_calc_error(void)
 {
-    return bpm::calc_error<kOutputs>(b0_target_output, at(kOutAct), at(kOutDelta), BPlearning_rate);
+    return bpm::calc_error<kOutputs>(b0_target_output, at(kOutAct), at(kOutDelta), BPlearning_rate@CROSS@);
 }
 void @N@_network_forward(void) { @N@_propagate_forward(); }
 
@@ -971,6 +971,8 @@ void network_forward_print(int iterations, void (*input_fn)(void)) { bpm::forwar
         replace_all(text, "@CLEAR@", "void @N@_bb_clear_delays(void) {}\nvoid @N@_clear_delays(void) {}");
         replace_all(text, "@NETCLEAR@", "void network_clear_delays(void) {}");
     }
+    // The cross-entropy's flag only where the output layer has it, so other modules' text stays.
+    replace_all(text, "@CROSS@", unit_kind(m.layers.back().unit).output_only ? ", true" : "");
     replace_all(text, "@N@", n);
     o << text;
 }

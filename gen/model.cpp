@@ -345,8 +345,15 @@ Model build(const toml::table &root)
             layer.dim_x = layer.units;
             layer.dim_y = 1;
         }
-        if (const toml::node *u = lt->get("unit"))
+        if (const toml::node *u = lt->get("unit")) {
             layer.unit = get_unit(*u);
+            // A kind whose error is the cross-entropy (softmax) normalises over the whole layer
+            // and is learned against targets: only the output layer, the last, may have it.
+            if (unit_kind(layer.unit).output_only && &ln != &layers->back())
+                refuse(u->source(), "layer \"" + layer.name + "\" is not the output layer, and only the output "
+                                    "layer may have unit = \"" + unit_name(layer.unit) + "\"; a hidden layer's unit is " +
+                                    unit_names([](const UnitKind &k) { return !k.output_only; }, "or"));
+        }
         layer.feedback = get_feedback(*lt);
 
         const toml::node &from_node = required(*lt, "from", "layer \"" + layer.name + "\"");

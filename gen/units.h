@@ -19,7 +19,7 @@
 namespace bpgen {
 
 // The unit kinds, in the order of the table's rows.
-enum class Unit { logistic, centred, tanh, linear, quadratic, relu };
+enum class Unit { logistic, centred, tanh, linear, quadratic, relu, softmax };
 
 // How the emitter writes the call of a kernel in a generated module.
 enum class Call {
@@ -48,6 +48,10 @@ struct UnitKind {
     Call deriv_call;
     bool deriv_offset;  // the derivative from the activations adds the offset r
     bool stores_net;  // its net inputs have their own vector in network_data
+    // Only the output layer may have the kind, and a presentation's error is then the
+    // cross-entropy of its targets (cross_entropy_error), its output deltas t - o scaled as
+    // every kind's, which the kind's derivative step (none) leaves as they are.
+    bool output_only;
     // The embedded form: a table kind is bias + scale * logistic table entry, saturating at
     // |v| >= 8 to what the forward kernel gives there (bias and scale as C literals without
     // suffix). embed_units names the helper function that computes the kind, which is also
@@ -61,17 +65,19 @@ struct UnitKind {
 // The rows, one per enumerator of Unit, in its order.
 inline constexpr UnitKind kUnitKinds[] = {
     {Unit::logistic, "logistic", 0, BPsig1, nullptr, "bp_inline::sig1", Call::inline_copy, BPderiv_sig1, nullptr,
-     "deriv_sig1", Call::kernel_set, true, false, true, "0.5", "1.0", "table_units"},
+     "deriv_sig1", Call::kernel_set, true, false, false, true, "0.5", "1.0", "table_units"},
     {Unit::centred, "centred", 1, BPsig2, nullptr, "BPsig2", Call::library, BPderiv_sig2, nullptr, "BPderiv_sig2",
-     Call::library, true, false, true, "0.0", "1.0", "table_units"},
+     Call::library, true, false, false, true, "0.0", "1.0", "table_units"},
     {Unit::tanh, "tanh", 2, BPsig3, nullptr, "BPsig3", Call::library, BPderiv_sig3, nullptr, "BPderiv_sig3",
-     Call::library, true, false, true, "0.0", "2.0", "table_units"},
+     Call::library, true, false, false, true, "0.0", "2.0", "table_units"},
     {Unit::linear, "linear", 3, BPlinear, nullptr, "BPlinear", Call::library, nullptr, nullptr, nullptr, Call::none,
-     false, false, false, nullptr, nullptr, "linear_units"},
+     false, false, false, false, nullptr, nullptr, "linear_units"},
     {Unit::quadratic, "quadratic", 4, nullptr, BPquadratic, "BPquadratic", Call::library, nullptr, BPderiv_quadratic,
-     "BPderiv_quadratic", Call::library, false, true, false, nullptr, nullptr, "quadratic_units"},
+     "BPderiv_quadratic", Call::library, false, true, false, false, nullptr, nullptr, "quadratic_units"},
     {Unit::relu, "relu", 5, BPrelu, nullptr, "BPrelu", Call::library, BPderiv_relu, nullptr, "BPderiv_relu",
-     Call::library, false, false, false, nullptr, nullptr, "relu_units"},
+     Call::library, false, false, false, false, nullptr, nullptr, "relu_units"},
+    {Unit::softmax, "softmax", 6, BPsoftmax, nullptr, "BPsoftmax", Call::library, nullptr, nullptr, nullptr,
+     Call::none, false, false, true, false, nullptr, nullptr, "softmax_units"},
 };
 // The number of unit kinds.
 inline constexpr std::size_t kUnitKindCount = std::size(kUnitKinds);
@@ -126,7 +132,7 @@ std::string unit_names(Test test, const char *last)
     return s;
 }
 
-// Every kind's name, as a list in words ("logistic, ... or relu").
+// Every kind's name, as a list in words ("logistic, ... or softmax").
 inline std::string all_unit_names()
 {
     return unit_names([](const UnitKind &) { return true; }, "or");
@@ -186,6 +192,9 @@ inline bool unit_table_consistent()
             return false;
         if (k.deriv_net != nullptr && (!k.stores_net || k.deriv_call != Call::library))
             return false;
+        // A kind learned on the cross-entropy has no derivative step: its deltas are t - o.
+        if (k.output_only && has_deriv)
+            return false;
         // Only a derivative from the activations takes the offset.
         if (k.deriv_offset && k.deriv == nullptr)
             return false;
@@ -205,7 +214,8 @@ inline bool unit_table_consistent()
 // the tables of a generated module leave the code out where it is 0.
 static_assert(unit_kind(Unit::logistic).code == 0 && unit_kind(Unit::centred).code == 1 &&
               unit_kind(Unit::tanh).code == 2 && unit_kind(Unit::linear).code == 3 &&
-              unit_kind(Unit::quadratic).code == 4 && unit_kind(Unit::relu).code == 5);
+              unit_kind(Unit::quadratic).code == 4 && unit_kind(Unit::relu).code == 5 &&
+              unit_kind(Unit::softmax).code == 6);
 
 }  // namespace bpgen
 

@@ -6,9 +6,11 @@
 // module and an interpreter that shares the mistake agree; it cannot agree with the error.
 //
 // The units are quadratic (hidden) and linear (output): their derivatives take no random
-// offset, so the accumulated gradient is exactly the derivative of the error.
+// offset, so the accumulated gradient is exactly the derivative of the error. A softmax output
+// on the cross-entropy is checked the same way, on a network interpreted by the reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -163,6 +165,66 @@ TEST(GeneratedGradient, EveryConnectionKindAgreesWithFiniteDifferences)
     }
     if (clean)
         bptest::remove_tree(work);
+}
+
+// A softmax output learned on the cross-entropy: the deltas t - o, which the softmax layer
+// passes on unchanged, are the cross-entropy's gradient with respect to its net inputs when the
+// targets sum to 1 (one of them 0, whose term the error skips). After one accumulation every
+// gathered gradient is the change of the cross-entropy, in double from the outputs, under a
+// small change of that weight or threshold alone; the error the step reports is that
+// cross-entropy rounded to float.
+TEST(GeneratedGradient, SoftmaxDeltasAreTheCrossEntropysGradient)
+{
+    const std::string text = "network = \"s\"\ninputs = 5\n[[layer]]\nname = \"H\"\nunits = 4\nunit = \"quadratic\"\n"
+                             "from = [\"$INPUTS\"]\n[[layer]]\nname = \"Out\"\nunits = 4\nunit = \"softmax\"\n"
+                             "from = [\"H\", \"$INPUTS\"]\n";
+    bpgen::Error error;
+    const auto model = bpgen::parse_description(text, "s.toml", error);
+    ASSERT_TRUE(model.has_value()) << error.text;
+    bptest::RefNetwork net(*model);
+    net.range = 0.8f;
+    net.rate = 0.01f;
+    net.init();
+    const std::vector<float> input = {0.5f, -0.25f, 0.75f, -1.0f, 0.3f}, target = {0.25f, 0.0f, 0.6f, 0.15f};
+    net.input = input.data();
+    net.target = target.data();
+    const auto cross_entropy = [&]() {
+        net.forward();
+        double e = 0.0;
+        for (int i = 0; i < net.outputs(); i++)
+            e -= target[static_cast<std::size_t>(i)] == 0.0f ? 0.0 : target[static_cast<std::size_t>(i)] * std::log(static_cast<double>(net.output()[i]));
+        return e;
+    };
+    const double before = cross_entropy();
+    EXPECT_EQ(net.calc_error(), static_cast<float>(before));
+    net.calc_grad();
+    const double scale = static_cast<float>(0.333333 * static_cast<double>(0.01f));
+
+    int checked = 0;
+    double largest = 0.0;
+    const auto check = [&](const std::string &what, int values, int grads, int n) {
+        for (int k = 0; k < n; k++) {
+            float &v = net.data[static_cast<std::size_t>(values + k)];
+            const float saved = v, up = saved + 1e-3f, down = saved - 1e-3f;
+            v = up;
+            const double e_up = cross_entropy();
+            v = down;
+            const double e_down = cross_entropy();
+            v = saved;
+            const double numeric = (e_up - e_down) / (static_cast<double>(up) - down);
+            const double gathered = -static_cast<double>(net.data[static_cast<std::size_t>(grads + k)]) / scale;
+            largest = std::max(largest, std::fabs(gathered));
+            EXPECT_NEAR(gathered, numeric, 1e-3 + 1e-2 * std::fabs(numeric)) << what << " " << k;
+            checked++;
+        }
+    };
+    for (std::size_t li = 0; li < net.layers.size(); li++)
+        check("thresholds of " + model->layers[li].name, net.layers[li].thr, net.layers[li].thr_grad,
+              model->layers[li].units);
+    for (const auto &conn : net.conns)
+        check("weights " + conn.array, conn.w, conn.g, conn.count);
+    EXPECT_EQ(checked, 4 + 4 + 5 * 4 + 4 * 4 + 5 * 4);
+    EXPECT_GT(largest, 1e-2);
 }
 
 }  // namespace

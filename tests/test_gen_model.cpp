@@ -48,7 +48,11 @@ TEST(Description, EveryRefusalNamesLineColumnAndWhatIsWrong)
         {"network = \"network\"\ninputs = 2\n" + kOut,
          "1:11: \"network\" cannot be the network's name: it names the network-level entry points"},
         {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"softsign\"\nfrom = [\"$INPUTS\"]\n",
-         "6:8: unknown unit \"softsign\" (logistic, centred, tanh, linear, quadratic or relu)"},
+         "6:8: unknown unit \"softsign\" (logistic, centred, tanh, linear, quadratic, relu or softmax)"},
+        {kHead + "[[layer]]\nname = \"H\"\nunits = 3\nunit = \"softmax\"\nfrom = [\"$INPUTS\"]\n" +
+             "[[layer]]\nname = \"Out\"\nunits = 2\nunit = \"softmax\"\nfrom = [\"H\"]\n",
+         "6:8: layer \"H\" is not the output layer, and only the output layer may have unit = \"softmax\"; "
+         "a hidden layer's unit is logistic, centred, tanh, linear, quadratic or relu"},
         {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = \"$INPUTS\"\n",
          "6:8: \"from\" must be an array of source names, not a string"},
         {kHead + "[[layer]]\nname = \"Out\"\nunits = 2\nfrom = []\n", "6:8: layer \"Out\" has no sources"},

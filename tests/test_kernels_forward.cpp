@@ -148,6 +148,53 @@ TEST(ReluKernels, ForwardAndDerivativeFollowTheirDefinitions)
     }
 }
 
+// Softmax units over random layers: the activations within 2 float ulps of the definition in
+// the math library's exponential, summing to 1 within n float ulps, unchanged by a shift of
+// every net input that is exact in float (so that only the differences count), and zero for
+// -inf among finite net inputs; a NaN or +inf net input anywhere makes the whole layer NaN.
+TEST(SoftmaxKernels, FollowTheDefinitionAndPropagateNaN)
+{
+    std::mt19937 rng(6);
+    std::uniform_real_distribution<float> net(-30.0f, 30.0f);
+    for (int trial = 0; trial < 2000; trial++) {
+        const int n = 1 + static_cast<int>(rng() % 12);
+        std::vector<float> a(n), t(n), shifted(n), want(n);
+        double total = 0.0;
+        for (int i = 0; i < n; i++) {
+            a[i] = std::round(net(rng) * 64.0f) / 64.0f;
+            t[i] = std::round(net(rng) * 64.0f) / 64.0f;
+            shifted[i] = a[i] + 16.0f;
+            total += std::exp(static_cast<double>(a[i]) + t[i]);
+        }
+        for (int i = 0; i < n; i++)
+            want[i] = static_cast<float>(std::exp(static_cast<double>(a[i]) + t[i]) / total);
+        BPsoftmax(a.data(), t.data(), n);
+        BPsoftmax(shifted.data(), t.data(), n);
+        double sum = 0.0;
+        for (int i = 0; i < n; i++) {
+            sum += a[i];
+            ASSERT_LE(std::fabs(a[i] - want[i]), 2.0f * std::nextafter(want[i], 2.0f) - 2.0f * want[i]) << n;
+            ASSERT_TRUE(bptest::same_bits(a[i], shifted[i])) << n << " " << i;
+        }
+        EXPECT_NEAR(sum, 1.0, n * 0x1p-24);
+    }
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const float zero[3] = {0.0f, 0.0f, 0.0f};
+    float minus_inf[3] = {1.0f, -inf, 1.0f};
+    BPsoftmax(minus_inf, zero, 3);
+    EXPECT_EQ(minus_inf[0], 0.5f);
+    EXPECT_TRUE(bptest::same_bits(minus_inf[1], 0.0f));
+    for (const float bad : {nan, inf}) {
+        for (int at = 0; at < 3; at++) {
+            float v[3] = {1.0f, 2.0f, 3.0f};
+            v[at] = bad;
+            BPsoftmax(v, zero, 3);
+            for (const float x : v)
+                EXPECT_TRUE(std::isnan(x)) << bad << " at " << at;
+        }
+    }
+}
+
 TEST_F(ForwardKernels, CountZeroWritesNothing)
 {
     float a[1] = {42.0f}, z[1] = {7.0f};

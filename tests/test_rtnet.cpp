@@ -211,6 +211,7 @@ TEST(RunTimeNetwork, BuiltInModuleThroughItsDescriptorIsTheRunTimeNetwork)
         EXPECT_EQ(n->units(), 10);
         EXPECT_EQ(n->feedback(), 0);
         EXPECT_FALSE(n->linear_outputs());
+        EXPECT_FALSE(n->cross_entropy_outputs());
         EXPECT_EQ(n->layers().back().name, "Out");
     }
     const HostRun a = run_as_host(*runtime);
@@ -415,6 +416,9 @@ TEST(RunTimeNetwork, RandomDescriptionsAgreeWithTheReferenceOnEveryPath)
         bpgen::Error error;
         const auto model = bpgen::parse_description(text, "random.toml", error);
         ASSERT_TRUE(model.has_value()) << error.text;
+        // The tools measure errors by this: the cross-entropy exactly for softmax outputs.
+        EXPECT_EQ(bpnet::Network::from_text(text)->cross_entropy_outputs(),
+                  model->layers.back().unit == bpgen::Unit::softmax);
         const bptest::PathResults results = bptest::compare_network_on_every_path(text, "random.toml", *model, seed, work, 400);
         EXPECT_GE(results.ran, 1);
         for (const std::string &f : results.failures)

@@ -190,4 +190,81 @@ static void relu_units(float *a, const float *t, int n)
         a[i] = v <= 0.0f ? 0.0f : v;
     }
 }
+/*@ section softmax_units: a layer of a unit kind whose embedded helper this is (gen/units.h) */
+/* The exponential of the library (bp_exp), the same algorithm with the same constants step by
+ * step, so that it gives its bits: x = k ln2 + r, e^r by the series to 1/13!, scaled by 2^k
+ * from its exponent bits. +inf above 709.79, 0 below -745.2, a NaN stays so. */
+typedef union embed_bits {
+    double d;
+    unsigned long long u;
+} embed_bits;
+
+static double embed_power_of_two(int e)
+{
+    embed_bits b;
+    b.u = (unsigned long long)(e + 1023) << 52;
+    return b.d;
+}
+
+static double embed_exp(double x)
+{
+    static const double inv_factorial[12] = {
+        0x1.0000000000000p-1,  0x1.5555555555555p-3,  0x1.5555555555555p-5,  0x1.1111111111111p-7,
+        0x1.6c16c16c16c17p-10, 0x1.a01a01a01a01ap-13, 0x1.a01a01a01a01ap-16, 0x1.71de3a556c734p-19,
+        0x1.27e4fb7789f5cp-22, 0x1.ae64567f544e4p-26, 0x1.1eed8eff8d898p-29, 0x1.6124613a86d09p-33,
+    };
+    const double ln2_hi = 0x1.62e42fefa38p-1, ln2_lo = 0x1.ef35793c76730p-45, inv_ln2 = 0x1.71547652b82fep+0;
+    double kd, hi, lo, r, back, r_err, q, p, one_r, one_r_lost, er;
+    embed_bits inf;
+    int k, i;
+    if (x != x)
+        return x + x;
+    if (x > 709.79) {
+        inf.u = 0x7ff0000000000000ull;
+        return inf.d;
+    }
+    if (x < -745.2)
+        return 0.0;
+    kd = x * inv_ln2;
+    k = (int)(kd < 0.0 ? kd - 0.5 : kd + 0.5);
+    hi = x - k * ln2_hi;
+    lo = k * ln2_lo;
+    r = hi - lo;
+    back = r - hi;
+    r_err = (hi - (r - back)) + (-lo - back);
+    q = inv_factorial[11];
+    for (i = 10; i >= 0; i--)
+        q = inv_factorial[i] + r * q;
+    p = r * r * q;
+    one_r = 1.0 + r;
+    one_r_lost = (1.0 - one_r) + r;
+    er = one_r + (one_r_lost + (p + r_err * (1.0 + r)));
+    if (k > 1023)
+        return er * embed_power_of_two(k - 1) * 2.0;
+    if (k < -1022)
+        return er * embed_power_of_two(k + 54) * 0x1p-54;
+    return er * embed_power_of_two(k);
+}
+
+/* Softmax units: the thresholds added as every kind adds them, then the exponentials of the
+ * net inputs less their largest and their sum in double, in ascending order, in both forms (so
+ * the layer gives the library's bits from the net inputs it gets); a NaN or +inf net input
+ * makes the layer NaN. */
+static void softmax_units(float *a, const float *t, int n)
+{
+    double m, s = 0.0;
+    int i;
+    for (i = 0; i < n; i++)
+        a[i] = (float)((embed_sum)a[i] + t[i]);
+    if (n <= 0)
+        return;
+    m = a[0];
+    for (i = 1; i < n; i++)
+        if (a[i] > m)
+            m = a[i];
+    for (i = 0; i < n; i++)
+        s += embed_exp((double)a[i] - m);
+    for (i = 0; i < n; i++)
+        a[i] = (float)(embed_exp((double)a[i] - m) / s);
+}
 /*@ end */

@@ -93,10 +93,11 @@ public:
     // The layers in forward order, the output layer last.
     std::vector<LayerSize> layers() const;
     // Units in all layers; the highest feedback order of its layers (0: none); whether the
-    // output layer's units are linear.
+    // output layer's units are linear; whether its error is the cross-entropy (softmax outputs).
     int units() const;
     int feedback() const;
     bool linear_outputs() const;
+    bool cross_entropy_outputs() const;
     // The module file it was opened from (empty for a description or a linked module).
     const std::string &module_path() const;
     // Whether it is a module's network (loaded or linked), whose calls share the module lock.

@@ -293,6 +293,8 @@ void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
     layer_count = count;
     units = static_cast<int>(all);
     linear_outputs = bpgen::unit_of_code(output_unit) == bpgen::Unit::linear;
+    const std::optional<bpgen::Unit> output_kind = bpgen::unit_of_code(output_unit);
+    cross_entropy_outputs = output_kind.has_value() && bpgen::unit_kind(*output_kind).output_only;
     layers.assign(backwards.rbegin(), backwards.rend());
 
     // The names hosts use besides the descriptor.

@@ -43,6 +43,7 @@ public:
     int inputs = 0, outputs = 0, layer_count = 0, units = 0, parameters = 0, feedback = 0;
     int data_size = 0;        // floats of network_data (0: cannot be told)
     bool linear_outputs = false;
+    bool cross_entropy_outputs = false;  // its output layer learns on the cross-entropy
     std::vector<LayerSize> layers;  // forward order
     const bpnet_descriptor *d = nullptr;  // the network section, written by the start-up
     float *data = nullptr;    // network_data (null: cannot be told)

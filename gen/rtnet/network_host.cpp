@@ -38,6 +38,11 @@ bool Network::linear_outputs() const
     return module_ ? module_->linear_outputs : state_->model.layers.back().unit == bpgen::Unit::linear;
 }
 
+bool Network::cross_entropy_outputs() const
+{
+    return module_ ? module_->cross_entropy_outputs : bpgen::unit_kind(state_->model.layers.back().unit).output_only;
+}
+
 const std::string &Network::module_path() const
 {
     return module_ ? module_->path : kNoPath;

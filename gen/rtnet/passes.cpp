@@ -294,12 +294,12 @@ void propagate_forward(NetworkState &st)
 
 float calc_error(NetworkState &st)
 {
-    // The output deltas from the targets, and half the sum of squared differences over the
-    // output count, in double, stored as float.
+    // The output deltas from the targets, and the presentation's error by the output layer's kind.
     const bpm::LayerInfo &out = st.layers.back();
     const float half_sum = BPoutput_error(st.target, at(st, out.act), at(st, out.delta),
                                           bpm::output_delta_scale(st.learning_rate), out.size);
-    return static_cast<float>(static_cast<bp_wide>(half_sum) / out.size);
+    return bpm::presentation_error(st.target, at(st, out.act), out.size, half_sum,
+                                   bpgen::unit_kind(st.model.layers.back().unit).output_only);
 }
 
 void calc_grad(NetworkState &st)

@@ -104,7 +104,7 @@ typedef struct bpnet_descriptor {
     int field48;                                        /* 48: 0 */
     int field49;                                        /* 49: 0 */
     int field50;                                        /* 50: feedback order (modules with feedback) */
-    int field51;                                        /* 51: unit kind: 0 logistic, 1 centred, 2 tanh, 3 linear, 4 quadratic, 5 relu */
+    int field51;                                        /* 51: unit kind: 0 logistic, 1 centred, 2 tanh, 3 linear, 4 quadratic, 5 relu, 6 softmax */
     int field52;                                        /* 52: not written */
     float *layer_activations;                           /* 53 */
     float *layer_thresholds;                            /* 54 */

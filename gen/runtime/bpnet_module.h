@@ -12,6 +12,7 @@
 
 #include "bp/BpSim.h"
 #include "bp/BpSimInline.h"
+#include "bp/BpSimLearn.h"
 #include "bp/BpSupport.h"
 #include "gen/runtime/bpnet_descriptor.h"
 
@@ -259,13 +260,26 @@ inline float output_delta_scale(float learning_rate)
     return static_cast<float>(0.333333 * static_cast<bp_wide>(learning_rate));
 }
 
-// The presentation's error: the output deltas from the targets, and half the sum of squared
-// differences over the output count, in double, stored as float.
+// The error a presentation reports and the threshold compares, the one rule of every host
+// (module, network built at run time, batches): from the half sum of squared differences the
+// output deltas' kernel returned, that half sum over the output count in double, stored as
+// float; for an output layer learned on the cross-entropy (softmax), the cross-entropy of the
+// targets t and outputs o instead.
+inline float presentation_error(const float *t, const float *o, int outputs, float half_sum, bool cross_entropy)
+{
+    if (cross_entropy)
+        return BPcross_entropy(t, o, outputs);
+    return static_cast<float>(static_cast<bp_wide>(half_sum) / outputs);
+}
+
+// The presentation's error: the output deltas from the targets, and the presentation's error
+// (presentation_error) of an output layer learned on the cross-entropy or not.
 template <int outputs>
-inline float calc_error(const float *target, const float *out, float *delta, float learning_rate)
+inline float calc_error(const float *target, const float *out, float *delta, float learning_rate,
+                        bool cross_entropy = false)
 {
     const float half_sum = bp_inline::output_error<outputs>(target, out, delta, output_delta_scale(learning_rate));
-    return static_cast<float>(static_cast<bp_wide>(half_sum) / outputs);
+    return presentation_error(target, out, outputs, half_sum, cross_entropy);
 }
 
 // Messages of the library's readers go to a module's error text while one of the runtime's

@@ -311,7 +311,8 @@ void learn_batch(const Module &m, Plan &p, Layers &rows, std::vector<float> &inp
     for (int r = 0; r < b; r++) {
         const float half_sum = BPoutput_error(target + r * ld_t, rows.a(last, r, outputs), rows.e(last, r, outputs),
                                               scale, outputs);
-        const float error = static_cast<float>(static_cast<bp_wide>(half_sum) / outputs);
+        const float error = bpm::presentation_error(target + r * ld_t, rows.a(last, r, outputs), outputs, half_sum,
+                                                    p.units[static_cast<std::size_t>(last)]->output_only);
         if (errors != nullptr)
             errors[r] = error;
         if (!(error > *m.state.threshold))

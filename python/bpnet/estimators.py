@@ -15,10 +15,11 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from ._bpnet import UNIT_KINDS, Network
+from ._bpnet import HIDDEN_UNIT_KINDS, Network
 
-# The unit kinds a hidden layer may take: the library's table, as the extension gives it.
-UNITS = UNIT_KINDS
+# The unit kinds a hidden layer may take: the library's table less the kinds only an output
+# layer may have, as the extension gives it.
+UNITS = HIDDEN_UNIT_KINDS
 ORDERS = ("sequential", "shuffled")
 SCALES = ("zscore", "minmax", None)
 

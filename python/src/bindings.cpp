@@ -292,10 +292,15 @@ PYBIND11_MODULE(_bpnet, m)
     });
     m.attr("HAVE_RUNTIME_NETWORK") = true;
     // The unit kinds' names as descriptions write them, in the order of the library's table.
-    py::list kinds;
-    for (const bpgen::UnitKind &k : bpgen::kUnitKinds)
+    // HIDDEN_UNIT_KINDS leaves out the kinds only an output layer may have (softmax).
+    py::list kinds, hidden;
+    for (const bpgen::UnitKind &k : bpgen::kUnitKinds) {
         kinds.append(k.name);
+        if (!k.output_only)
+            hidden.append(k.name);
+    }
     m.attr("UNIT_KINDS") = py::tuple(kinds);
+    m.attr("HIDDEN_UNIT_KINDS") = py::tuple(hidden);
 
     py::class_<PyNetwork>(m, "Network")
         .def(py::init([](const py::object &description) { return new PyNetwork(build(description)); }),

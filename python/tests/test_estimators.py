@@ -67,16 +67,18 @@ def test_bad_parameters_are_refused_at_fit():
 
 
 def test_unit_kinds_are_the_extensions():
-    # The estimators take their unit kinds from the extension, which lists the library's table:
-    # every kind fits a network, and a refused kind's message lists them all.
+    # The estimators take their hidden layers' unit kinds from the extension, which lists the
+    # library's table less the output-only kinds: every such kind fits a network, and a refused
+    # kind's message lists them all.
     from bpnet import _bpnet, estimators
-    assert estimators.UNITS is _bpnet.UNIT_KINDS
+    assert estimators.UNITS is _bpnet.HIDDEN_UNIT_KINDS
     assert bpnet.UNIT_KINDS is _bpnet.UNIT_KINDS
+    assert set(bpnet.UNIT_KINDS) - set(estimators.UNITS) == {"softmax"}
     X, y = load_iris(return_X_y=True)
-    for unit in bpnet.UNIT_KINDS:
+    for unit in estimators.UNITS:
         reg = bpnet.MLPRegressor(hidden_layer_sizes=(3,), unit=unit, epochs=1, random_state=0).fit(X, y)
         assert f'unit = "{unit}"' in reg._text
-    with pytest.raises(ValueError, match=", ".join(bpnet.UNIT_KINDS)):
+    with pytest.raises(ValueError, match=", ".join(estimators.UNITS)):
         bpnet.MLPClassifier(unit="softsign").fit(X, y)
 
 

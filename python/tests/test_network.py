@@ -12,14 +12,16 @@ import bpnet
 from conftest import description, needs_runtime, patterns, program
 
 # Random descriptions: unit kinds, depths, widths and shortcuts.
-UNITS = ["logistic", "centred", "tanh", "linear", "quadratic", "relu"]
+UNITS = ["logistic", "centred", "tanh", "linear", "quadratic", "relu", "softmax"]
+# The kinds a random layer draws: softmax only an output layer may have.
+DRAWN = [u for u in UNITS if u != "softmax"]
 
 
 def random_description(seed, feedback=False):
     """With feedback, every layer has feedback of order 1 or 2 at random."""
     rng = np.random.default_rng(seed)
     depth = int(rng.integers(1, 4))
-    layers = [(int(rng.integers(1, 12)), UNITS[int(rng.integers(len(UNITS)))],
+    layers = [(int(rng.integers(1, 12)), DRAWN[int(rng.integers(len(DRAWN)))],
                int(rng.integers(1, 3)) if feedback else 0) for _ in range(depth)]
     return description(f"r{seed}", int(rng.integers(1, 10)), layers, shortcuts=bool(rng.integers(2)))
 

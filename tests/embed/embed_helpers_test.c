@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "bp/BpSim.h"
+#include "bp/BpSimMath.h"
 
 /* The logistic table as the library holds it, read back entry by entry (filled in main). */
 static float sigmoid[1024];
@@ -109,6 +110,50 @@ static void check_units(void)
     relu_units(got, t, N);
     BPrelu(want, t, N);
     check("relu_units", got, want, N, 0.0);
+    /* Softmax over layers of 1 to 40 units along the vector (the NaN in the first). */
+    for (i = 0; i < N;) {
+        const int n = 1 + i % 40 < N - i ? 1 + i % 40 : N - i;
+        memcpy(got + i, a + i, sizeof(float) * (size_t)n);
+        memcpy(want + i, a + i, sizeof(float) * (size_t)n);
+        softmax_units(got + i, t + i, n);
+        BPsoftmax(want + i, t + i, n);
+        i += n;
+    }
+    check("softmax_units", got, want, N, 0.0);
+}
+
+/* The softmax helper's exponential against the library's, bit for bit: a million arguments
+ * over its whole range and near 0, every power of two up to the ends, and the specials. */
+static void check_exp(void)
+{
+    static const double special[] = {0.0, -0.0, 709.79, 709.7827128933840, -745.2, -745.1332191019411, 1e300,
+                                     -1e300, 4.9e-324};
+    unsigned long long s = 77;
+    embed_bits b;
+    long i;
+    int bad = 0;
+    for (i = 0; i < 1000000 + 2 * 2046 + 9; i++) {
+        double x, got, want;
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        if (i < 1000000)
+            x = i % 2 == 0 ? (double)(s >> 11) / 9007199254740992.0 * 1454.99 - 745.2
+                           : (double)(s >> 11) / 9007199254740992.0 * 2e-3 - 1e-3;
+        else if (i < 1000000 + 2 * 2046) {
+            b.u = (unsigned long long)((i - 1000000) / 2 + 1) << 52 | (s >> 12);
+            x = (i % 2 == 0 ? 1.0 : -1.0) * b.d;
+        } else
+            x = special[i - 1000000 - 2 * 2046];
+        got = embed_exp(x);
+        want = bp_exp(x);
+        if (memcmp(&got, &want, sizeof got) != 0 && !(got != got && want != want)) {
+            if (bad++ == 0)
+                printf("embed_exp(%.17g) = %.17g, bp_exp gives %.17g\n", x, got, want);
+        }
+    }
+    if (bad > 0) {
+        printf("embed_exp differs from bp_exp at %d arguments\n", bad);
+        failures++;
+    }
 }
 
 /* The dot products of a one-dimensional field, unshared from zero and shared added on, and
@@ -175,6 +220,7 @@ int main(void)
     BPinit_sigmoid_table();
     read_table();
     check_units();
+    check_exp();
     check_dots();
     check_filter();
     if (failures != 0)

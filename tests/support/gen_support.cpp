@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <set>
@@ -220,8 +221,13 @@ std::string random_description(std::mt19937_64 &rng, int max_layers, int max_uni
             t << "units = " << n.size() << "\n";
         if (n.shaped)
             t << "shape = [" << n.dim_x << ", " << n.dim_y << "]\n";
-        if (rng() % 4 != 0)
-            t << "unit = \"" << units[rng() % std::size(units)] << "\"\n";
+        // The kind from one draw as before, so that descriptions keep their kinds; the output
+        // layer takes softmax, which only it may have, on a sixth of the draws that name a kind.
+        if (rng() % 4 != 0) {
+            const std::uint64_t v = rng();
+            const bool softmax = l + 1 == layers && v / std::size(units) % 6 == 0;
+            t << "unit = \"" << (softmax ? "softmax" : units[v % std::size(units)]) << "\"\n";
+        }
         if (n.feedback > 0)
             t << "feedback = " << n.feedback << "\n";
         t << "from = [";

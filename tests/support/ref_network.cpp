@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bp/BpSim.h"
+#include "bp/BpSimMath.h"
 #include "bp/BpSupport.h"
 
 namespace bptest {
@@ -229,6 +230,7 @@ void RefNetwork::forward()
         case bpgen::Unit::linear: BPlinear(at(a.act), at(a.thr), l.units); break;
         case bpgen::Unit::quadratic: BPquadratic(at(a.act), at(a.net), at(a.thr), l.units); break;
         case bpgen::Unit::relu: BPrelu(at(a.act), at(a.thr), l.units); break;
+        case bpgen::Unit::softmax: BPsoftmax(at(a.act), at(a.thr), l.units); break;
         }
     }
 }
@@ -237,7 +239,16 @@ float RefNetwork::calc_error()
 {
     const float scale = static_cast<float>(0.333333 * static_cast<double>(rate));
     const float half = BPoutput_error(target, at(layers.back().act), at(layers.back().delta), scale, outputs());
-    return static_cast<float>(static_cast<double>(half) / outputs());
+    if (m.layers.back().unit != bpgen::Unit::softmax)
+        return static_cast<float>(static_cast<double>(half) / outputs());
+    // The cross-entropy: -sum of t ln o in double, zero targets skipped, outputs clipped at 1e-7.
+    double sum = 0.0;
+    for (int i = 0; i < outputs(); i++) {
+        const double o = std::max(static_cast<double>(at(layers.back().act)[i]), 1e-7);
+        if (target[i] != 0.0f)
+            sum -= static_cast<double>(target[i]) * bp_log(o);
+    }
+    return static_cast<float>(sum);
 }
 
 void RefNetwork::calc_grad()
@@ -256,6 +267,7 @@ void RefNetwork::calc_grad()
         case bpgen::Unit::linear: break;
         case bpgen::Unit::quadratic: BPderiv_quadratic(at(a.net), at(a.delta), l.units); break;
         case bpgen::Unit::relu: BPderiv_relu(at(a.act), at(a.delta), l.units, r); break;
+        case bpgen::Unit::softmax: break;
         }
         BPaccum_biases(at(a.thr_grad), at(a.delta), l.units);
         if (l.feedback > 0) {

@@ -287,14 +287,14 @@ std::vector<float> run_blocks(int threads, const std::function<void(std::size_t,
     return outputs;
 }
 
-// The error the network measures for outputs against the targets: half the sum of squared
-// differences over the output count, in double, stored as float (the output deltas it also
-// writes are thrown away).
-float pattern_error(const float *outputs, const float *targets, int n, std::vector<float> &scratch)
+// The error the network measures for outputs against the targets, by the learning step's rule
+// (the output deltas it also writes are thrown away): half the sum of squared differences over
+// the output count, or the cross-entropy for softmax outputs.
+float pattern_error(const float *outputs, const float *targets, int n, bool cross_entropy, std::vector<float> &scratch)
 {
     scratch.resize(static_cast<std::size_t>(n));
     const float half_sum = BPoutput_error(targets, outputs, scratch.data(), 0.0f, n);
-    return static_cast<float>(static_cast<double>(half_sum) / n);
+    return bpm::presentation_error(targets, outputs, n, half_sum, cross_entropy);
 }
 
 // The report of a network without feedback: the patterns in blocks of forward passes, the
@@ -312,7 +312,8 @@ void report_from_blocks(const Options &o)
     std::vector<float> scratch;
     print_confusion([&](std::size_t k) { return outputs.data() + k * n_out; },
                     [&](std::size_t k) {
-                        return pattern_error(outputs.data() + k * n_out, g_patterns.target(k), net.outputs(), scratch);
+                        return pattern_error(outputs.data() + k * n_out, g_patterns.target(k), net.outputs(),
+                                             net.cross_entropy_outputs(), scratch);
                     });
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gen/runtime/bpnet_module.h"
 #include "tools/common/cli.h"
 #include "tools/common/net_host.h"
 #include "tools/common/nn_patterns.h"
@@ -152,9 +153,12 @@ void print_help()
 }
 
 // Error of the outputs against the targets, as the learning step measures it, without
-// touching the network: half the sum of the squared float differences over the outputs.
+// touching the network: half the sum of the squared float differences over the outputs, or the
+// cross-entropy where the output layer learns on it.
 double output_error(const float *outputs, const float *targets, int n)
 {
+    if (net_host::network().cross_entropy_outputs())
+        return bpm::presentation_error(targets, outputs, n, 0.0f, true);
     double sum = 0.0;
     for (int i = 0; i < n; i++) {
         const float d = static_cast<float>(static_cast<double>(targets[i]) - outputs[i]);
