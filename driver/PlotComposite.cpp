@@ -1,6 +1,6 @@
 // PlotComposite: loads the trained network from "Network.save", evaluates it on a 100 x 100
-// grid of input points (one block of forward passes) and prints, for each point, the
-// network's output spread combined with four fixed Gaussian bumps into one composite value.
+// grid of input points and prints, for each point, the network's output spread combined with
+// four fixed Gaussian bumps into one composite value.
 #include "driver/PlotComposite.h"
 #include "driver/PlotFormat.h"
 #include "driver/PlotReference.h"
@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "network/nn.h"
@@ -121,6 +120,7 @@ float composite(const float *o, const Squares &sx, const Squares &sy)
 
 extern "C" void plot_compute_grid(void)
 {
+    const float *o = nn_get_output();
     const float step = 0.002f;
     // Every row sees the same sequence of x coordinates: their squared offsets are shared.
     Squares sx[PLOT_GRID];
@@ -129,22 +129,19 @@ extern "C" void plot_compute_grid(void)
         x = x + step;  // the bumps see the x of the next column
         sx[j] = squares_x(x);
     }
-    // Each grid row is one block of forward passes over its points (inputs ten times their
-    // coordinates), each point's outputs those of its own pass; then the row's composite values.
-    // A row at a time keeps the blocks small: the whole grid at once would hold 240 KB more.
-    float inputs[PLOT_GRID][2];
-    float outputs[PLOT_GRID][4];
     float y = -0.1f;
     for (int i = 0; i < PLOT_GRID; i++) {
+        // A row's forward passes first, keeping each point's outputs, then the row's composite
+        // values: the same values, computed where the processor can overlap one point's
+        // composite with the others' instead of waiting for each pass.
+        float outputs[PLOT_GRID][4];
         x = -0.1f;
         for (int j = 0; j < PLOT_GRID; j++) {
-            inputs[j][0] = static_cast<float>(static_cast<double>(x) * 10.0);
-            inputs[j][1] = static_cast<float>(static_cast<double>(y) * 10.0);
+            inputv[0] = static_cast<float>(static_cast<double>(x) * 10.0);
+            inputv[1] = static_cast<float>(static_cast<double>(y) * 10.0);
             x = x + step;
-        }
-        if (network_forward_rows(PLOT_GRID, &inputs[0][0], &outputs[0][0], 0) != 0) {
-            std::fprintf(stderr, "%s", error_string);
-            std::exit(1);
+            nn_propagate_forward();
+            std::memcpy(outputs[j], o, sizeof outputs[j]);
         }
         const Squares sy = squares_y(y);
         for (int j = 0; j < PLOT_GRID; j++)
