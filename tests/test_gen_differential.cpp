@@ -166,9 +166,10 @@ TEST(GeneratorDifferential, RandomDescriptionsWithFeedbackAgreeWithTheReferenceB
     }, kinds);
     const std::string tally = tally_text(kinds, "order ");
     std::printf("Feedback layers' sources in the %d descriptions, %d compiled:\n%s", sample.count, sample.modules, tally.c_str());
-    // Two orders x every unit kind x two kinds of source.
+    // Two orders x every unit kind x two kinds of source: a sample of 100 or more meets them all
+    // (the smaller sample of the sanitizer build need not).
     const std::size_t every = 2 * bpgen::kUnitKindCount * 2;
-    if (sample.count >= 30) {
+    if (sample.count >= 100) {
         EXPECT_EQ(kinds.compared.size(), every) << tally;
     }
     if (sample.modules >= 30) {
