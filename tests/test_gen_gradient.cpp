@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +62,42 @@ std::string description(const Case &c)
     return std::string("network = \"") + c.name + "\"\ninputs = [7, 5]\n" + "\n[[layer]]\nname = \"H\"\n" +
            c.hidden_size + "\nunit = \"quadratic\"\nfrom = [" + c.hidden_from + "]\n" +
            "\n[[layer]]\nname = \"Out\"\n" + c.out_size + "\nunit = \"linear\"\nfrom = [" + c.out_from + "]\n";
+}
+
+// Gathered gradients against finite differences: each of n values at data + values moved by
+// +-1e-3 alone, the change of error() against the gradient at data + grads (minus the scale
+// times the error's derivative). Counts the values, the ones out of tolerance (the first named)
+// and the largest gradient.
+struct Differences {
+    int checked = 0, wrong = 0;
+    double largest = 0.0;
+    std::string first_wrong;
+};
+void compare_with_differences(float *data, const std::function<double()> &error, double scale, const std::string &what,
+                              int values, int grads, int n, Differences &d)
+{
+    for (int k = 0; k < n; k++) {
+        float &v = data[values + k];
+        const float saved = v, up = saved + 1e-3f, down = saved - 1e-3f;
+        v = up;
+        const double e_up = error();
+        v = down;
+        const double e_down = error();
+        v = saved;
+        const double numeric = (e_up - e_down) / (static_cast<double>(up) - down);
+        const double gathered = -static_cast<double>(data[grads + k]) / scale;
+        d.checked++;
+        d.largest = std::max(d.largest, std::fabs(gathered));
+        if (std::fabs(numeric - gathered) > 1e-3 + 1e-2 * std::fabs(numeric)) {
+            d.wrong++;
+            if (d.first_wrong.empty()) {
+                char buf[200];
+                std::snprintf(buf, sizeof buf, "%s value %d: the error changes by %.6g, the gradient says %.6g",
+                              what.c_str(), k, numeric, gathered);
+                d.first_wrong = buf;
+            }
+        }
+    }
 }
 
 TEST(GeneratedGradient, EveryConnectionKindAgreesWithFiniteDifferences)
@@ -122,46 +159,24 @@ TEST(GeneratedGradient, EveryConnectionKindAgreesWithFiniteDifferences)
         mod.fn<void (*)(void)>("calc_grad")();
         const double scale = static_cast<float>(0.333333 * static_cast<double>(0.01f));
 
-        int checked = 0, wrong = 0;
-        std::string first_wrong;
+        Differences diff;
         const auto check = [&](const std::string &what, int values, int grads, int n) {
-            for (int k = 0; k < n; k++) {
-                float &v = data[values + k];
-                const float saved = v;
-                const float up = saved + 1e-3f, down = saved - 1e-3f;
-                v = up;
-                const double e_up = error_now();
-                v = down;
-                const double e_down = error_now();
-                v = saved;
-                const double numeric = (e_up - e_down) / (static_cast<double>(up) - down);
-                const double gathered = -static_cast<double>(data[grads + k]) / scale;
-                checked++;
-                if (std::fabs(numeric - gathered) > 1e-3 + 1e-2 * std::fabs(numeric)) {
-                    wrong++;
-                    if (first_wrong.empty()) {
-                        char buf[200];
-                        std::snprintf(buf, sizeof buf, "%s value %d: the error changes by %.6g, the gradient says %.6g",
-                                      what.c_str(), k, numeric, gathered);
-                        first_wrong = buf;
-                    }
-                }
-            }
+            compare_with_differences(data, error_now, scale, what, values, grads, n, diff);
         };
         for (std::size_t li = 0; li < layout.layers.size(); li++)
             check("thresholds of " + model->layers[li].name, layout.layers[li].thr, layout.layers[li].thr_grad,
                   model->layers[li].units);
         for (const auto &conn : layout.conns)
             check("weights " + conn.array, conn.w, conn.g, conn.count);
-        EXPECT_EQ(wrong, 0) << first_wrong;
+        EXPECT_EQ(diff.wrong, 0) << diff.first_wrong;
         // The gradients are not all zero: the check compares something.
         double sum = 0.0;
         for (const auto &conn : layout.conns)
             for (int k = 0; k < conn.count; k++)
                 sum += std::fabs(data[conn.g + k]);
         EXPECT_GT(sum, 0.0);
-        EXPECT_GT(checked, 0);
-        clean = clean && wrong == 0;
+        EXPECT_GT(diff.checked, 0);
+        clean = clean && diff.wrong == 0;
     }
     if (clean)
         bptest::remove_tree(work);
@@ -200,31 +215,18 @@ TEST(GeneratedGradient, SoftmaxDeltasAreTheCrossEntropysGradient)
     net.calc_grad();
     const double scale = static_cast<float>(0.333333 * static_cast<double>(0.01f));
 
-    int checked = 0;
-    double largest = 0.0;
+    Differences diff;
     const auto check = [&](const std::string &what, int values, int grads, int n) {
-        for (int k = 0; k < n; k++) {
-            float &v = net.data[static_cast<std::size_t>(values + k)];
-            const float saved = v, up = saved + 1e-3f, down = saved - 1e-3f;
-            v = up;
-            const double e_up = cross_entropy();
-            v = down;
-            const double e_down = cross_entropy();
-            v = saved;
-            const double numeric = (e_up - e_down) / (static_cast<double>(up) - down);
-            const double gathered = -static_cast<double>(net.data[static_cast<std::size_t>(grads + k)]) / scale;
-            largest = std::max(largest, std::fabs(gathered));
-            EXPECT_NEAR(gathered, numeric, 1e-3 + 1e-2 * std::fabs(numeric)) << what << " " << k;
-            checked++;
-        }
+        compare_with_differences(net.data.data(), cross_entropy, scale, what, values, grads, n, diff);
     };
     for (std::size_t li = 0; li < net.layers.size(); li++)
         check("thresholds of " + model->layers[li].name, net.layers[li].thr, net.layers[li].thr_grad,
               model->layers[li].units);
     for (const auto &conn : net.conns)
         check("weights " + conn.array, conn.w, conn.g, conn.count);
-    EXPECT_EQ(checked, 4 + 4 + 5 * 4 + 4 * 4 + 5 * 4);
-    EXPECT_GT(largest, 1e-2);
+    EXPECT_EQ(diff.wrong, 0) << diff.first_wrong;
+    EXPECT_EQ(diff.checked, 4 + 4 + 5 * 4 + 4 * 4 + 5 * 4);
+    EXPECT_GT(diff.largest, 1e-2);
 }
 
 }  // namespace
