@@ -460,6 +460,23 @@ TEST(NnModule, ScalingIsKeptBesideTheSaveFileAndAppliedByNnEval)
     }
 }
 
+namespace {
+
+// `rows` rows of three inputs and a class of three, the data the tri networks learn.
+std::string tri_rows(int rows)
+{
+    std::string csv;
+    for (int i = 0; i < rows; i++) {
+        char line[120];
+        std::snprintf(line, sizeof line, "%.4f,%.4f,%.4f,%d\n", (i % 7) / 7.0 - 0.5, (i % 11) / 11.0 - 0.5,
+                      (i % 5) / 5.0 - 0.5, i % 3);
+        csv += line;
+    }
+    return csv;
+}
+
+}  // namespace
+
 #if BPNET_HAVE_GENERATOR
 
 namespace {
@@ -837,14 +854,7 @@ TEST(NnModuleGenerated, EvalBlockReportIsTheOneRowReport)
 TEST(NnModuleGenerated, TrainInBatchesAlikeForModuleAndDescription)
 {
     TempDir dir;
-    std::string csv;
-    for (int i = 0; i < 101; i++) {
-        char line[120];
-        std::snprintf(line, sizeof line, "%.4f,%.4f,%.4f,%d\n", (i % 7) / 7.0 - 0.5, (i % 11) / 11.0 - 0.5,
-                      (i % 5) / 5.0 - 0.5, i % 3);
-        csv += line;
-    }
-    bptest::write_file(dir / "data.csv", csv);
+    bptest::write_file(dir / "data.csv", tri_rows(101));
     const std::vector<std::string> common = {"--data", "data.csv", "--targets", "class", "--epochs", "7",
                                              "--batch", "8", "--order", "shuffled"};
     const auto train = [&](std::vector<std::string> args) {
@@ -888,14 +898,7 @@ TEST(NnModule, DescriptionWorksAsItsGeneratedModule)
     TempDir dir;
     const std::string module = kModules + "/tri.so";
     const std::string description = bptest::data_path("networks/tri.toml");
-    std::string data;
-    for (int i = 0; i < 120; i++) {
-        char line[120];
-        std::snprintf(line, sizeof line, "%.4f,%.4f,%.4f,%d\n", (i % 7) / 7.0 - 0.5, (i % 11) / 11.0 - 0.5,
-                      (i % 5) / 5.0 - 0.5, i % 3);
-        data += line;
-    }
-    bptest::write_file(dir / "data.csv", data);
+    bptest::write_file(dir / "data.csv", tri_rows(120));
     const std::vector<std::string> common = {"--data", "data.csv", "--targets", "class", "--iterations", "3000",
                                              "--seed", "7", "--range", "0.5"};
     // tri, and trifb with feedback (delays and traces) on both its layers.
