@@ -217,7 +217,7 @@ class _BaseNetworkEstimator(BaseEstimator):
         plan, earlier = [], [("$INPUTS", inputs)]
         for name, units, kind in ([(f"H{i + 1}", s, unit) for i, s in enumerate(sizes)]
                                   + [("Out", outputs, self._output_unit)]):
-            sources = earlier if self.shortcuts else earlier[-1:]
+            sources = list(earlier) if self.shortcuts else earlier[-1:]
             plan.append((name, units, kind, sources))
             earlier.append((name, units))
         return plan
@@ -545,7 +545,8 @@ class MLPClassifier(ClassifierMixin, _BaseNetworkEstimator):
 
     def predict(self, X):
         """The class of the largest output for every row."""
-        return self.classes_[np.argmax(self._outputs(X), axis=1)]
+        out = self._outputs(X)
+        return self.classes_[np.argmax(out, axis=1)]
 
 
 class MLPRegressor(RegressorMixin, _BaseNetworkEstimator):
