@@ -190,7 +190,10 @@ class _BaseNetworkEstimator(BaseEstimator):
         if self.scale not in SCALES:
             raise ValueError(f"scale must be 'zscore', 'minmax' or None; got {self.scale!r}")
         if self.batch_size != "auto":
-            _whole(self.batch_size, 1, "batch_size ('auto' or)", _BATCH_BOUND)
+            try:
+                _whole(self.batch_size, 1, "batch_size", _BATCH_BOUND)
+            except ValueError as e:
+                raise ValueError(f"{e} (or 'auto')") from None
         _whole(self.max_iter, 1, "max_iter")
         _whole(self.n_iter_no_change, 1, "n_iter_no_change")
         _real(self.alpha, "alpha", 0, np.inf, high_open=True)
@@ -285,7 +288,7 @@ class _BaseNetworkEstimator(BaseEstimator):
         self.n_outputs_ = outputs
         self.n_layers_ = len(self._hidden_sizes()) + 2
         self._text = self._description(X.shape[1], outputs)
-        net = Network(self._text)
+        net = self._new_network(self._text)
         net.initialize(seed=1, range=0.0)
         self.network_ = net
         self._slots = None
@@ -316,6 +319,11 @@ class _BaseNetworkEstimator(BaseEstimator):
             self.validation_scores_ = None
             self.best_validation_score_ = None
             self.best_loss_ = np.inf
+
+    def _new_network(self, text):
+        """The network of a description text, built at run time (a subclass may open a module
+        of the same description instead: the same bits)."""
+        return Network(text)
 
     def _set_rates(self, batch):
         net = self.network_
