@@ -350,12 +350,19 @@ class _BaseNetworkEstimator(BaseEstimator):
         mean error plus the L2 term), and its stopping rules."""
         net = self.network_
         # Learning draws derivative offsets from the network's random source: seeded from this
-        # estimator's random state, the network's values kept, so that the call's result
-        # depends on nothing trained elsewhere in the process meanwhile.
-        state, counter = np.array(net.data, copy=True), net.counter
-        net.initialize(seed=int(self._random_state.randint(_SEED_BOUND)))
-        net.data[:] = state
-        net.counter = counter
+        # estimator's random state, so that the call's result depends on nothing trained
+        # elsewhere in the process meanwhile. Seeding clears the network's state; what comes
+        # back is what scikit-learn keeps: a fit starts a fresh optimizer from the weights
+        # (its steps and moments cleared), partial_fit goes on with the optimizer's state,
+        # all of it in the network's data for sgd. Adam's moments and update count lie outside
+        # what is restored here, so partial_fit with adam goes on without reseeding.
+        seed = int(self._random_state.randint(_SEED_BOUND))
+        if not incremental or self.solver == "sgd":
+            keep = self._layout().all if not incremental else slice(None)
+            state, counter = np.array(net.data, copy=True), net.counter
+            net.initialize(seed=seed)
+            net.data[keep] = state[keep]
+            net.counter = counter
 
         early_stopping = self.early_stopping and not incremental
         if early_stopping:

@@ -90,6 +90,29 @@ def test_training_is_sklearns_bit_for_bit_in_float(seed):
         assert getattr(ours, name) == pytest.approx(getattr(theirs, name), rel=1e-5)
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_warm_start_and_partial_fit_are_sklearns(seed):
+    # A warm-started fit starts a fresh optimizer from the weights (momentum cleared), and
+    # partial_fit goes on with it: fits and partial fits in turn follow scikit-learn's.
+    rng = np.random.default_rng(seed)
+    X, y = standard_iris()
+    kw = dict(hidden_layer_sizes=(int(rng.integers(3, 8)),), solver="sgd", alpha=0.0, learning_rate_init=0.02,
+              momentum=0.9, nesterovs_momentum=False, batch_size=int(rng.integers(5, 50)), shuffle=False,
+              warm_start=True, random_state=seed)
+    pair = [bpnet.MLPClassifier(scale=None, **kw), neural_network.MLPClassifier(**kw)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        for step, epochs in zip(("fit", "partial_fit", "fit", "partial_fit", "partial_fit"), rng.integers(1, 4, 5)):
+            for est in pair:
+                est.set_params(max_iter=int(epochs))
+                getattr(est, step)(X, y)
+    ours, theirs = pair
+    assert ours.n_iter_ == theirs.n_iter_ and ours.t_ == theirs.t_
+    assert np.allclose(ours.loss_curve_, theirs.loss_curve_, rtol=1e-5, atol=1e-6)
+    for a, b in zip(ours.coefs_ + ours.intercepts_, theirs.coefs_ + theirs.intercepts_):
+        assert np.allclose(a, b, rtol=1e-4, atol=1e-5)
+
+
 @needs_optimizer
 @pytest.mark.parametrize("seed", range(3))
 def test_adam_and_decay_follow_sklearn(seed):
