@@ -95,7 +95,7 @@ class _Layout:
         counter = net.counter
         n = net.trainable
         saved = np.array(net.data, copy=True)
-        net.load_ascii("#\n0\n" + "\n".join(str(k + 1) for k in range(n)) + "\n\n#\n")
+        net.load_ascii("#\n0\n" + "\n".join(map(str, range(1, n + 1))) + "\n\n#\n")
         data = np.array(net.data, copy=True)
         net.data[:] = saved
         net.counter = counter

@@ -116,9 +116,9 @@ def test_warm_start_and_partial_fit_are_sklearns(seed):
 @needs_optimizer
 @pytest.mark.parametrize("seed", range(3))
 def test_adam_and_decay_follow_sklearn(seed):
-    # Adam with the L2 penalty: the same initial weights and, unshuffled, close losses (the
+    # Adam with the L2 penalty: unshuffled, the losses and weights follow scikit-learn's (the
     # penalty of an epoch is taken from the weights before and after it, where scikit-learn
-    # takes them batch by batch).
+    # takes them batch by batch, hence the looser bound on the losses).
     X, y = standard_iris()
     kw = dict(hidden_layer_sizes=(6,), alpha=[0.0, 1e-3, 0.1][seed], learning_rate_init=0.01, shuffle=False,
               batch_size=30, max_iter=20, random_state=seed)
@@ -127,6 +127,8 @@ def test_adam_and_decay_follow_sklearn(seed):
         ours = bpnet.MLPClassifier(scale=None, **kw).fit(X, y)
         theirs = neural_network.MLPClassifier(**kw).fit(X, y)
     assert np.allclose(ours.loss_curve_, theirs.loss_curve_, rtol=1e-3)
+    for a, b in zip(ours.coefs_ + ours.intercepts_, theirs.coefs_ + theirs.intercepts_):
+        assert np.allclose(a, b, rtol=1e-3, atol=1e-4)
 
 
 def stop_of(curve, tol, patience, max_iter):
