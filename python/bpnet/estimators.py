@@ -295,7 +295,7 @@ class _BaseNetworkEstimator(BaseEstimator):
         slots = self._layout()
         factor = 2.0 if self.activation == "logistic" else 6.0
         data = net.data
-        for li, (ws, ts) in enumerate(zip(slots.weights, slots.thresholds)):
+        for ws, ts in zip(slots.weights, slots.thresholds):
             fan_in, fan_out = sum(w.shape[1] for w in ws), len(ts)
             bound = np.sqrt(factor / (fan_in + fan_out))
             coef = self._random_state.uniform(-bound, bound, (fan_in, fan_out)).astype(np.float32)
@@ -463,6 +463,12 @@ class _BaseNetworkEstimator(BaseEstimator):
         return state
 
     def __setstate__(self, state):
+        if "max_iter" not in state:
+            # Estimators pickled before they took scikit-learn's parameters had other ones, and
+            # a regressor of theirs mapped its outputs back from [0.1, 0.9]: their predictions
+            # would be wrong here.
+            raise ValueError("this estimator was pickled by an earlier bpnet, whose estimators had other "
+                             "parameters and outputs; fit it again")
         saved = state.pop("_network_state", None)
         super().__setstate__(state)
         if saved is not None:

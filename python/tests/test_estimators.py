@@ -334,6 +334,21 @@ def test_pickled_estimator_continues_bit_for_bit():
     assert np.array_equal(a.predict_proba(X_test), b.predict_proba(X_test))
 
 
+def test_pickles_of_the_former_estimators_are_refused():
+    # The former estimators had epochs and inertia, and a regressor mapped its outputs back
+    # from [0.1, 0.9]: unpickled here they would predict wrongly, so they are refused.
+    X, y = load_iris(return_X_y=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        reg = bpnet.MLPRegressor(hidden_layer_sizes=(3,), max_iter=1, random_state=0, **SGD).fit(X, y)
+    state = reg.__getstate__()
+    for name in reg.get_params():
+        state.pop(name)
+    state.update(epochs=1, inertia=0.95, unit="logistic", _y_factor=np.ones(1), _y_offset=np.zeros(1))
+    with pytest.raises(ValueError, match="fit it again"):
+        bpnet.MLPRegressor().__setstate__(state)
+
+
 def test_batch_size_reaches_the_network():
     # batch_size 1 is the one-row learning; 'auto' is min(200, rows); a larger batch_size is
     # clipped to the rows with scikit-learn's warning.
