@@ -355,9 +355,10 @@ class _BaseNetworkEstimator(BaseEstimator):
         # back is what scikit-learn keeps: a fit starts a fresh optimizer from the weights
         # (its steps and moments cleared), partial_fit goes on with the optimizer's state,
         # all of it in the network's data for sgd. Adam's moments and update count lie outside
-        # what is restored here, so partial_fit with adam goes on without reseeding.
+        # what is restored here, so partial_fit with adam goes on without reseeding once the
+        # network has learned.
         seed = int(self._random_state.randint(_SEED_BOUND))
-        if not incremental or self.solver == "sgd":
+        if not incremental or self.solver == "sgd" or self.n_iter_ == 0:
             keep = self._layout().all if not incremental else slice(None)
             state, counter = np.array(net.data, copy=True), net.counter
             net.initialize(seed=seed)
