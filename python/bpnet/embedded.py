@@ -15,9 +15,6 @@ import numpy as np
 
 from ._bpnet import Network, _embed_texts, _write_embed_files
 
-# The forms: the sums in double (the network's bits) or in float.
-FORMS = ("exact", "float")
-
 # The largest deviation of the float form from the network's outputs that its test passes.
 _FLOAT_TOLERANCE = "0.015625"
 
@@ -166,7 +163,10 @@ def _estimator_files(obj, name, form, rows):
             f"{f' + {u}_EMBED_OUTPUTS' if kind == 'classifier' else ''})\n"]
     if kind == "classifier":
         ctype, classes = _classes_table(est.classes_)
-        decl += [f"/* The classes, in the order of the outputs. */\n",
+        if len(classes) != outputs:
+            raise ValueError(f"embed: the classifier's network has {outputs} outputs for {len(classes)} classes; "
+                             "only one output per class is embedded")
+        decl += ["/* The classes, in the order of the outputs. */\n",
                  f"#define {u}_EMBED_CLASSES {len(classes)}\n",
                  f"extern {ctype} {n}_embed_classes[{u}_EMBED_CLASSES];\n",
                  f"/* The class of one row of raw inputs, as the estimator's predict gives it: an index into\n"
@@ -196,7 +196,7 @@ def _estimator_files(obj, name, form, rows):
         i = sum(op.startswith("        v = v ") and "scale" in op for op in ops)
         c += [f"static const double scale{i}[{inputs}] = {{\n", _values(_double(v) for v in values), "};\n"]
         ops.append(f"        v = v {step[0]} scale{i}[i];\n")
-    c += [f"static void scale_inputs(const float *in, float *x)\n{{\n    int i;\n",
+    c += ["static void scale_inputs(const float *in, float *x)\n{\n    int i;\n",
           f"    for (i = 0; i < {u}_EMBED_INPUTS; i++) {{\n        double v = (double)in[i];\n"] + ops + \
          ["        x[i] = (float)v;\n    }\n}\n"]
     if kind == "classifier":
@@ -255,7 +255,7 @@ def _predict_test(n, est, obj, kind, form, rows, mapping):
          f"{', bit for bit' if exact else ', within a tolerance'}. */\n",
          "#include <stdint.h>\n#include <stdio.h>\n#include <string.h>\n\n", f'#include "{n}_embed.h"\n\n']
     if not exact:
-        t += [f"/* The largest deviation of an output from the network's that passes. */\n",
+        t += ["/* The largest deviation of an output from the network's that passes. */\n",
               f"#ifndef {u}_EMBED_TOLERANCE\n#define {u}_EMBED_TOLERANCE {_FLOAT_TOLERANCE}\n#endif\n\n"]
     t += [f"#define TESTS {len(rows)}\n\n", "/* The test rows. */\n",
           f"static const float inputs[TESTS][{u}_EMBED_INPUTS] = {{\n"]
