@@ -208,12 +208,12 @@ def _estimator_files(obj, name, form, rows):
               "    int j, best = 0;\n",
               "    scale_inputs(in, x);\n",
               f"    {n}_embed_forward(work, x, y);\n",
-              "    /* The largest output, the first of equal ones, outputs below zero counting as zero; a row\n"
-              "     * with a NaN output or none above zero is class 0, as predict has it. */\n",
+              "    /* The largest output, the first of equal ones; a row with a NaN output is the class of\n"
+              "     * the first NaN, as predict (an argmax) has it. */\n",
               f"    for (j = 0; j < {u}_EMBED_OUTPUTS; j++)\n",
-              "        if (y[j] != y[j])\n            return 0;\n",
+              "        if (y[j] != y[j])\n            return j;\n",
               f"    for (j = 1; j < {u}_EMBED_OUTPUTS; j++)\n",
-              "        if ((y[j] > 0.0f ? y[j] : 0.0f) > (y[best] > 0.0f ? y[best] : 0.0f))\n",
+              "        if (y[j] > y[best])\n",
               "            best = j;\n    return best;\n}\n"]
     else:
         if mapping is not None:
