@@ -84,10 +84,10 @@ def estimator(kind):
         y = np.digitize(score, np.quantile(score, [0.33, 0.66]))
         if kind == "classifier-texts":
             y = np.array(["low", 'mid "?"', "h\u00efgh"])[y]
-        est = bpnet.MLPClassifier(hidden_layer_sizes=(6,), epochs=15, random_state=0)
+        est = bpnet.MLPClassifier(hidden_layer_sizes=(6,), max_iter=15, random_state=0)
     else:
         y = np.stack([np.sin(X[:, 0]) * 40 + X[:, 1], X[:, 2] * 0.01], axis=1)
-        est = bpnet.MLPRegressor(hidden_layer_sizes=(5, 4), epochs=15, random_state=0)
+        est = bpnet.MLPRegressor(hidden_layer_sizes=(5, 4), max_iter=15, random_state=0)
     if kind.endswith("pipeline"):
         est = make_pipeline(StandardScaler(), MinMaxScaler(feature_range=(-1, 2), clip=True), est)
     return est.fit(X, y), T
