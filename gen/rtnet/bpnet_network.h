@@ -112,6 +112,12 @@ public:
     void set_threshold(float threshold);
     int counter() const;
     void set_counter(int counter);
+    // The optimizer of later learning: "sgd" (momentum, the default) or "adam" (the learning
+    // rate is its step size), adam's beta1, beta2 and epsilon, and the L2 weight decay (0:
+    // none). The moments and update count are kept (initialize clears them). Throws Error for
+    // settings out of range, or adam or decay on a module without network_set_optimizer.
+    void set_optimizer(const std::string &kind, double beta1 = 0.9, double beta2 = 0.999, double epsilon = 1e-8,
+                       double decay = 0.0);
 
     // Seed the network's random source, clear every value and draw the thresholds and weights
     // in [-range, range), as the module's initialization does with that seed and range; the

@@ -324,6 +324,8 @@ void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
     learn_rows_fn =
         reinterpret_cast<int (*)(int, const float *, const float *, int, float *)>(find("network_learn_rows"));
     learn_batch_fn = reinterpret_cast<int (*)(unsigned, void (*)(void), int)>(find("network_learn_batch"));
+    set_optimizer_fn =
+        reinterpret_cast<int (*)(int, double, double, double, double)>(find("network_set_optimizer"));
     data = static_cast<float *>(find("network_data"));
     if (data != nullptr && handle_ != nullptr)
         data_size = symbol_floats(data);
@@ -477,9 +479,32 @@ void ModuleNetwork::forward(const float *x, float *y)
     std::memcpy(y, d->get_output_proc(), sizeof(float) * static_cast<std::size_t>(outputs));
 }
 
+void ModuleNetwork::set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay)
+{
+    const Hold hold;
+    if (set_optimizer_fn == nullptr) {
+        if (kind == 0 && decay == 0.0)
+            return;
+        throw Error(where() + ": the module of " + name +
+                    " learns by sgd without decay only (it has no network_set_optimizer); generate it again");
+    }
+    if (set_optimizer_fn(kind, beta1, beta2, epsilon, decay) != 0)
+        throw Error(message());
+    adam = kind == 1;
+}
+
+// Adam's rule divides by the rate's scale: a module asked to learn by it with a rate of 0 or
+// below is refused before it learns anything.
+void ModuleNetwork::check_rate() const
+{
+    if (adam && !(d->get_learning_rate_proc() > 0.0f))
+        throw Error(where() + ": adam needs a learning rate above 0");
+}
+
 float ModuleNetwork::learn(const float *x, const float *t)
 {
     const Hold hold;
+    check_rate();
     const KeepRegistered keep{d};
     std::memcpy(input.data(), x, sizeof(float) * input.size());
     std::memcpy(target.data(), t, sizeof(float) * target.size());
@@ -612,12 +637,14 @@ float ModuleNetwork::measure_error()
 void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void))
 {
     const Hold hold;
+    check_rate();
     d->network_learn_proc(iterations, pattern);
 }
 
 void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void), int batch)
 {
     const Hold hold;
+    check_rate();
     if (learn_batch_fn != nullptr) {
         if (learn_batch_fn(iterations, pattern, batch) != 0)
             throw Error(message());
