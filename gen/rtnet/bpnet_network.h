@@ -48,6 +48,16 @@ struct LayerSize {
     int feedback = 0;  // the order of its units' filters (0: none)
 };
 
+// A block of trainable values in network_data: the layer it belongs to, its source (empty for
+// the layer's thresholds, "$INPUTS" or the source layer's name for a connection's weights, "a1"
+// or "a2" for feedback coefficients), its first float and its count.
+struct TrainableBlock {
+    std::string layer;
+    std::string source;
+    int start;
+    int count;
+};
+
 struct NetworkState;
 class ModuleNetwork;
 
@@ -102,6 +112,11 @@ public:
     const std::string &module_path() const;
     // Whether it is a module's network (loaded or linked), whose calls share the module lock.
     bool is_module() const;
+
+    // Every trainable block in the save file's order: the layers' thresholds in forward order,
+    // their feedback coefficients (a1, then a2), then the connections by the layer fed and source.
+    // Throws Error for a module that does not tell where its network_data is.
+    std::vector<TrainableBlock> blocks() const;
 
     // Learning parameters and the learning-step counter.
     float learning_rate() const;

@@ -218,6 +218,7 @@ std::unique_ptr<ModuleNetwork> ModuleNetwork::linked(const LinkedModule &linked)
 void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
 {
     // The black-box and layer sections, through network_query alone.
+    query_ = query;
     const bpnet_descriptor *b = query(0, 0);
     if (b == nullptr)
         damaged(where, "its network_query(0, 0) gives no descriptor");
@@ -491,6 +492,40 @@ void ModuleNetwork::set_optimizer(int kind, double beta1, double beta2, double e
     if (set_optimizer_fn(kind, beta1, beta2, epsilon, decay) != 0)
         throw Error(message());
     adam = kind == 1;
+}
+
+std::vector<TrainableBlock> ModuleNetwork::blocks() const
+{
+    const Hold hold;
+    if (data == nullptr)
+        throw Error(where() + ": the module does not tell where its network_data is");
+    // The layer's own name of "NAME:LAYER".
+    const auto own = [](const char *q) {
+        const std::string s(q, strnlen(q, 256));
+        const std::size_t colon = s.find(':');
+        return colon == std::string::npos ? s : s.substr(colon + 1);
+    };
+    const auto offset = [&](const float *p) { return static_cast<int>(p - data); };
+    std::vector<TrainableBlock> thresholds, coefficients, connections;
+    for (int li = 0; li < layer_count; li++) {
+        const bpnet_descriptor *l = query_(0, layer_count - 1 - li);
+        const std::string layer = own(l->layer_name);
+        thresholds.push_back({layer, "", offset(l->layer_thresholds), l->layer_size});
+        for (int slot = 0; slot < l->layer_connection_count; slot++) {
+            const bpnet_connection_record &r = l->connections[slot];
+            const std::string source = r.source_number < 0 ? "$INPUTS" : own(r.source_name);
+            connections.push_back({layer, source, offset(r.weights), r.weight_count});
+        }
+        if (l->field50 > 0) {
+            const bpnet_connection_record &r = l->connections[l->layer_connection_count];
+            for (int k = 0; k < l->field50; k++)
+                coefficients.push_back({layer, k == 0 ? "a1" : "a2", offset(r.weights) + k * l->layer_size,
+                                        l->layer_size});
+        }
+    }
+    thresholds.insert(thresholds.end(), coefficients.begin(), coefficients.end());
+    thresholds.insert(thresholds.end(), connections.begin(), connections.end());
+    return thresholds;
 }
 
 // Adam's rule divides by the rate's scale: a module asked to learn by it with a rate of 0 or

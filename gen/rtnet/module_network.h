@@ -80,6 +80,7 @@ public:
     int counter() const;
     void set_counter(int counter);
     void set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay);
+    std::vector<TrainableBlock> blocks() const;
     void initialize(int seed, float range);
     void forward(const float *x, float *y);
     float learn(const float *x, const float *t);
@@ -110,6 +111,7 @@ private:
     // The module's file, or "built-in network", for messages.
     std::string where() const;
 
+    bpnet_query_fn query_ = nullptr;  // the descriptor's query
     void *handle_ = nullptr;  // the loader's handle (null for a linked module)
     void *(*symbol_)(const char *) = nullptr;  // a linked module's lookup
 };

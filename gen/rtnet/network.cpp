@@ -211,6 +211,26 @@ std::vector<LayerSize> Network::layers() const
     return v;
 }
 
+std::vector<TrainableBlock> Network::blocks() const
+{
+    if (module_)
+        return module_->blocks();
+    const bpm::Module &m = state_->module;
+    std::vector<TrainableBlock> v;
+    for (int l = 0; l < m.layer_count; l++)
+        v.push_back({m.layers[l].name, "", m.layers[l].thr, m.layers[l].size});
+    for (int l = 0; l < m.layer_count; l++)
+        for (int k = 0; k < m.layers[l].feedback; k++)
+            v.push_back({m.layers[l].name, k == 0 ? "a1" : "a2", m.layers[l].coef + k * m.layers[l].size,
+                         m.layers[l].size});
+    for (int c = 0; c < m.connection_count; c++) {
+        const bpm::ConnectionInfo &ci = m.connections[c];
+        v.push_back({m.layers[ci.layer].name, ci.source == bpm::kInputs ? "$INPUTS" : m.layers[ci.source].name,
+                     ci.weights, ci.count});
+    }
+    return v;
+}
+
 float Network::learning_rate() const
 {
     if (module_)

@@ -294,12 +294,17 @@ int set_optimizer(const Module &m, int kind, double beta1, double beta2, double 
     o.beta2 = beta2;
     o.epsilon = epsilon;
     o.decay = decay;
-    // Powers of the betas as the updates made so far carry them.
+    // Powers of the betas as the updates made so far carry them. Once neither product changes
+    // a power any more (0, or the smallest subnormal that rounds back to itself), no later one
+    // will: the loop stops there, so a large count costs no more than that.
     o.beta1_t = 1.0;
     o.beta2_t = 1.0;
-    for (std::int64_t i = 0; i < o.t && (o.beta1_t != 0.0 || o.beta2_t != 0.0); i++) {
-        o.beta1_t *= o.beta1;
-        o.beta2_t *= o.beta2;
+    for (std::int64_t i = 0; i < o.t; i++) {
+        const double p1 = o.beta1_t * o.beta1, p2 = o.beta2_t * o.beta2;
+        if (p1 == o.beta1_t && p2 == o.beta2_t)
+            break;
+        o.beta1_t = p1;
+        o.beta2_t = p2;
     }
     return 0;
 }

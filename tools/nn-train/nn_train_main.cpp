@@ -293,8 +293,8 @@ void match_option(bp_cli::Argument &a, Options &o)
         return;
     }
     if (option("--decay")) {
-        if (bp_cli::parse_float(a.value, f) && f >= 0.0f)
-            o.decay = f;
+        if (double d = 0.0; bp_cli::parse_double(a.value, d) && d >= 0.0)
+            o.decay = d;
         else
             bad("--decay", "expected a finite number, at least 0");
         return;

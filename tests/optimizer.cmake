@@ -1,0 +1,6 @@
+# The optimizer: random descriptions through the run-time network against a reference of the
+# rule, and a few compiled into modules with bpnet-gen (built first, with the kernel library).
+if(TARGET test_optimizer)
+  target_link_libraries(test_optimizer PRIVATE bpnet_gen_test_support)
+  add_dependencies(test_optimizer bpnet-gen bpsim)
+endif()
