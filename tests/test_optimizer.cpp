@@ -585,3 +585,21 @@ TEST(Optimizer, AdamRefusesARateItCannotDivideBy)
     EXPECT_THROW(net->set_optimizer("sgd", 0.9, 0.999, 1e-8, -1.0), bpnet::Error);
     EXPECT_THROW(net->set_optimizer("rmsprop"), bpnet::Error);
 }
+
+#ifdef BPNET_TEST_MODULES
+TEST(Optimizer, AModuleWithoutTheEntryLearnsBySgdWithoutDecayOnly)
+{
+    // The stand-in module (made like a module of an older generator) aborts when any entry
+    // point but its query and start-up is called: the refusal calls nothing of it.
+    std::unique_ptr<bpnet::Network> old = bpnet::Network::open_module(std::string(BPNET_TEST_MODULES) + "/fake_module.so");
+    EXPECT_NO_THROW(old->set_optimizer("sgd"));
+    for (const auto &[kind, decay] : {std::pair<std::string, double>{"adam", 0.0}, {"sgd", 0.01}}) {
+        try {
+            old->set_optimizer(kind, 0.9, 0.999, 1e-8, decay);
+            ADD_FAILURE() << kind << " with decay " << decay << " was taken by a module without the entry";
+        } catch (const bpnet::Error &e) {
+            EXPECT_NE(std::string(e.what()).find("learns by sgd without decay only"), std::string::npos) << e.what();
+        }
+    }
+}
+#endif
