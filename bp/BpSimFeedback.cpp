@@ -140,4 +140,42 @@ void BPTupdate_2nd(float mom, const float *g1, const float *g2, float *a1, float
     }
 }
 
+float BPTguard_1st(float *a, double t)
+{
+    // The step given, halved until the candidate is stable, as BPTupdate_1st does with its
+    // momentum step.
+    float v = static_cast<float>(*a + t);
+    int halvings = 0;
+    while (unstable_1st(v)) {
+        t = halve(t);
+        if (++halvings == max_halvings)
+            break;
+        v = static_cast<float>(*a + t);
+    }
+    *a = halvings == max_halvings ? static_cast<float>(retreat * *a) : v;
+    return static_cast<float>(t);
+}
+
+void BPTguard_2nd(float *a1, float *a2, double *t1, double *t2)
+{
+    // Both steps halved together until the pair is stable, as BPTupdate_2nd does.
+    float u1 = static_cast<float>(*a1 + *t1);
+    float u2 = static_cast<float>(*a2 + *t2);
+    int halvings = 0;
+    while (unstable_2nd(u1, u2)) {
+        *t1 = halve(*t1);
+        *t2 = halve(*t2);
+        if (++halvings == max_halvings)
+            break;
+        u1 = static_cast<float>(*a1 + *t1);
+        u2 = static_cast<float>(*a2 + *t2);
+    }
+    if (halvings == max_halvings) {
+        u1 = static_cast<float>(retreat * *a1);
+        u2 = static_cast<float>(retreat * *a2);
+    }
+    *a1 = u1;
+    *a2 = u2;
+}
+
 }  // extern "C"

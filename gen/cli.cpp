@@ -69,9 +69,11 @@ bool parse_signed(std::string_view text, std::int64_t min, std::int64_t max, std
     return true;
 }
 
-bool parse_float(std::string_view text, float &out)
+namespace {
+
+// Whether text is a decimal number: [-+]digits[.digits][e[-+]digits] (at least one digit).
+bool decimal_form(std::string_view text)
 {
-    // Accept only the decimal forms: [-+]digits[.digits][e[-+]digits] (at least one digit).
     std::size_t i = 0;
     const auto digits = [&]() {
         const std::size_t start = i;
@@ -95,12 +97,32 @@ bool parse_float(std::string_view text, float &out)
         if (digits() == 0)
             return false;
     }
-    if (i != text.size())
-        return false;
+    return i == text.size();
+}
 
+}  // namespace
+
+bool parse_float(std::string_view text, float &out)
+{
+    // Accept only the decimal forms.
+    if (!decimal_form(text))
+        return false;
     const std::string copy(text);
     char *end = nullptr;
     const float v = std::strtof(copy.c_str(), &end);
+    if (end != copy.c_str() + copy.size() || !std::isfinite(v))
+        return false;
+    out = v;
+    return true;
+}
+
+bool parse_double(std::string_view text, double &out)
+{
+    if (!decimal_form(text))
+        return false;
+    const std::string copy(text);
+    char *end = nullptr;
+    const double v = std::strtod(copy.c_str(), &end);
     if (end != copy.c_str() + copy.size() || !std::isfinite(v))
         return false;
     out = v;

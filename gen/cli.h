@@ -18,6 +18,8 @@ bool parse_signed(std::string_view text, std::int64_t min, std::int64_t max, std
 // A finite float written as a decimal number (no "inf", "nan", hex or spaces), rounded once;
 // false also when the value overflows a float.
 bool parse_float(std::string_view text, float &out);
+// The same for a double.
+bool parse_double(std::string_view text, double &out);
 
 // Outcome of looking for a valued option at argv[i].
 enum OptionMatch { kNoMatch, kMatched, kMissingValue };

@@ -179,6 +179,10 @@ int network_forward_rows(int rows, const float *in, float *out, int threads);
 int network_learn_rows(int rows, const float *in, const float *target, int batch, float *errors);
 /* network_learn with input_fn's presentations learned `batch` at a time; 0 or -1 (error_string). */
 int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch);
+/* The optimizer of later learning: kind 0 (sgd, momentum) or 1 (adam), adam's beta1, beta2 and
+ * epsilon, and the L2 weight decay (0: none); the moments and update count are kept. 0, or -1
+ * (error_string) for settings out of range. */
+int network_set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay);
 /* One gradient accumulation step, layers from the output back. */
 void @NAME@_calc_grad(void);
 /* Apply and clear the gradients when the step counter is a multiple of 3. */
@@ -446,6 +450,9 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
     o << "static_assert(bpm::tables_agree(kLayers, kConnections, kName, kRecordLength));\n";
     const std::string out = m.layers.back().name;
     o << "constexpr int kOutAct = " << out << "_act, kOutDelta = " << out << "_delta;\n";
+    if (lo.moments >= 0)
+        o << "// The optimizer's moments m and v of every trainable value.\n"
+          << "constexpr int kMoments = " << lo.moments << ";\n";
     if (lo.temporal >= 0)
         o << "// The delays and traces, which clearing zeroes, run from here to the end of network_data.\n"
           << "constexpr int kTemporal = " << lo.temporal << ";\n";
@@ -834,7 +841,7 @@ void emit_globals(std::ostringstream &o, const Model &m)
 
 // The module record that the runtime works over, and the C entry points: the passes through
 // the path of this process, the accessors, and thin calls into the runtime.
-void emit_entries(std::ostringstream &o, const Model &m)
+void emit_entries(std::ostringstream &o, const Model &m, const Layout &lo)
 {
     const std::string n = m.network;
     o << "// The passes as the runtime calls them: given the record's context, which a module, its state\n"
@@ -845,6 +852,8 @@ void emit_entries(std::ostringstream &o, const Model &m)
     o << "void update_entry(void *, float inertia) { " << n << "_update_weights(inertia); }\n";
     if (has_feedback(m))
         o << "void advance_entry(void *) { advance_traces(); }\n";
+    o << "\n// The optimizer's settings and state.\n";
+    o << "bpm::Optimizer optimizer;\n";
     o << "\n// The whole module as the runtime sees it.\n";
     o << "const bpm::Module kModule = {\n";
     o << "    kName, kDescriptionFile, kInputs, kInputDimX, kInputDimY, kOutputs, kDataSize, kTrainable, kUnits,\n";
@@ -876,6 +885,7 @@ void emit_entries(std::ostringstream &o, const Model &m)
     o << "},\n";
     o << "    " << (feedback ? "kTemporal" : "-1") << ", nullptr,\n";
     o << "    {forward_entry, error_entry, grad_entry, update_entry" << (feedback ? ", advance_entry" : "") << "},\n";
+    o << "    nullptr, -1, &optimizer, " << (lo.moments >= 0 ? "kMoments" : "-1") << ",\n";
     o << "};\n\n";
     o << "}  // namespace\n\n";
     o << "extern \"C\" {\n\n";
@@ -930,6 +940,10 @@ int network_learn_rows(int rows, const float *in, const float *target, int batch
 int network_learn_batch(unsigned iterations, void (*input_fn)(void), int batch)
 {
     return bpm::learn(kModule, iterations, input_fn, batch);
+}
+int network_set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay)
+{
+    return bpm::set_optimizer(kModule, kind, beta1, beta2, epsilon, decay);
 }
 void @N@_network_learn(unsigned iterations, void (*input_fn)(void)) { bpm::learn(kModule, iterations, input_fn); }
 int @N@_dump_network(const char *file) { return bpm::dump_network(kModule, file); }
@@ -1036,7 +1050,7 @@ std::string emit_source(const Model &m)
     o << "inline float *at(int i)\n{\n    return network_data + i;\n}\n\n";
     emit_passes(o, m, lo);
     o << "\n";
-    emit_entries(o, m);
+    emit_entries(o, m, lo);
     return o.str();
 }
 

@@ -287,7 +287,13 @@ Unit get_unit(const toml::node &n)
 Model build(const toml::table &root)
 {
     Model m;
-    check_keys(root, {"network", "inputs", "layer"}, "the description");
+    check_keys(root, {"network", "inputs", "layer", "optimizer"}, "the description");
+    if (const toml::node *opt = root.get("optimizer")) {
+        const std::string kind = get_string(*opt, "optimizer");
+        if (kind != "sgd" && kind != "adam")
+            refuse(opt->source(), "unknown optimizer \"" + kind + "\" (sgd, adam)");
+        m.optimizer_room = kind == "adam";
+    }
     m.network = get_name(required(root, "network", "the description"), "network");
     // The black box's functions are named NAME_...; "network" would make network_clear_delays
     // collide with the network-level entry point of that name.
@@ -520,6 +526,16 @@ Layout lay_out(const Model &m)
         lo.layers[i].coef_grad = next + k;
         lo.layers[i].coef_step = next + 2 * k;
         next += 3 * k;
+    }
+    if (m.optimizer_room) {
+        // The moments of every trainable value: thresholds, weights and coefficients.
+        std::int64_t trainable = 0;
+        for (const Layer &l : m.layers)
+            trainable += static_cast<std::int64_t>(1 + l.feedback) * l.units;
+        for (const Connection &c : lo.connections)
+            trainable += std::min<std::int64_t>(c.count, INT_MAX);
+        lo.moments = next;
+        next += 2 * trainable;
     }
     if (any) {
         lo.temporal = next;

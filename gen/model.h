@@ -54,6 +54,9 @@ struct Model {
     int input_dim_x = 0;           // the input grid ([inputs, 1] without a shape)
     int input_dim_y = 1;
     std::vector<Layer> layers;     // forward order; the last is the output layer
+    // `optimizer = "adam"`: network_data reserves the moments m and v of every trainable value
+    // (optimizer = "sgd", the default, reserves nothing).
+    bool optimizer_room = false;
 };
 
 // Where and what: "FILE:LINE:COLUMN: message".
@@ -112,13 +115,16 @@ struct ConnectionOffsets {
 // net inputs, where its unit kind stores them); then per layer its thresholds, threshold
 // gradients and steps; then the connections in save-file order, each as weights, gradients and steps. A
 // network with feedback continues with the coefficients, their gradients and steps of each
-// feedback layer in forward order, and then the temporal state that clearing the delays
+// feedback layer in forward order; a description that reserves the optimizer's moments has
+// them next (m of every trainable value in initialization order, then v); and then the
+// temporal state that clearing the delays
 // zeroes: each feedback layer's delays and coefficient traces, then the weight traces of the
 // connections into feedback layers in save-file order. Without feedback nothing follows.
 struct Layout {
     std::vector<LayerOffsets> layers;          // forward order
     std::vector<Connection> connections;       // save-file order, as connections() gives them
     std::vector<ConnectionOffsets> offsets;    // one per connection
+    std::int64_t moments = -1;                 // the optimizer's moments m then v, 2 x trainable (-1: none)
     std::int64_t temporal = -1;                // start of the temporal state (-1: none)
     std::int64_t size = 0;                     // floats in network_data
 };

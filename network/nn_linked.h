@@ -29,6 +29,7 @@ inline void *symbol(const char *name)
         {"network_forward_rows", reinterpret_cast<void *>(&network_forward_rows)},
         {"network_learn_rows", reinterpret_cast<void *>(&network_learn_rows)},
         {"network_learn_batch", reinterpret_cast<void *>(&network_learn_batch)},
+        {"network_set_optimizer", reinterpret_cast<void *>(&network_set_optimizer)},
         {"network_forward_pdpfa", reinterpret_cast<void *>(&network_forward_pdpfa)},
         {"network_forward_print", reinterpret_cast<void *>(&network_forward_print)},
         {"BPthreshold", static_cast<void *>(&BPthreshold)},

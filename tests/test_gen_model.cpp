@@ -31,6 +31,8 @@ TEST(Description, EveryRefusalNamesLineColumnAndWhatIsWrong)
 {
     const std::vector<Refusal> cases = {
         {kHead + "extra = 1\n" + kOut, "3:1: unknown key \"extra\" in the description"},
+        {kHead + "optimizer = \"rmsprop\"\n" + kOut, "3:13: unknown optimizer \"rmsprop\" (sgd, adam)"},
+        {kHead + "optimizer = 1\n" + kOut, "3:13: \"optimizer\" must be a string, not an integer"},
         {kHead + "[[layer]]\nname = \"Out\"\nsize = 2\nunits = 2\nfrom = [\"$INPUTS\"]\n",
          "5:1: unknown key \"size\" in a layer"},
         {"network = \"n\"\ninputs = \"2\"\n" + kOut, "2:10: \"inputs\" must be an integer, not a string"},

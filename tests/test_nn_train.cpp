@@ -232,7 +232,8 @@ TEST(NnTrain, BadOptionsAreRefusedBeforeAnythingIsWritten)
         {"--range", "-0.1"},     {"--rate", "nan"},        {"--inertia", "1"},
         {"--threshold", "inf"},  {"--order", "random"},    {"--samples", "0"},
         {"--sample-seed", "-3"}, {"--output", ""},         {"--bogus"},
-        {"stray"},
+        {"stray"},               {"--optimizer", "rmsprop"}, {"--decay", "-0.5"},
+        {"--decay", "nan"},      {"--optimizer", "adam", "--rate", "0"},
     };
     for (const auto &args : cases) {
         const bptest::RunResult r = train(dir, args);

@@ -48,6 +48,16 @@ struct LayerSize {
     int feedback = 0;  // the order of its units' filters (0: none)
 };
 
+// A block of trainable values in network_data: the layer it belongs to, its source (empty for
+// the layer's thresholds, "$INPUTS" or the source layer's name for a connection's weights, "a1"
+// or "a2" for feedback coefficients), its first float and its count.
+struct TrainableBlock {
+    std::string layer;
+    std::string source;
+    int start;
+    int count;
+};
+
 struct NetworkState;
 class ModuleNetwork;
 
@@ -103,6 +113,11 @@ public:
     // Whether it is a module's network (loaded or linked), whose calls share the module lock.
     bool is_module() const;
 
+    // Every trainable block in the save file's order: the layers' thresholds in forward order,
+    // their feedback coefficients (a1, then a2), then the connections by the layer fed and source.
+    // Throws Error for a module that does not tell where its network_data is.
+    std::vector<TrainableBlock> blocks() const;
+
     // Learning parameters and the learning-step counter.
     float learning_rate() const;
     void set_learning_rate(float rate);
@@ -112,6 +127,12 @@ public:
     void set_threshold(float threshold);
     int counter() const;
     void set_counter(int counter);
+    // The optimizer of later learning: "sgd" (momentum, the default) or "adam" (the learning
+    // rate is its step size), adam's beta1, beta2 and epsilon, and the L2 weight decay (0:
+    // none). The moments and update count are kept (initialize clears them). Throws Error for
+    // settings out of range, or adam or decay on a module without network_set_optimizer.
+    void set_optimizer(const std::string &kind, double beta1 = 0.9, double beta2 = 0.999, double epsilon = 1e-8,
+                       double decay = 0.0);
 
     // Seed the network's random source, clear every value and draw the thresholds and weights
     // in [-range, range), as the module's initialization does with that seed and range; the

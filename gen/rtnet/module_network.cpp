@@ -218,6 +218,7 @@ std::unique_ptr<ModuleNetwork> ModuleNetwork::linked(const LinkedModule &linked)
 void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
 {
     // The black-box and layer sections, through network_query alone.
+    query_ = query;
     const bpnet_descriptor *b = query(0, 0);
     if (b == nullptr)
         damaged(where, "its network_query(0, 0) gives no descriptor");
@@ -324,6 +325,8 @@ void ModuleNetwork::check(bpnet_query_fn query, const std::string &where)
     learn_rows_fn =
         reinterpret_cast<int (*)(int, const float *, const float *, int, float *)>(find("network_learn_rows"));
     learn_batch_fn = reinterpret_cast<int (*)(unsigned, void (*)(void), int)>(find("network_learn_batch"));
+    set_optimizer_fn =
+        reinterpret_cast<int (*)(int, double, double, double, double)>(find("network_set_optimizer"));
     data = static_cast<float *>(find("network_data"));
     if (data != nullptr && handle_ != nullptr)
         data_size = symbol_floats(data);
@@ -477,9 +480,66 @@ void ModuleNetwork::forward(const float *x, float *y)
     std::memcpy(y, d->get_output_proc(), sizeof(float) * static_cast<std::size_t>(outputs));
 }
 
+void ModuleNetwork::set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay)
+{
+    const Hold hold;
+    if (set_optimizer_fn == nullptr) {
+        if (kind == 0 && decay == 0.0)
+            return;
+        throw Error(where() + ": the module of " + name +
+                    " learns by sgd without decay only (it has no network_set_optimizer); generate it again");
+    }
+    if (set_optimizer_fn(kind, beta1, beta2, epsilon, decay) != 0)
+        throw Error(message());
+    adam = kind == 1;
+}
+
+std::vector<TrainableBlock> ModuleNetwork::blocks() const
+{
+    const Hold hold;
+    if (data == nullptr)
+        throw Error(where() + ": the module does not tell where its network_data is");
+    // The layer's own name of "NAME:LAYER".
+    const auto own = [](const char *q) {
+        const std::string s(q, strnlen(q, 256));
+        const std::size_t colon = s.find(':');
+        return colon == std::string::npos ? s : s.substr(colon + 1);
+    };
+    const auto offset = [&](const float *p) { return static_cast<int>(p - data); };
+    std::vector<TrainableBlock> thresholds, coefficients, connections;
+    for (int li = 0; li < layer_count; li++) {
+        const bpnet_descriptor *l = query_(0, layer_count - 1 - li);
+        const std::string layer = own(l->layer_name);
+        thresholds.push_back({layer, "", offset(l->layer_thresholds), l->layer_size});
+        for (int slot = 0; slot < l->layer_connection_count; slot++) {
+            const bpnet_connection_record &r = l->connections[slot];
+            const std::string source = r.source_number < 0 ? "$INPUTS" : own(r.source_name);
+            connections.push_back({layer, source, offset(r.weights), r.weight_count});
+        }
+        if (l->field50 > 0) {
+            const bpnet_connection_record &r = l->connections[l->layer_connection_count];
+            for (int k = 0; k < l->field50; k++)
+                coefficients.push_back({layer, k == 0 ? "a1" : "a2", offset(r.weights) + k * l->layer_size,
+                                        l->layer_size});
+        }
+    }
+    thresholds.insert(thresholds.end(), coefficients.begin(), coefficients.end());
+    thresholds.insert(thresholds.end(), connections.begin(), connections.end());
+    return thresholds;
+}
+
+// Adam's rule divides by the rate's scale: a module asked to learn by it with a rate of 0 or
+// below is refused before it learns anything.
+void ModuleNetwork::check_rate() const
+{
+    if (adam && !(d->get_learning_rate_proc() > 0.0f))
+        throw Error(where() + ": adam needs a learning rate above 0");
+}
+
 float ModuleNetwork::learn(const float *x, const float *t)
 {
     const Hold hold;
+    check_rate();
     const KeepRegistered keep{d};
     std::memcpy(input.data(), x, sizeof(float) * input.size());
     std::memcpy(target.data(), t, sizeof(float) * target.size());
@@ -612,12 +672,14 @@ float ModuleNetwork::measure_error()
 void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void))
 {
     const Hold hold;
+    check_rate();
     d->network_learn_proc(iterations, pattern);
 }
 
 void ModuleNetwork::learn(unsigned iterations, void (*pattern)(void), int batch)
 {
     const Hold hold;
+    check_rate();
     if (learn_batch_fn != nullptr) {
         if (learn_batch_fn(iterations, pattern, batch) != 0)
             throw Error(message());

@@ -61,6 +61,9 @@ public:
     void (*forward_pdpfa_fn)(unsigned, void (*)(void), float) = nullptr;
     void (*forward_print_fn)(int, void (*)(void)) = nullptr;
     void (*clear_delays_fn)(void) = nullptr;
+    // The optimizer's setting, which older modules lack (null: sgd without decay only).
+    int (*set_optimizer_fn)(int, double, double, double, double) = nullptr;
+    bool adam = false;  // adam chosen: learning needs a rate above 0
     std::vector<float> input, target;  // the vectors of forward(x, y) and learn(x, t)
 
     // The last error or warning text; its message without the blank lines around it.
@@ -76,6 +79,8 @@ public:
     void set_threshold(float threshold);
     int counter() const;
     void set_counter(int counter);
+    void set_optimizer(int kind, double beta1, double beta2, double epsilon, double decay);
+    std::vector<TrainableBlock> blocks() const;
     void initialize(int seed, float range);
     void forward(const float *x, float *y);
     float learn(const float *x, const float *t);
@@ -101,9 +106,12 @@ private:
     // module in messages.
     void check(bpnet_query_fn query, const std::string &where);
     void *find(const char *name) const;
+    // Throw when adam is chosen and the learning rate is not above 0.
+    void check_rate() const;
     // The module's file, or "built-in network", for messages.
     std::string where() const;
 
+    bpnet_query_fn query_ = nullptr;  // the descriptor's query
     void *handle_ = nullptr;  // the loader's handle (null for a linked module)
     void *(*symbol_)(const char *) = nullptr;  // a linked module's lookup
 };

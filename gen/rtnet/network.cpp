@@ -104,6 +104,8 @@ void build_module(NetworkState &st)
     mod.context = &st;
     mod.random = &st.random;
     mod.passes = {forward_entry, error_entry, grad_entry, update_entry, nullptr};
+    mod.optimizer = &st.optimizer;
+    mod.moments = st.layout.moments >= 0 ? to_int(st.layout.moments) : -1;
     if (st.layout.temporal >= 0) {
         // Feedback: the delays and traces run from here to the end of the data.
         mod.temporal = to_int(st.layout.temporal);
@@ -206,6 +208,26 @@ std::vector<LayerSize> Network::layers() const
     std::vector<LayerSize> v;
     for (const bpgen::Layer &l : state_->model.layers)
         v.push_back({l.name, l.units, l.feedback});
+    return v;
+}
+
+std::vector<TrainableBlock> Network::blocks() const
+{
+    if (module_)
+        return module_->blocks();
+    const bpm::Module &m = state_->module;
+    std::vector<TrainableBlock> v;
+    for (int l = 0; l < m.layer_count; l++)
+        v.push_back({m.layers[l].name, "", m.layers[l].thr, m.layers[l].size});
+    for (int l = 0; l < m.layer_count; l++)
+        for (int k = 0; k < m.layers[l].feedback; k++)
+            v.push_back({m.layers[l].name, k == 0 ? "a1" : "a2", m.layers[l].coef + k * m.layers[l].size,
+                         m.layers[l].size});
+    for (int c = 0; c < m.connection_count; c++) {
+        const bpm::ConnectionInfo &ci = m.connections[c];
+        v.push_back({m.layers[ci.layer].name, ci.source == bpm::kInputs ? "$INPUTS" : m.layers[ci.source].name,
+                     ci.weights, ci.count});
+    }
     return v;
 }
 
@@ -314,12 +336,38 @@ void Network::forward(const float *x, float *y)
     std::memcpy(y, out, sizeof(float) * static_cast<std::size_t>(st.module.outputs));
 }
 
+void Network::set_optimizer(const std::string &kind, double beta1, double beta2, double epsilon, double decay)
+{
+    if (kind != "sgd" && kind != "adam")
+        throw Error("unknown optimizer \"" + kind + "\" (sgd, adam)");
+    const int code = kind == "adam" ? bpm::kAdam : bpm::kSgd;
+    if (module_)
+        return module_->set_optimizer(code, beta1, beta2, epsilon, decay);
+    NetworkState &st = *state_;
+    st.error[0] = '\0';
+    if (bpm::set_optimizer(st.module, code, beta1, beta2, epsilon, decay) != 0)
+        throw Error(message(st));
+}
+
+namespace {
+
+// Refuse learning that the optimizer cannot do now, before anything is learned.
+void check_ready(NetworkState &st)
+{
+    st.error[0] = '\0';
+    if (!bpm::optimizer_ready(st.module, "learn"))
+        throw Error(message(st));
+}
+
+}  // namespace
+
 float Network::learn(const float *x, const float *t)
 {
     if (module_)
         return module_->learn(x, t);
     // One presentation of the module's learning loop, through the same runtime call.
     NetworkState &st = *state_;
+    check_ready(st);
     const KeepRegistered keep{st};
     st.input = const_cast<float *>(x);
     st.target = const_cast<float *>(t);

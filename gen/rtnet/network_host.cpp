@@ -86,6 +86,9 @@ void Network::learn(unsigned iterations, void (*pattern)(void))
 {
     if (module_)
         return module_->learn(iterations, pattern);
+    state_->error[0] = '\0';
+    if (iterations > 0 && !bpm::optimizer_ready(state_->module, "learn"))
+        throw Error(trimmed_message(error_text()));
     bpm::learn(state_->module, iterations, pattern);
 }
 

@@ -51,6 +51,9 @@ struct NetworkState {
     void (*grad_pass)(NetworkState &) = nullptr;
     void (*update_pass)(NetworkState &, float) = nullptr;
 
+    // The optimizer's settings and state, which the module record points to.
+    bpm::Optimizer optimizer;
+
     bpm::Module module = {};
 };
 

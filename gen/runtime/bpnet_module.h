@@ -7,6 +7,7 @@
 #define GEN_RUNTIME_BPNET_MODULE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -137,6 +138,26 @@ struct Entries {
     float (*calc_error)(void);
 };
 
+// The optimizer of a network: its settings and its state. sgd with decay 0 is the momentum rule
+// of the passes exactly; decay adds L2 weight decay; adam keeps the first and second moments
+// of every trainable value (in for_each_trainable order, coefficients included) and the
+// count of updates.
+enum : int { kSgd = 0, kAdam = 1 };
+struct Optimizer {
+    int kind = kSgd;
+    double beta1 = 0.9;
+    double beta2 = 0.999;
+    double epsilon = 1e-8;
+    double decay = 0.0;
+    // Updates made with adam, and beta1^t and beta2^t carried by multiplication.
+    std::int64_t t = 0;
+    double beta1_t = 1.0;
+    double beta2_t = 1.0;
+    // The moments m then v (trainable floats each) when the record reserves no room for them
+    // in network_data; created zeroed on first use.
+    std::vector<float> own;
+};
+
 // The passes as the runtime calls them, each given the record's context: a network built at
 // run time keeps its state in an object of its own and is given that object; a generated
 // module keeps its state in its globals and ignores the pointer (null). One call path for both.
@@ -181,6 +202,11 @@ struct Module {
     // The kernel path of the block kernels (a bp_multi::Path), or -1 for the process's: a
     // network built at run time runs the path chosen for it. Every path gives the same bits.
     int path = -1;
+    // The optimizer's settings and state (null: sgd without decay, nothing kept).
+    Optimizer *optimizer = nullptr;
+    // Where the moments m and v start in network_data when the description reserves room for
+    // them (2 x trainable floats after every other block); -1: they live in the optimizer.
+    int moments = -1;
 };
 
 // Floats of a layer's feedback coefficients (a1 and a2 of every unit).
@@ -337,6 +363,25 @@ void learn(const Module &m, unsigned iterations, void (*input_fn)(void));
 float learn_presentation(const Module &m);
 // Zero the delays and traces of a network with feedback, and nothing else.
 void clear_delays(const Module &m);
+
+// ---- The optimizer.
+
+// Set the optimizer of a record with one (kind kSgd or kAdam); 0, or -1 with the message in
+// the error text for settings out of range or a record without an optimizer asked for more
+// than sgd without decay. The moments and the update count are kept.
+int set_optimizer(const Module &m, int kind, double beta1, double beta2, double epsilon, double decay);
+// Whether the record learns by anything but the momentum passes alone.
+bool optimizer_active(const Module &m);
+// Whether the record can learn now in batches of `batch` rows (adam needs a rate above 0 and
+// an output delta scale above 0, which it divides by); false with the message.
+bool optimizer_ready(const Module &m, const char *who, int batch = 1);
+// Apply the gathered gradients to every block by the optimizer and clear them: `scale` is the
+// output deltas' scale of the update, `rows` the rows it gathered (1 in one-row learning).
+void optimizer_update(const Module &m, float scale, int rows);
+// The moments m then v of a record (2 x trainable floats), created zeroed when kept apart.
+float *optimizer_moments(const Module &m);
+// Zero the moments and the update count.
+void optimizer_reset(const Module &m);
 
 // ---- Blocks of rows (gen/runtime/bpnet_rows.cpp). Row r of the inputs starts at
 // in + r * ld_in, and so on; threads <= 0 means the machine's cores. Each returns 0, or -1

@@ -405,7 +405,12 @@ void learn_batch(const Module &m, Plan &p, Layers &rows, std::vector<float> &inp
         }
     }
 
-    // One update of every block, layers from the output back, as the one-row update.
+    // One update of every block, layers from the output back, as the one-row update; another
+    // optimizer than sgd without decay takes the runtime's update.
+    if (optimizer_active(m)) {
+        optimizer_update(m, scale, b);
+        return;
+    }
     const float inertia = *m.state.inertia;
     const auto update = [&](int value, int grad, int step, int n) {
         bp_inline::update_weights(inertia, at(m, grad), at(m, value), at(m, step), n);
@@ -484,6 +489,8 @@ int learn_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_in,
     }
     if (rows == 0)
         return 0;
+    if (!optimizer_ready(m, "learn_rows", batch))
+        return -1;
     if (batch == 1) {
         // The learning loop's presentations, the row's vectors registered for each.
         const KeepVectors keep(m);
@@ -514,6 +521,8 @@ int learn_rows(const Module &m, int rows, const float *in, std::ptrdiff_t ld_in,
 int learn(const Module &m, unsigned iterations, void (*input_fn)(void), int batch)
 {
     if (batch == 1) {
+        if (iterations > 0 && !optimizer_ready(m, "network_learn_batch"))
+            return -1;
         learn(m, iterations, input_fn);
         return 0;
     }
@@ -534,6 +543,8 @@ int learn(const Module &m, unsigned iterations, void (*input_fn)(void), int batc
         BPset_error("\nnetwork_learn_batch: no pattern function.\n");
         return -1;
     }
+    if (!optimizer_ready(m, "network_learn_batch", batch))
+        return -1;
     // Gather each batch's presentations, then learn them as one batch.
     const int capacity = static_cast<int>(std::min<unsigned>(static_cast<unsigned>(batch), iterations));
     std::vector<float> xs(static_cast<std::size_t>(capacity) * m.inputs);

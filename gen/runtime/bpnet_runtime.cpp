@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -145,6 +147,7 @@ int init_network(const Module &m)
     else
         BPfrandom_init(*m.state.init_seed);
     std::memset(m.state.data, 0, sizeof(float) * static_cast<std::size_t>(m.data_size));
+    optimizer_reset(m);
     BPinit_sigmoid_table();
     m.state.error[0] = '\0';
     const ErrorText error_text(m);
@@ -176,19 +179,29 @@ void forward(const Module &m, unsigned iterations, void (*input_fn)(void))
 
 float learn_presentation(const Module &m)
 {
+    // An optimizer that cannot learn now leaves the presentation unlearned, its message in the
+    // error text.
+    const bool ready = optimizer_ready(m, "learn");
     run_forward(m);
     // The traces follow every presentation, learned or not.
     run_advance_traces(m);
     const float error = run_calc_error(m);
-    if (error > *m.state.threshold) {
+    if (ready && error > *m.state.threshold) {
         run_calc_grad(m);
-        run_update_weights(m, *m.state.inertia);
+        // sgd without decay is the module's own update pass; any other optimizer the runtime's
+        // update on the same steps.
+        if (!optimizer_active(m))
+            run_update_weights(m, *m.state.inertia);
+        else if (update_due(m))
+            optimizer_update(m, output_delta_scale(*m.state.learning_rate), 1);
     }
     return error;
 }
 
 void learn(const Module &m, unsigned iterations, void (*input_fn)(void))
 {
+    if (iterations > 0 && !optimizer_ready(m, "network_learn"))
+        return;
     for (unsigned i = 0; i < iterations; i++) {
         input_fn();
         learn_presentation(m);
@@ -199,6 +212,211 @@ void clear_delays(const Module &m)
 {
     if (m.temporal >= 0)
         std::memset(at(m, m.temporal), 0, sizeof(float) * static_cast<std::size_t>(m.data_size - m.temporal));
+}
+
+// ---- The optimizer.
+
+namespace {
+
+// One trainable block as the optimizer walks it: values, gradients, steps, count; whether
+// weight decay applies (weights only), and the feedback order of a coefficient block (0: none).
+struct Trainable {
+    int value;
+    int grad;
+    int step;
+    int count;
+    bool weights;
+    int feedback;
+    int size;  // a coefficient block's units
+};
+
+// body(block) over every trainable block in for_each_trainable's order.
+template <typename Body>
+void for_each_block(const Module &m, Body body)
+{
+    for (int l = m.layer_count - 1; l >= 0; l--) {
+        const LayerInfo &layer = m.layers[l];
+        body(Trainable{layer.thr, layer.thr_grad, layer.thr_step, layer.size, false, 0, layer.size});
+        for (int c = layer.first; c < layer.first + layer.count; c++) {
+            const ConnectionInfo &ci = m.connections[c];
+            body(Trainable{ci.weights, ci.grads, ci.steps, ci.count, true, 0, layer.size});
+        }
+        if (layer.feedback > 0)
+            body(Trainable{layer.coef, layer.coef_grad, layer.coef_step, coefficient_count(layer), false,
+                           layer.feedback, layer.size});
+    }
+}
+
+// The momentum update of one block, as the passes make it: thresholds and weights by the
+// library's update, coefficients by the stability-guarded updates.
+void momentum_block(const Module &m, const Trainable &b, float inertia)
+{
+    if (b.feedback == 1)
+        BPTupdate_1st(inertia, at(m, b.grad), at(m, b.value), at(m, b.step), b.size);
+    else if (b.feedback == 2)
+        BPTupdate_2nd(inertia, at(m, b.grad), at(m, b.grad + b.size), at(m, b.value), at(m, b.value + b.size),
+                      at(m, b.step), at(m, b.step + b.size), b.size);
+    else
+        bp_inline::update_weights(inertia, at(m, b.grad), at(m, b.value), at(m, b.step), b.count);
+}
+
+}  // namespace
+
+int set_optimizer(const Module &m, int kind, double beta1, double beta2, double epsilon, double decay)
+{
+    const ErrorText error_text(m);
+    if (kind != kSgd && kind != kAdam) {
+        BPset_error("\nUnknown optimizer %d (expected 0, sgd, or 1, adam).\n", kind);
+        return -1;
+    }
+    // Written so that a value that is not a number fails every test.
+    if (!(beta1 >= 0.0 && beta1 < 1.0) || !(beta2 >= 0.0 && beta2 < 1.0)) {
+        BPset_error("\nThe optimizer's beta1 and beta2 must lie in [0, 1).\n");
+        return -1;
+    }
+    if (!(epsilon > 0.0 && epsilon <= 1e300)) {
+        BPset_error("\nThe optimizer's epsilon must be above 0 and finite.\n");
+        return -1;
+    }
+    if (!(decay >= 0.0 && decay <= 1e300)) {
+        BPset_error("\nThe weight decay must be 0 or more and finite.\n");
+        return -1;
+    }
+    if (m.optimizer == nullptr) {
+        if (kind == kSgd && decay == 0.0)
+            return 0;
+        BPset_error("\n%s has no optimizer state: it learns by sgd without decay only.\n", m.name);
+        return -1;
+    }
+    Optimizer &o = *m.optimizer;
+    o.kind = kind;
+    o.beta1 = beta1;
+    o.beta2 = beta2;
+    o.epsilon = epsilon;
+    o.decay = decay;
+    // Powers of the betas as the updates made so far carry them. Once neither product changes
+    // a power any more (0, or the smallest subnormal that rounds back to itself), no later one
+    // will: the loop stops there, so a large count costs no more than that.
+    o.beta1_t = 1.0;
+    o.beta2_t = 1.0;
+    for (std::int64_t i = 0; i < o.t; i++) {
+        const double p1 = o.beta1_t * o.beta1, p2 = o.beta2_t * o.beta2;
+        if (p1 == o.beta1_t && p2 == o.beta2_t)
+            break;
+        o.beta1_t = p1;
+        o.beta2_t = p2;
+    }
+    return 0;
+}
+
+bool optimizer_active(const Module &m)
+{
+    return m.optimizer != nullptr && (m.optimizer->kind != kSgd || m.optimizer->decay != 0.0);
+}
+
+bool optimizer_ready(const Module &m, const char *who, int batch)
+{
+    if (m.optimizer == nullptr || m.optimizer->kind != kAdam)
+        return true;
+    // Adam divides the gathered gradients by the output deltas' scale.
+    const float rate = *m.state.learning_rate;
+    const float scale = batch > 1 ? static_cast<float>(static_cast<bp_wide>(rate) / batch) : output_delta_scale(rate);
+    if (!(rate > 0.0f) || !(scale > 0.0f)) {
+        const ErrorText error_text(m);
+        BPset_error("\n%s: adam needs a learning rate above 0 whose output delta scale is above 0 (the rate is "
+                    "%g).\n",
+                    who, static_cast<double>(rate));
+        return false;
+    }
+    return true;
+}
+
+float *optimizer_moments(const Module &m)
+{
+    if (m.moments >= 0)
+        return at(m, m.moments);
+    std::vector<float> &own = m.optimizer->own;
+    if (own.empty())
+        own.assign(2 * static_cast<std::size_t>(m.trainable), 0.0f);
+    return own.data();
+}
+
+void optimizer_reset(const Module &m)
+{
+    if (m.optimizer == nullptr)
+        return;
+    Optimizer &o = *m.optimizer;
+    if (m.moments >= 0)
+        std::memset(at(m, m.moments), 0, sizeof(float) * 2 * static_cast<std::size_t>(m.trainable));
+    else
+        o.own.clear();
+    o.t = 0;
+    o.beta1_t = 1.0;
+    o.beta2_t = 1.0;
+}
+
+void optimizer_update(const Module &m, float scale, int rows)
+{
+    Optimizer &o = *m.optimizer;
+    const float inertia = *m.state.inertia;
+    if (o.kind == kSgd) {
+        // Weight decay joins the weights' gradients (scaled as they are), then the momentum update.
+        for_each_block(m, [&](const Trainable &b) {
+            if (b.weights) {
+                float *g = at(m, b.grad);
+                const float *w = at(m, b.value);
+                for (int i = 0; i < b.count; i++)
+                    g[i] = static_cast<float>(g[i] - static_cast<bp_wide>(scale) * o.decay * w[i]);
+            }
+            momentum_block(m, b, inertia);
+            std::fill_n(at(m, b.grad), b.count, 0.0f);
+        });
+        return;
+    }
+
+    // Adam: the true gradient d of every value from the gathered one, its moments, and the
+    // step with the bias corrections (the powers of the betas carried by multiplication).
+    o.t++;
+    o.beta1_t *= o.beta1;
+    o.beta2_t *= o.beta2;
+    const bp_wide s = scale, b = rows;
+    const bp_wide rate_t = static_cast<bp_wide>(*m.state.learning_rate) * std::sqrt(1.0 - o.beta2_t) / (1.0 - o.beta1_t);
+    float *mv = optimizer_moments(m);
+    float *mm = mv, *vv = mv + m.trainable;
+    int next = 0;
+    std::vector<double> steps;
+    for_each_block(m, [&](const Trainable &blk) {
+        float *g = at(m, blk.grad), *w = at(m, blk.value), *p = at(m, blk.step);
+        float *mb = mm + next, *vb = vv + next;
+        steps.assign(static_cast<std::size_t>(blk.count), 0.0);
+        for (int i = 0; i < blk.count; i++) {
+            bp_wide d = static_cast<bp_wide>(g[i]) / s / b;
+            if (blk.weights)
+                d = d - o.decay * static_cast<bp_wide>(w[i]) / b;
+            mb[i] = static_cast<float>(o.beta1 * mb[i] + (1.0 - o.beta1) * d);
+            vb[i] = static_cast<float>(o.beta2 * vb[i] + (1.0 - o.beta2) * d * d);
+            steps[static_cast<std::size_t>(i)] = static_cast<float>(
+                rate_t * static_cast<bp_wide>(mb[i]) / (std::sqrt(static_cast<bp_wide>(vb[i])) + o.epsilon));
+        }
+        if (blk.feedback == 1) {
+            for (int i = 0; i < blk.count; i++)
+                p[i] = BPTguard_1st(w + i, steps[static_cast<std::size_t>(i)]);
+        } else if (blk.feedback == 2) {
+            for (int i = 0; i < blk.size; i++) {
+                double t1 = steps[static_cast<std::size_t>(i)], t2 = steps[static_cast<std::size_t>(blk.size + i)];
+                BPTguard_2nd(w + i, w + blk.size + i, &t1, &t2);
+                p[i] = static_cast<float>(t1);
+                p[blk.size + i] = static_cast<float>(t2);
+            }
+        } else {
+            for (int i = 0; i < blk.count; i++) {
+                w[i] = static_cast<float>(w[i] + steps[static_cast<std::size_t>(i)]);
+                p[i] = static_cast<float>(steps[static_cast<std::size_t>(i)]);
+            }
+        }
+        std::fill_n(g, blk.count, 0.0f);
+        next += blk.count;
+    });
 }
 
 // ---- Binary save files.
@@ -224,17 +442,73 @@ void put_name(std::vector<unsigned char> &img, const char *name)
     put_bytes(img, name, std::strlen(name) + 1);
 }
 
-// The whole file: header, then the one record of this black box.
+// The optimizer's record of a black box: named "NAME:adam", the update count as two int32
+// (low half, then high half), the number of arrays, then per trainable block (in
+// for_each_trainable's order) its first moments and its second moments, each as a name
+// ("H1:m", "H12:v", the coefficients' "H1:a:m"), a count and the floats.
+std::string adam_record_name(const Module &m)
+{
+    return std::string(m.name) + ":adam";
+}
+
+// The name of a trainable block in the optimizer's record.
+template <typename Body>
+void for_each_named_block(const Module &m, Body body)
+{
+    for (int l = m.layer_count - 1; l >= 0; l--) {
+        const LayerInfo &layer = m.layers[l];
+        body(std::string(layer.name), layer.size);
+        for (int c = layer.first; c < layer.first + layer.count; c++)
+            body(std::string(m.connections[c].array), m.connections[c].count);
+        if (layer.feedback > 0)
+            body(std::string(layer.name) + ":a", coefficient_count(layer));
+    }
+}
+
+// Whether the optimizer has state worth saving: adam has made updates.
+bool has_adam_state(const Module &m)
+{
+    return m.optimizer != nullptr && m.optimizer->t > 0;
+}
+
+std::vector<unsigned char> build_adam_record(const Module &m)
+{
+    std::vector<unsigned char> rec;
+    put_name(rec, adam_record_name(m).c_str());
+    const std::uint64_t t = static_cast<std::uint64_t>(m.optimizer->t);
+    put_int(rec, static_cast<std::int32_t>(static_cast<std::uint32_t>(t & 0xffffffffu)));
+    put_int(rec, static_cast<std::int32_t>(static_cast<std::uint32_t>(t >> 32)));
+    int arrays = 0;
+    for_each_named_block(m, [&](const std::string &, int) { arrays += 2; });
+    put_int(rec, arrays);
+    const float *mv = optimizer_moments(m);
+    int next = 0;
+    for_each_named_block(m, [&](const std::string &name, int count) {
+        for (int k = 0; k < 2; k++) {
+            put_name(rec, (name + (k == 0 ? ":m" : ":v")).c_str());
+            put_int(rec, count);
+            put_bytes(rec, mv + k * m.trainable + next, 4 * static_cast<std::size_t>(count));
+        }
+        next += count;
+    });
+    return rec;
+}
+
+// The whole file: header, then the record of this black box, then its optimizer's record when
+// adam has state.
 std::vector<unsigned char> build_image(const Module &m)
 {
     std::vector<unsigned char> img;
-    img.reserve(static_cast<std::size_t>(kHeaderFixed) + 4 + static_cast<std::size_t>(m.record_length));
+    const std::vector<unsigned char> adam = has_adam_state(m) ? build_adam_record(m) : std::vector<unsigned char>();
+    img.reserve(static_cast<std::size_t>(kHeaderFixed) + 8 + static_cast<std::size_t>(m.record_length) + adam.size());
     put_int(img, kCompilerId);
     put_int(img, kCompilerVersion);
     put_int(img, kCompilerRevision);
     img.resize(img.size() + kReservedBytes, 0);
-    put_int(img, 1);
+    put_int(img, adam.empty() ? 1 : 2);
     put_int(img, m.record_length);
+    if (!adam.empty())
+        put_int(img, static_cast<std::int32_t>(adam.size()));
     put_name(img, m.name);
     put_int(img, *m.state.counter);
     put_int(img, m.layer_count + feedback_arrays(m));
@@ -261,6 +535,7 @@ std::vector<unsigned char> build_image(const Module &m)
         put_int(img, c.count);
         put_bytes(img, at(m, c.weights), 4 * static_cast<std::size_t>(c.count));
     }
+    put_bytes(img, adam.data(), adam.size());
     return img;
 }
 
@@ -475,10 +750,74 @@ int load_black_box(const Module &m, int fd, const char *bb_name, const char *sto
     return 0;
 }
 
+namespace {
+
+// The optimizer's state read from a file: found (or not) and, when found, the update count and
+// the moments m then v.
+struct AdamStage {
+    bool found = false;
+    std::int64_t t = 0;
+    std::vector<float> moments;
+};
+
+// Read the optimizer's record of this black box, when the file has one, into `stage`; 0, or -2
+// with the message when the record is damaged or does not fit the network.
+int read_adam_record(const Module &m, int fd, const dump_header *header, AdamStage &stage)
+{
+    const std::string wanted = adam_record_name(m);
+    char name[BP_NAME_SIZE];
+    for (int i = 0; i < header->count && !stage.found; i++) {
+        if (lseek(fd, header->positions[i], SEEK_SET) < 0 || BPread_string(fd, name) != 0)
+            return damaged("record name");
+        stage.found = wanted == name;
+    }
+    if (!stage.found)
+        return 0;
+    std::int32_t low = 0, high = 0, arrays = 0, count = 0;
+    if (!read_int(fd, low) || !read_int(fd, high) || !read_int(fd, arrays))
+        return damaged("optimizer record");
+    const std::uint64_t t = static_cast<std::uint64_t>(static_cast<std::uint32_t>(low)) |
+                            static_cast<std::uint64_t>(static_cast<std::uint32_t>(high)) << 32;
+    if (t > static_cast<std::uint64_t>(INT64_MAX))
+        return damaged("optimizer update count");
+    stage.t = static_cast<std::int64_t>(t);
+    int expected = 0;
+    for_each_named_block(m, [&](const std::string &, int) { expected += 2; });
+    if (arrays != expected) {
+        BPset_error("\nThe optimizer record of %s has %d arrays (expected %d).\n", m.name, arrays, expected);
+        return -2;
+    }
+    stage.moments.assign(2 * static_cast<std::size_t>(m.trainable), 0.0f);
+    int next = 0, result = 0;
+    for_each_named_block(m, [&](const std::string &block, int n) {
+        for (int k = 0; k < 2 && result == 0; k++) {
+            const std::string array = block + (k == 0 ? ":m" : ":v");
+            if (BPread_string(fd, name) != 0 || !read_int(fd, count)) {
+                result = damaged("optimizer array");
+                return;
+            }
+            if (array != name || count != n) {
+                BPset_error("\nThe optimizer record of %s holds %.40s of %d values where %s of %d belongs.\n",
+                            m.name, name, count, array.c_str(), n);
+                result = -2;
+                return;
+            }
+            float *dest = stage.moments.data() + k * m.trainable + next;
+            if (BPread_exact(fd, dest, 4 * n) != 0)
+                result = damaged("optimizer array values");
+        }
+        next += n;
+    });
+    return result;
+}
+
+}  // namespace
+
 int load_network(const Module &m, const char *file)
 {
-    // Open, read the header, load this black box's record and close: every path closes the
-    // descriptor and releases the header.
+    // Open, read the header, load this black box's record and its optimizer's, and close: every
+    // path closes the descriptor and releases the header. The optimizer's record is read first
+    // and committed only when the black box has loaded, so a failure changes nothing.
     const ErrorText error_text(m);
     const int fd = open(file, O_RDONLY);
     if (fd < 0) {
@@ -486,9 +825,22 @@ int load_network(const Module &m, const char *file)
         return -1;
     }
     dump_header *header = read_header(m, fd);
-    const int result = header == nullptr ? -2 : load_black_box(m, fd, m.name, m.name, header);
+    AdamStage adam;
+    int result = header == nullptr ? -2 : m.optimizer != nullptr ? read_adam_record(m, fd, header, adam) : 0;
+    if (result == 0)
+        result = load_black_box(m, fd, m.name, m.name, header);
     free_header(header);
     close(fd);
+    if (result == 0 && m.optimizer != nullptr) {
+        // A file without the record starts the moments afresh.
+        optimizer_reset(m);
+        if (adam.found) {
+            std::memcpy(optimizer_moments(m), adam.moments.data(), sizeof(float) * adam.moments.size());
+            Optimizer &o = *m.optimizer;
+            o.t = adam.t;
+            set_optimizer(m, o.kind, o.beta1, o.beta2, o.epsilon, o.decay);
+        }
+    }
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -149,7 +150,8 @@ public:
     // Learn the rows of x with targets y for `epochs` passes in batches of `batch` rows; the
     // mean error of every pass.
     py::array_t<double> learn(const py::handle &x, const py::handle &y, long long epochs, const std::string &order,
-                              const py::object &seed_argument, long long batch)
+                              const py::object &seed_argument, long long batch, const std::string &optimizer,
+                              double decay, double beta1, double beta2, double epsilon)
     {
         const FloatRows in = float_rows(x, b_->inputs(), "learn: X");
         const FloatRows target = float_rows(y, b_->outputs(), "learn: Y");
@@ -165,6 +167,22 @@ public:
                                   std::to_string(batch));
         if (order != "sequential" && order != "shuffled")
             throw py::value_error("learn: order must be \"sequential\" or \"shuffled\", got \"" + order + "\"");
+        // The optimizer's settings, each refused with its reason (written so that NaN fails).
+        if (optimizer != "sgd" && optimizer != "adam")
+            throw py::value_error("learn: optimizer must be \"sgd\" or \"adam\", got \"" + optimizer + "\"");
+        if (!(decay >= 0.0 && std::isfinite(decay)))
+            throw py::value_error("learn: decay must be a finite number, at least 0");
+        if (!(beta1 >= 0.0 && beta1 < 1.0) || !(beta2 >= 0.0 && beta2 < 1.0))
+            throw py::value_error("learn: beta1 and beta2 must lie in [0, 1)");
+        if (!(epsilon > 0.0 && std::isfinite(epsilon)))
+            throw py::value_error("learn: epsilon must be a finite number above 0");
+        if (optimizer == "adam" && !(locked([&] { return b_->learning_rate(); }) > 0.0f))
+            throw py::value_error("learn: adam takes the learning_rate as its step size, which must be above 0");
+        try {
+            locked([&] { b_->set_optimizer(optimizer, beta1, beta2, epsilon, decay); });
+        } catch (const bpnet::Error &e) {
+            throw py::value_error(std::string("learn: ") + e.what());
+        }
         // The seed is nn-train's --sample-seed: any whole number from 0 to 2^64 - 1 (a
         // Python int or anything that stands for one, such as a numpy integer).
         PyObject *index = PyNumber_Index(seed_argument.ptr());
@@ -425,6 +443,20 @@ PYBIND11_MODULE(_bpnet, m)
                 return out;
             },
             "(name, units) of every layer, in forward order, the output layer last.")
+        .def_property_readonly(
+            "blocks",
+            [](PyNetwork &n) {
+                const std::vector<bpnet::TrainableBlock> blocks = n.locked([&] { return n.net().blocks(); });
+                py::list out;
+                for (const bpnet::TrainableBlock &b : blocks)
+                    out.append(py::make_tuple(b.layer, b.source.empty() ? py::object(py::none()) : py::str(b.source),
+                                              b.start, b.count));
+                return out;
+            },
+            "(layer, source, start, count) of every trainable block in the save file's order: each "
+            "layer's thresholds (source None), feedback coefficients (source \"a1\", \"a2\"), then the "
+            "connections' weights (source \"$INPUTS\" or a layer's name); data[start:start + count] is the "
+            "block.")
         .def_property(
             "learning_rate", [](PyNetwork &n) { return n.locked([&] { return n.net().learning_rate(); }); },
             [](PyNetwork &n, float v) { n.locked([&] { n.net().set_learning_rate(v); }); })
@@ -452,11 +484,16 @@ PYBIND11_MODULE(_bpnet, m)
              "the machine's cores); a network with feedback takes them in order, one at a time.")
         .def("learn", &PyNetwork::learn, py::arg("X"), py::arg("Y"), py::arg("epochs") = 1,
              py::arg("order") = "sequential", py::arg("seed") = py::int_(1), py::arg("batch") = 1,
+             py::arg("optimizer") = "sgd", py::arg("decay") = 0.0, py::arg("beta1") = 0.9, py::arg("beta2") = 0.999,
+             py::arg("epsilon") = 1e-8,
              "Present the rows of X with targets Y for `epochs` passes, in order or reshuffled every "
              "pass from `seed` as nn-train does; returns the mean error of every pass. With batch 1 "
              "every row is one presentation; with batch B above 1 each pass is learned B rows at a "
              "time in its order (one update per batch). For a network with feedback the rows are "
-             "one sequence: in order, the delays cleared before every pass (batch 1 only).")
+             "one sequence: in order, the delays cleared before every pass (batch 1 only). optimizer "
+             "\"sgd\" is the momentum rule; \"adam\" (beta1, beta2, epsilon) takes learning_rate as its "
+             "step size and keeps its moments from call to call (initialize clears them); decay is the "
+             "L2 weight decay of the weights for either.")
         .def(
             "clear_delays", [](PyNetwork &n) { n.locked([&] { n.net().clear_delays(); }); },
             "Clear the network's delayed values.")

@@ -344,3 +344,69 @@ def test_a_network_with_feedback_refuses_batches(kind, compile_module):
     assert np.array(net.data).tobytes() == kept.tobytes()
     with pytest.raises(ValueError, match="batch"):
         net.learn(X, Y, batch=0)
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+@pytest.mark.parametrize("optimizer,decay,batch", [("adam", 0.0, 1), ("adam", 0.01, 6), ("sgd", 0.02, 1),
+                                                   ("sgd", 0.003, 4)])
+def test_optimizers_give_nn_trains_save_file(kind, optimizer, decay, batch, tmp_path, compile_module):
+    # Adam and weight decay from Python and from nn-train: the same save file, byte for byte,
+    # adam's moments in it too; learning_rate is adam's step size.
+    train = program("BPNET_NN_TRAIN", "nn-train")
+    text = description("opt", 4, [(6, "tanh"), (3, "logistic")], shortcuts=True)
+    X, Y = patterns(50, 4, 3, 21)
+    with open(tmp_path / "data.csv", "w") as f:
+        for row in np.hstack([X, Y]):
+            f.write(",".join(repr(float(v)) for v in row) + "\n")
+    rate = 0.01 if optimizer == "adam" else 0.3
+    tool = subprocess.run([train, "--module", compile_module(text), "--data", str(tmp_path / "data.csv"),
+                           "--epochs", "4", "--seed", "3", "--range", "0.3", "--rate", str(rate), "--batch", str(batch),
+                           "--optimizer", optimizer, "--decay", repr(decay), "--output", str(tmp_path / "tool.save")],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    assert tool.returncode == 0, tool.stderr
+    net = network(kind, text, compile_module)
+    net.initialize(seed=3, range=0.3)
+    net.learning_rate = rate
+    net.learn(X, Y, epochs=4, batch=batch, optimizer=optimizer, decay=decay)
+    net.save(tmp_path / "python.save")
+    saved = (tmp_path / "python.save").read_bytes()
+    assert saved == (tmp_path / "tool.save").read_bytes()
+    assert (b"opt:adam" in saved) == (optimizer == "adam")
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_blocks_name_every_trainable_value_once(kind, compile_module):
+    # The blocks tile the trainable values: thresholds, coefficients and weights, each value in
+    # one block, as many as the network has; writing a block through data changes what it names.
+    text = description("blk", 3, [(5, "tanh", 2), (2, "linear")], shortcuts=True)
+    net = network(kind, text, compile_module)
+    net.initialize(seed=2, range=0.5)
+    blocks = net.blocks
+    assert sum(count for _, _, _, count in blocks) == net.trainable
+    covered = sorted(i for _, _, start, count in blocks for i in range(start, start + count))
+    assert len(set(covered)) == len(covered)
+    assert [(layer, source) for layer, source, _, _ in blocks] == [
+        ("H1", None), ("Out", None), ("H1", "a1"), ("H1", "a2"), ("H1", "$INPUTS"), ("Out", "$INPUTS"),
+        ("Out", "H1")]
+    X, _ = patterns(4, 3, 2, 1)
+    before = net.forward(X)
+    layer, source, start, count = blocks[-1]
+    net.data[start:start + count] = 0.0
+    assert net.forward(X).tobytes() != before.tobytes()
+
+
+@pytest.mark.parametrize("kind", BACKENDS)
+def test_bad_optimizer_settings_are_value_errors(kind, compile_module):
+    net = network(kind, description("bad", 2, [(3, "logistic"), (1, "logistic")]), compile_module)
+    net.initialize()
+    X, Y = patterns(5, 2, 1, 4)
+    kept = np.array(net.data)
+    for args, what in [({"optimizer": "rmsprop"}, "optimizer"), ({"decay": -1.0}, "decay"),
+                       ({"decay": float("nan")}, "decay"), ({"optimizer": "adam", "beta1": 1.0}, "beta1"),
+                       ({"optimizer": "adam", "beta2": -0.5}, "beta2"), ({"optimizer": "adam", "epsilon": 0.0}, "epsilon")]:
+        with pytest.raises(ValueError, match=what):
+            net.learn(X, Y, **args)
+    net.learning_rate = 0.0
+    with pytest.raises(ValueError, match="learning_rate"):
+        net.learn(X, Y, optimizer="adam")
+    assert np.array(net.data).tobytes() == kept.tobytes()

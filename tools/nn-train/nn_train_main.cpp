@@ -38,6 +38,8 @@ constexpr float kDefaultRange = 0.1f;
 constexpr float kDefaultRate = 0.2f;
 constexpr float kDefaultInertia = 0.95f;
 constexpr float kDefaultThreshold = 0.00005f;
+// Step size of adam when --rate is not given.
+constexpr float kDefaultAdamRate = 0.001f;
 
 // Salt separating the shuffle's generator from the demonstration sampler's.
 constexpr std::uint64_t kShuffleSalt = 0x5DEECE66Dull;
@@ -52,6 +54,9 @@ struct Options {
     int seed = kDefaultSeed;
     float range = kDefaultRange;
     float rate = kDefaultRate;
+    bool rate_given = false;
+    bool adam = false;   // --optimizer adam: --rate is the step size (default kDefaultAdamRate)
+    double decay = 0.0;  // --decay: L2 weight decay
     float inertia = kDefaultInertia;
     float threshold = kDefaultThreshold;
     bool shuffled = false;
@@ -120,8 +125,12 @@ void print_help()
         "                       every epoch to FILE, as CSV\n"
         "  --seed S             seed of the initial weights (default %d)\n"
         "  --range R            initial weights uniform in [-R, R] (default %g)\n"
-        "  --rate R             learning rate (default %g)\n"
-        "  --inertia M          momentum, 0 <= M < 1 (default %g)\n"
+        "  --rate R             learning rate (default %g; with adam its step size,\n"
+        "                       default 0.001, above 0)\n"
+        "  --inertia M          momentum, 0 <= M < 1 (default %g; sgd only)\n"
+        "  --optimizer KIND     sgd (default: momentum) or adam (beta1 0.9, beta2 0.999,\n"
+        "                       epsilon 1e-8); adam's moments are kept in the save file\n"
+        "  --decay ALPHA        L2 weight decay of the weights, at least 0 (default 0)\n"
         "  --threshold T        patterns with an error at or below T are not learned\n"
         "                       (default %g)\n"
         "  --samples N          size of the demonstration training set (default %" PRIu64 ")\n"
@@ -270,8 +279,26 @@ void match_option(bp_cli::Argument &a, Options &o)
         return true;
     };
     if (tool_setup::match_pattern_option(a, o.patterns) || at_least_zero("--range", o.range) ||
-        at_least_zero("--rate", o.rate) || at_least_zero("--threshold", o.threshold))
+        at_least_zero("--threshold", o.threshold))
         return;
+    if (at_least_zero("--rate", o.rate)) {
+        o.rate_given = true;
+        return;
+    }
+    if (option("--optimizer")) {
+        if (std::string_view(a.value) == "sgd" || std::string_view(a.value) == "adam")
+            o.adam = std::string_view(a.value) == "adam";
+        else
+            bad("--optimizer", "expected sgd or adam");
+        return;
+    }
+    if (option("--decay")) {
+        if (double d = 0.0; bp_cli::parse_double(a.value, d) && d >= 0.0)
+            o.decay = d;
+        else
+            bad("--decay", "expected a finite number, at least 0");
+        return;
+    }
     if (option("--iterations")) {
         if (bp_cli::parse_unsigned(a.value, UINT32_MAX, u)) {
             o.iterations = u;
@@ -331,6 +358,10 @@ int parse_options(int argc, char **argv, Options &o)
         return status;
     if (o.epochs > 0 && o.iterations_given)
         return bp_cli::usage_error(kTool, "give --iterations or --epochs, not both");
+    if (o.adam && !o.rate_given)
+        o.rate = kDefaultAdamRate;
+    if (o.adam && !(o.rate > 0.0f))
+        return bp_cli::usage_error(kTool, "adam needs a --rate above 0");
     return -1;
 }
 
@@ -438,6 +469,14 @@ int main(int argc, char **argv)
     net.set_inertia(o.inertia);
     net.set_threshold(o.threshold);
     net.initialize(o.seed, o.range);
+    if (o.adam || o.decay != 0.0) {
+        try {
+            net.set_optimizer(o.adam ? "adam" : "sgd", 0.9, 0.999, 1e-8, o.decay);
+        } catch (const bpnet::Error &e) {
+            std::fprintf(stderr, "%s: %s\n", kTool, e.what());
+            return 1;
+        }
+    }
     if (!o.resume.empty() && !tool_setup::load_save_file(kTool, o.resume))
         return 1;
     g_input.assign(static_cast<std::size_t>(net.inputs()), 0.0f);
