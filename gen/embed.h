@@ -61,7 +61,11 @@ struct IntegerConnection {
     std::int64_t largest_weight = 0;   // the largest |q| of the weights
     std::int64_t fan_in = 0;           // products in one sum
     std::int64_t parts = 1;            // sums added into one net input (kernel rows of a 2-D field)
-    std::int64_t sum_bound = 0;        // proven: |one sum| <= sum_bound before its shift
+    std::int64_t sum_bound = 0;        // proven: |sum of the exact products| <= sum_bound
+    // Each product is shifted right by `pre` bits as it is added (so that a sum of 16-bit
+    // products fits 32 bits); the sum, bounded by acc_bound, then by shift - pre bits.
+    int pre = 0;
+    std::int64_t acc_bound = 0;        // proven: |one sum| <= acc_bound before its final shift
 };
 struct IntegerPlan {
     int bits = 16;                        // 16 or 8

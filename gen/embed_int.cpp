@@ -55,6 +55,9 @@ int kind_frac(Unit u, int bits)
     }
 }
 
+// A sum of products is kept below this, its products shifted as they are added where needed.
+constexpr std::int64_t kIntegerPreLimit = std::int64_t{1} << 30;
+
 // The fraction bits of the net inputs of the table kinds are at most this, so that 8 at them
 // (the table's saturation point) fits a 32-bit word.
 constexpr int kTableNetFrac = 27;
@@ -71,8 +74,8 @@ std::int64_t net_bound_at(const Model &m, const std::vector<Connection> &conns, 
         const int src_frac = conns[k].source == kInputsSource ? p.in_frac
                                                               : p.layers[static_cast<std::size_t>(conns[k].source)].act_frac;
         c.shift = src_frac + c.weight_frac - f;
-        // One part: |sum| >> shift, plus one for the rounding.
-        bound += c.parts * ((c.sum_bound >> std::min(c.shift, 62)) + 1);
+        // One part: |sum| >> (shift - pre), plus one for the rounding.
+        bound += c.parts * ((c.acc_bound >> std::min(c.shift - c.pre, 62)) + 1);
     }
     (void)m;
     std::int64_t largest_threshold = 0;
@@ -190,10 +193,19 @@ bool integer_plan(const Model &m, const EmbedValues &v, int bits, int in_frac, I
             const std::int64_t src_max =
                 conns[k].source == kInputsSource ? p.qmax + 1 : p.layers[static_cast<std::size_t>(conns[k].source)].act_max;
             c.sum_bound = c.largest_weight * src_max * c.fan_in;
+            // Products shifted as they are added, by the fewest bits that keep the sum within
+            // 2^30 (each floor loses less than one, so fan_in more): 32-bit sums, the net
+            // inputs at most that much coarser.
+            c.pre = 0;
+            c.acc_bound = c.sum_bound;
+            while (c.acc_bound >= kIntegerPreLimit && c.pre < 30) {
+                c.pre++;
+                c.acc_bound = (c.sum_bound >> c.pre) + c.fan_in;
+            }
             const int src_frac = conns[k].source == kInputsSource
                                      ? p.in_frac
                                      : p.layers[static_cast<std::size_t>(conns[k].source)].act_frac;
-            finest = std::min(finest, src_frac + c.weight_frac);
+            finest = std::min(finest, src_frac + c.weight_frac - c.pre);
         }
         if (!any)
             finest = L.act_frac;
@@ -223,7 +235,8 @@ bool integer_plan(const Model &m, const EmbedValues &v, int bits, int in_frac, I
         }
         for (std::size_t k = 0; k < conns.size(); k++)
             if (conns[k].layer == static_cast<int>(li) &&
-                p.connections[k].sum_bound + (std::int64_t{1} << std::min(p.connections[k].shift, 40)) > kIntegerSumLimit)
+                p.connections[k].acc_bound + (std::int64_t{1} << std::min(p.connections[k].shift - p.connections[k].pre, 40)) >
+                    kIntegerSumLimit)
                 p.wide = true;
     }
     for (std::size_t k = 0; k < conns.size(); k++)
@@ -341,28 +354,29 @@ static embed_word embed_rescale(int64_t v, int sh)
 
 const char *const kRowsHelper = R"(
 /* Rows of dot products: unit i sets its net input d[i] (add = 0) or adds to it the sum of
- * W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, shifted to the net inputs' scale. */
+ * W[i*wstep + k] * x[i*xstep + k] over k = 0..n-1, each product shifted right by pre bits, the
+ * sum by sh - pre more to the net inputs' scale. */
 static void dot_rows(const embed_weight *W, const embed_word *x, embed_word *d, int n, int m, int wstep,
-                     int xstep, int sh, int add)
+                     int xstep, int pre, int sh, int add)
 {
     int i, k;
     for (i = 0; i < m; i++, W += wstep, x += xstep) {
         embed_acc s = 0;
         for (k = 0; k < n; k++)
-            s += (embed_acc)W[k] * x[k];
-        d[i] = (add ? d[i] : 0) + (embed_word)embed_shift(s, sh);
+            s += ((embed_acc)W[k] * x[k]) >> pre;
+        d[i] = (add ? d[i] : 0) + (embed_word)embed_shift(s, sh - pre);
     }
 }
 )";
 
 const char *const kFieldsHelper = R"(
 /* Two-dimensional fields: U x R units, each reading a KW x KH field of the source grid (rows S
- * apart; neighbouring fields share ov columns, and B/S rows). Each kernel row's sum is shifted
- * to the net inputs' scale and added to the unit's net input; the first row of the first
+ * apart; neighbouring fields share ov columns, and B/S rows). Each kernel row's sum (its
+ * products shifted right by pre bits) is shifted to the net inputs' scale and added to the unit's net input; the first row of the first
  * connection (add = 0) sets it. The weights of unit (u, r), row
  * j, are at W + r*rstep + j*jstep + u*ustep. */
 static void dot_fields(const embed_weight *W, const embed_word *x, embed_word *d, int U, int R, int KW, int KH,
-                       int ov, long rstep, long jstep, long ustep, long S, long B, int sh, int add)
+                       int ov, long rstep, long jstep, long ustep, long S, long B, int pre, int sh, int add)
 {
     int r, j, u, k;
     for (r = 0; r < R; r++)
@@ -374,9 +388,9 @@ static void dot_fields(const embed_weight *W, const embed_word *x, embed_word *d
                 const embed_word *xk = xrow + (long)u * (KW - ov);
                 embed_acc p = 0;
                 for (k = 0; k < KW; k++)
-                    p += (embed_acc)wk[k] * xk[k];
+                    p += ((embed_acc)wk[k] * xk[k]) >> pre;
                 embed_word *const t = d + (long)r * U + u;
-                *t = (add || j > 0 ? *t : 0) + (embed_word)embed_shift(p, sh);
+                *t = (add || j > 0 ? *t : 0) + (embed_word)embed_shift(p, sh - pre);
             }
         }
 }
@@ -603,9 +617,10 @@ std::string integer_source(const Model &m, const IntegerPlan &p)
         const IntegerConnection &c = p.connections[k];
         o << "/* Weights of " << m.layers[static_cast<std::size_t>(conns[k].layer)].name << " <- "
           << (conns[k].source == kInputsSource ? "$INPUTS" : m.layers[static_cast<std::size_t>(conns[k].source)].name)
-          << " at " << c.weight_frac << " fraction bits; |sum| <= " << c.sum_bound << " (" << c.largest_weight << " x "
+          << " at " << c.weight_frac << " fraction bits; |sum of products| <= " << c.sum_bound << " ("
+          << c.largest_weight << " x "
           << (conns[k].source == kInputsSource ? p.qmax + 1 : p.layers[static_cast<std::size_t>(conns[k].source)].act_max)
-          << " x " << c.fan_in << "). */\n";
+          << " x " << c.fan_in << "), each product shifted by " << c.pre << ": |sum| <= " << c.acc_bound << ". */\n";
         o << "static const embed_weight w" << conns[k].number << "[" << c.weights.size() << "] = {\n";
         put_values(o, c.weights.size(), [&c](std::size_t i) { return int_literal(c.weights[i]); }, "    ");
         o << "};\n";
@@ -671,17 +686,17 @@ std::string integer_source(const Model &m, const IntegerPlan &p)
             o << "    ";
             if (f.kind == Kind::full) {
                 o << "dot_rows(" << w << ", " << c.source_size << ", " << l.units << ", " << c.source_size << ", 0, "
-                  << C.shift << ", " << add << ");\n";
+                  << C.pre << ", " << C.shift << ", " << add << ");\n";
             } else if (f.kind == Kind::field1d) {
                 o << "dot_rows(" << w << ", " << f.field_x << ", " << l.units << ", " << (f.shared ? 0 : f.field_x)
-                  << ", " << f.field_x - f.overlap << ", " << C.shift << ", " << add << ");\n";
+                  << ", " << f.field_x - f.overlap << ", " << C.pre << ", " << C.shift << ", " << add << ");\n";
             } else {
                 const std::int64_t rstep = f.shared ? 0 : static_cast<std::int64_t>(f.field_y) * c.ws;
                 const std::int64_t jstep = f.shared ? f.field_x : c.ws;
                 const std::int64_t ustep = f.shared ? 0 : f.field_x;
                 o << "dot_fields(" << w << ", " << c.across << ", " << c.down << ", " << f.field_x << ", "
                   << f.field_y << ", " << f.overlap << ", " << rstep << ", " << jstep << ", " << ustep << ", " << c.s
-                  << ", " << c.b << ", " << C.shift << ", " << add << ");\n";
+                  << ", " << c.b << ", " << C.pre << ", " << C.shift << ", " << add << ");\n";
             }
         }
         const std::string call = "(a" + std::to_string(li) + ", t" + std::to_string(li) + ", " + std::to_string(l.units);

@@ -174,7 +174,8 @@ TEST(EmbedInteger, RandomDescriptionsAreWithinToleranceWithoutFloatingPoint)
 
 // The overflow proof: for random descriptions with random values (up to 3 in size, so that
 // sums can outgrow 32 bits), every connection's sum bound holds the largest sum any unit can
-// form, its weights' sizes times the largest activation of the source, and every layer's net
+// form, its weights' sizes times the largest activation of the source (and, its products
+// shifted as they are added, that sum shifted and one per product), and every layer's net
 // input bound holds the sum of its connections' shifted bounds and its largest threshold, and
 // fits the 32-bit word.
 TEST(EmbedInteger, OverflowBoundHoldsTheTrueWorstCase)
@@ -227,9 +228,12 @@ TEST(EmbedInteger, OverflowBoundHoldsTheTrueWorstCase)
                 for (std::size_t j = 0; j < sizes.size() && j < static_cast<std::size_t>(c.fan_in); j++)
                     worst += sizes[j] * src_max;
                 EXPECT_GE(c.sum_bound, worst) << conns[k].array << "\n" << text;
+                // Products shifted as they are added: each floor loses less than one.
+                EXPECT_GE(c.acc_bound, (worst >> c.pre) + (c.pre > 0 ? c.fan_in : 0)) << conns[k].array;
+                EXPECT_LE(c.pre, c.shift);
                 // A 32-bit sum only where the bound with its rounding fits.
                 if (!p.wide) {
-                    EXPECT_LE(c.sum_bound + (std::int64_t{1} << std::min(c.shift, 40)), bpgen::kIntegerSumLimit);
+                    EXPECT_LE(c.acc_bound + (std::int64_t{1} << std::min(c.shift - c.pre, 40)), bpgen::kIntegerSumLimit);
                 }
             }
             for (std::size_t li = 0; li < m->layers.size(); li++) {
@@ -238,7 +242,7 @@ TEST(EmbedInteger, OverflowBoundHoldsTheTrueWorstCase)
                 for (std::size_t k = 0; k < conns.size(); k++)
                     if (conns[k].layer == static_cast<int>(li)) {
                         const bpgen::IntegerConnection &c = p.connections[k];
-                        worst += c.parts * ((c.sum_bound >> std::min(c.shift, 62)) + 1);
+                        worst += c.parts * ((c.acc_bound >> std::min(c.shift - c.pre, 62)) + 1);
                     }
                 for (const std::int64_t t : L.thresholds)
                     EXPECT_LE(worst + (t < 0 ? -t : t), L.net_bound);
