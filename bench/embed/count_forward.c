@@ -1,4 +1,5 @@
-/* Time of one forward pass of an integer embedded form on an emulated Cortex-M processor: the
+/* Time of one forward pass of an embedded form (-DFLOAT_FORM for the exact and the float ones)
+ * on an emulated Cortex-M processor: the
  * SysTick counter (the processor clock) around 16 passes, on inputs that cycle through a fixed
  * pattern. Under qemu-system-arm -icount shift=0 every instruction takes 1 ns of the emulated
  * clock, so that ticks x 10^9 / clock are instructions (bench/README.md).
@@ -15,8 +16,13 @@
 
 #define PASSES 16
 
+#ifdef FLOAT_FORM
+typedef float value; /* the exact and the float form, for comparison */
+typedef float word;
+#else
 typedef JOIN(NET, _embed_value) value;
 typedef JOIN(NET, _embed_word) word;
+#endif
 
 int main(void)
 {
@@ -29,7 +35,7 @@ int main(void)
     unsigned long long instructions;
     int p, i;
     for (i = 0; i < (int)(sizeof in / sizeof in[0]); i++)
-        in[i] = (value)((i * 37) % 101 - 50);
+        in[i] = (value)((i * 37) % 101 - 50) / (value)64;
     JOIN(NET, _embed_clear)(work);
     *rvr = 0xFFFFFFu;
     *cvr = 0;
