@@ -85,6 +85,38 @@ std::string extreme_inputs_main(const std::string &name)
            "    return 0;\n}\n";
 }
 
+// A main around the generated test program's vectors: each output within half a unit of its
+// last place of the module's (one more at the expected outputs' 32 fraction bits), or the
+// type's largest value where the module's output is beyond it; it prints how many it checked.
+std::string exact_outputs_main(const std::string &name)
+{
+    const std::string u = bpgen::upper_name(name);
+    return "#define main generated_main\n#include \"" + name + "_embed_test.c\"\n#undef main\n"
+           "#include <stdio.h>\n"
+           "int main(void)\n{\n"
+           "    static " + name + "_embed_word work[" + u + "_EMBED_WORK];\n"
+           "    " + name + "_embed_value out[" + u + "_EMBED_OUTPUTS];\n"
+           "    const int s = EXPECTED_FRAC_BITS - " + u + "_EMBED_OUT_FRAC_BITS;\n"
+           "    const long hi = (1L << (" + u + "_EMBED_INTEGER - 1)) - 1;\n"
+           "    long checked = 0;\n"
+           "    int t, j;\n"
+           "    (void)generated_main;\n"
+           "    " + name + "_embed_clear(work);\n"
+           "    for (t = 0; t < TESTS; t++) {\n"
+           "        " + name + "_embed_forward(work, inputs[t], out);\n"
+           "        for (j = 0; j < " + u + "_EMBED_OUTPUTS; j++, checked++) {\n"
+           "            const int64_t got = (int64_t)out[j] * ((int64_t)1 << s), want = expected[t][j];\n"
+           "            const int64_t d = got > want ? got - want : want - got;\n"
+           "            if (d > ((int64_t)1 << (s - 1)) + 1 && !(out[j] == hi && want > got)) {\n"
+           "                printf(\"test %d output %d: %ld, the module %lld / 2^%d\\n\", t, j, (long)out[j], (long long)want, EXPECTED_FRAC_BITS);\n"
+           "                return 1;\n"
+           "            }\n"
+           "        }\n"
+           "    }\n"
+           "    printf(\"%ld outputs\\n\", checked);\n"
+           "    return 0;\n}\n";
+}
+
 TEST(EmbedInteger, RandomDescriptionsAreWithinToleranceWithoutFloatingPoint)
 {
     const int count = bptest::scaled(BPNET_EMBED_COUNT);
@@ -170,6 +202,86 @@ TEST(EmbedInteger, RandomDescriptionsAreWithinToleranceWithoutFloatingPoint)
     EXPECT_GT(ran, 0);
     if (failures == 0)
         bptest::remove_tree(work);
+}
+
+// A one-input, one-unit network whose unit reads its input unchanged (weight 1, threshold 0):
+// its output is the unit function alone, and with inputs on a grid the net inputs are exact,
+// so every output must be the module's, rounded to the output scale (within half a unit of
+// the last place, or saturated at the type's largest), over the table, its every boundary and beyond its saturation, for each kind
+// the integer form computes exactly and in both widths. The inputs come from --inputs, which
+// is also checked to set the input scale from their range.
+TEST(EmbedInteger, OneUnitGivesTheModulesUnitFunctionRounded)
+{
+    const std::string work = bptest::make_temp_dir();
+    const std::string dump = work + "/probe.txt";
+    bptest::write_file(dump, "#\n0\n0.0\n1.0\n\n#\n");
+    std::string rows = "x,target\n";
+    for (int k = -2600; k <= 2600; k++)
+        rows += std::to_string(k / 256.0) + ",0\n";
+    bptest::write_file(work + "/grid.csv", rows);
+    int checked = 0;
+    for (const char *kind : {"logistic", "centred", "tanh", "linear", "relu"}) {
+        for (const int bits : {16, 8}) {
+            const std::string name = std::string("probe_") + kind + std::to_string(bits);
+            const std::string toml = work + "/" + name + ".toml";
+            bptest::write_file(toml, "network = \"" + name + "\"\ninputs = 1\n[[layer]]\nname = \"Out\"\nunits = 1\nunit = \"" +
+                                         kind + "\"\nfrom = [\"$INPUTS\"]\n");
+            const std::string dir = work + "/" + name;
+            const RunResult r = gen({"--embed", toml, "--weights", dump, "--integer", std::to_string(bits), "--inputs",
+                                     work + "/grid.csv", "--test", "5201", "-o", dir});
+            ASSERT_EQ(r.status, 0) << r.err;
+            // Inputs up to 10.15625 in size: 11 fraction bits in 16, 3 in 8.
+            const std::string header = bptest::read_file(dir + "/" + name + "_embed.h");
+            const std::string u = bpgen::upper_name(name);
+            EXPECT_NE(header.find(u + "_EMBED_IN_FRAC_BITS " + std::to_string(bits == 16 ? 11 : 3) + "\n"),
+                      std::string::npos)
+                << header;
+            // The test program's vectors, with a main that allows half a unit of the output's
+            // last place (and one for the expected outputs' own rounding at their 32 fraction
+            // bits), or the type's largest value for an output beyond it.
+            bptest::write_file(dir + "/exact.c", exact_outputs_main(name));
+            const std::string exe = dir + "/exact";
+            const RunResult built = bptest::run({BPNET_C_COMPILER, "-std=c99", "-O1", "-I" + dir,
+                                                 dir + "/" + name + "_embed.c", dir + "/exact.c", "-o", exe},
+                                                ".");
+            ASSERT_EQ(built.status, 0) << built.err;
+            const RunResult t = bptest::run({exe}, ".");
+            EXPECT_EQ(t.status, 0) << name << ": " << t.out << t.err;
+            EXPECT_NE(t.out.find("5201 outputs"), std::string::npos) << t.out;
+            checked++;
+        }
+    }
+    EXPECT_EQ(checked, 10);
+    bptest::remove_tree(work);
+}
+
+// Options of the integer form outside it, or against it, are refused before anything is done;
+// an inputs file that is not one is refused and nothing is written.
+TEST(EmbedInteger, WrongOptionsAndInputsAreRefused)
+{
+    const std::string work = bptest::make_temp_dir();
+    const std::string toml = std::string(BPNET_SOURCE_DIR) + "/examples/networks/digits.toml";
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--embed", toml, "--integer", "12", "-o", work + "/a"},
+        {"--embed", toml, "--in-frac-bits", "7", "-o", work + "/b"},
+        {"--embed", toml, "--inputs", work + "/x.csv", "-o", work + "/c"},
+        {"--embed", toml, "--integer", "16", "--accumulate", "float", "-o", work + "/d"},
+        {"--embed", toml, "--integer", "8", "--in-frac-bits", "31", "-o", work + "/e"},
+    };
+    for (const auto &args : wrong) {
+        const RunResult r = gen(args);
+        EXPECT_EQ(r.status, 1) << args[2] << ": " << r.err;
+        EXPECT_FALSE(std::filesystem::exists(args.back())) << args[2];
+    }
+    bptest::write_file(work + "/short.csv", "1,2,3\n");
+    bptest::write_file(work + "/words.csv", "a,b\n1,x\n");
+    for (const char *file : {"/short.csv", "/words.csv", "/missing.csv"}) {
+        const RunResult r = gen({"--embed", toml, "--integer", "16", "--inputs", work + file, "-o", work + "/out"});
+        EXPECT_EQ(r.status, 1) << file;
+        EXPECT_NE(r.err.find(file + 1), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(work + "/out")) << file;
+    }
+    bptest::remove_tree(work);
 }
 
 // The overflow proof: for random descriptions with random values (up to 3 in size, so that
