@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gen/model.h"
@@ -115,6 +116,19 @@ EmbedSizes embed_sizes(const Model &m);
 std::string embed_header(const Model &m, Accumulate acc);
 std::string embed_source(const Model &m, const EmbedValues &v, Accumulate acc);
 std::string embed_test(const Model &m, const EmbedValues &v, Accumulate acc);
+
+// The files of an embedded form: (file name, text) pairs, in the order they are written.
+using EmbedFiles = std::vector<std::pair<std::string, std::string>>;
+
+// The embedded form of a network from its values (thresholds, weights, coefficients and, with
+// `test`, the test vectors): adds the library's logistic table to v and puts NAME_embed.h,
+// NAME_embed.c and with `test` NAME_embed_test.c into files. "" on success, else why not (a
+// value that is not finite).
+std::string embed_files(const Model &m, EmbedValues &v, Accumulate acc, bool test, EmbedFiles &files);
+
+// Write the files into the folder (made when missing) through temporary names beside them,
+// renamed only when every one is complete. "" on success, else why not (nothing left behind).
+std::string write_embed_files(const std::string &dir, const EmbedFiles &files);
 
 // Compile the network's module into the shared object at the path given; 0 on success (a
 // message already printed otherwise).

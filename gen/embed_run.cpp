@@ -221,29 +221,28 @@ bool read_values(const Model &m, const std::string &module, EmbedValues &v)
 }
 
 // A value that a C constant cannot hold bit for bit: refused, since no test could prove it.
-bool all_finite(const Model &m, const EmbedValues &v)
+// "" when every value is finite, else which one is not.
+std::string all_finite(const Model &m, const EmbedValues &v)
 {
     const std::vector<Connection> conns = connections(m);
-    const auto check = [&m](const std::vector<float> &values, const std::string &what) {
+    const auto check = [&m](const std::vector<float> &values, const std::string &what) -> std::string {
         for (std::size_t i = 0; i < values.size(); i++) {
             if (!std::isfinite(values[i])) {
-                std::fprintf(stderr, "%s: %s value %zu of %s is %g: a network with a value that is not finite is not embedded\n",
-                             kTool, what.c_str(), i, m.network.c_str(), static_cast<double>(values[i]));
-                return false;
+                char why[128];
+                std::snprintf(why, sizeof why, "%zu of %s is %g", i, m.network.c_str(), static_cast<double>(values[i]));
+                return what + " value " + why + ": a network with a value that is not finite is not embedded";
             }
         }
-        return true;
+        return "";
     };
-    for (std::size_t li = 0; li < v.thresholds.size(); li++)
-        if (!check(v.thresholds[li], "threshold of " + m.layers[li].name + ",")) 
-            return false;
-    for (std::size_t k = 0; k < v.weights.size(); k++)
-        if (!check(v.weights[k], "weight array " + conns[k].array + ",")) 
-            return false;
-    for (std::size_t li = 0; li < v.coefficients.size(); li++)
-        if (!check(v.coefficients[li], "feedback coefficient of " + m.layers[li].name + ","))
-            return false;
-    return true;
+    std::string why;
+    for (std::size_t li = 0; li < v.thresholds.size() && why.empty(); li++)
+        why = check(v.thresholds[li], "threshold of " + m.layers[li].name + ",");
+    for (std::size_t k = 0; k < v.weights.size() && why.empty(); k++)
+        why = check(v.weights[k], "weight array " + conns[k].array + ",");
+    for (std::size_t li = 0; li < v.coefficients.size() && why.empty(); li++)
+        why = check(v.coefficients[li], "feedback coefficient of " + m.layers[li].name + ",");
+    return why;
 }
 
 // The library's logistic table and the saturated values of each table unit kind.
@@ -405,46 +404,11 @@ bool module_values(const Model &m, const EmbedOptions &o, const ModuleBuilder &b
         return false;
     if (!o.weights.empty() && !load_weights(o.weights))
         return false;
-    if (!read_values(m, module, v) || !all_finite(m, v))
+    if (!read_values(m, module, v))
         return false;
-    library_tables(v);
     if (o.integer == 0)
         test_vectors(m, o, v);
     return true;
-}
-
-// Write the files through temporary names beside them, renamed only when every one is
-// complete; false after printing the reason (and nothing left behind).
-bool write_files(const fs::path &dir, const std::vector<std::pair<std::string, std::string>> &files)
-{
-    std::error_code ec;
-    const bool made = !fs::exists(dir, ec);
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) {
-        std::fprintf(stderr, "%s: %s is not a folder and cannot be made one\n", kTool, dir.c_str());
-        return false;
-    }
-    std::vector<fs::path> temps;
-    bool ok = true;
-    for (const auto &[name, text] : files) {
-        temps.push_back(dir / (name + ".tmp." + std::to_string(getpid())));
-        std::ofstream out(temps.back(), std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        ok = ok && static_cast<bool>(out);
-    }
-    for (std::size_t i = 0; i < files.size() && ok; i++) {
-        fs::rename(temps[i], dir / files[i].first, ec);
-        ok = !ec;
-    }
-    if (!ok) {
-        for (const fs::path &t : temps)
-            fs::remove(t, ec);
-        if (made)
-            fs::remove(dir, ec);
-        std::fprintf(stderr, "%s: cannot write the embedded files into %s\n", kTool, dir.c_str());
-    }
-    return ok;
 }
 
 std::string with_commas(std::int64_t n)
@@ -462,14 +426,17 @@ std::string with_commas(std::int64_t n)
 // The integer form's files and its size report; the exit status.
 int write_integer(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const EmbedValues &v)
 {
-    std::vector<std::pair<std::string, std::string>> files = {
+    EmbedFiles files = {
         {m.network + "_embed.h", integer_header(m, p)},
         {m.network + "_embed.c", integer_source(m, p)},
     };
     if (o.tests > 0)
         files.push_back({m.network + "_embed_test.c", integer_test(m, p, v)});
-    if (!write_files(o.output, files))
+    const std::string why = write_embed_files(o.output, files);
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
         return 1;
+    }
     std::printf("%s: wrote", m.network.c_str());
     for (const auto &f : files)
         std::printf(" %s", f.first.c_str());
@@ -482,6 +449,51 @@ int write_integer(const Model &m, const EmbedOptions &o, const IntegerPlan &p, c
 }
 
 }  // namespace
+
+std::string write_embed_files(const std::string &folder, const EmbedFiles &files)
+{
+    const fs::path dir = folder;
+    std::error_code ec;
+    const bool made = !fs::exists(dir, ec);
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir, ec))
+        return folder + " is not a folder and cannot be made one";
+    std::vector<fs::path> temps;
+    bool ok = true;
+    for (const auto &[name, text] : files) {
+        temps.push_back(dir / (name + ".tmp." + std::to_string(getpid())));
+        std::ofstream out(temps.back(), std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        ok = ok && static_cast<bool>(out);
+    }
+    for (std::size_t i = 0; i < files.size() && ok; i++) {
+        fs::rename(temps[i], dir / files[i].first, ec);
+        ok = !ec;
+    }
+    if (ok)
+        return "";
+    for (const fs::path &t : temps)
+        fs::remove(t, ec);
+    if (made)
+        fs::remove(dir, ec);
+    return "cannot write the embedded files into " + folder;
+}
+
+std::string embed_files(const Model &m, EmbedValues &v, Accumulate acc, bool test, EmbedFiles &files)
+{
+    const std::string why = all_finite(m, v);
+    if (!why.empty())
+        return why;
+    library_tables(v);
+    files = {
+        {m.network + "_embed.h", embed_header(m, acc)},
+        {m.network + "_embed.c", embed_source(m, v, acc)},
+    };
+    if (test)
+        files.push_back({m.network + "_embed_test.c", embed_test(m, v, acc)});
+    return "";
+}
 
 int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module)
 {
@@ -510,6 +522,15 @@ int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_
     bool ok = module_values(m, o, build_module, pattern, v);
     IntegerPlan plan;
     if (ok && o.integer != 0) {
+        // The values must be finite to be scaled; the unit tables are the library's.
+        why = all_finite(m, v);
+        ok = why.empty();
+        if (!ok)
+            std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
+        else
+            library_tables(v);
+    }
+    if (ok && o.integer != 0) {
         int in_frac = default_in_frac(o.integer);
         if (o.in_frac_bits != EmbedOptions::kNoFracBits) {
             in_frac = o.in_frac_bits;
@@ -537,14 +558,14 @@ int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_
         return write_integer(m, o, plan, v);
 
     // Step 2: the texts, then the files.
-    std::vector<std::pair<std::string, std::string>> files = {
-        {m.network + "_embed.h", embed_header(m, o.accumulate)},
-        {m.network + "_embed.c", embed_source(m, v, o.accumulate)},
-    };
-    if (o.tests > 0)
-        files.push_back({m.network + "_embed_test.c", embed_test(m, v, o.accumulate)});
-    if (!write_files(o.output, files))
+    EmbedFiles files;
+    why = embed_files(m, v, o.accumulate, o.tests > 0, files);
+    if (why.empty())
+        why = write_embed_files(o.output, files);
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
         return 1;
+    }
 
     // Step 3: the size report.
     const EmbedSizes z = embed_sizes(m);

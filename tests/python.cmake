@@ -12,7 +12,7 @@ if(TARGET _bpnet)
     COMMAND ${Python_EXECUTABLE} -m pytest -q -p no:cacheprovider ${bpnet_pytest_select}
             ${PROJECT_SOURCE_DIR}/python/tests)
   set_tests_properties(python_bpnet PROPERTIES
-    ENVIRONMENT "PYTHONPATH=${PROJECT_BINARY_DIR}/python;BPNET_GEN=$<TARGET_FILE:bpnet-gen>;BPNET_NN_TRAIN=$<TARGET_FILE:nn-train>"
+    ENVIRONMENT "PYTHONPATH=${PROJECT_BINARY_DIR}/python;BPNET_GEN=$<TARGET_FILE:bpnet-gen>;BPNET_NN_TRAIN=$<TARGET_FILE:nn-train>;BPNET_CC=${CMAKE_C_COMPILER}"
     TIMEOUT 900 COST 1000)
 endif()
 

@@ -6,11 +6,13 @@ a description file, or its text); ``bpnet.Network.from_module(path)`` opens a mo
 library arrive as ``bpnet.Error`` with the library's message.
 
 ``bpnet.MLPClassifier`` and ``bpnet.MLPRegressor`` are scikit-learn estimators over such
-networks.
+networks. ``bpnet.embed(obj, directory)`` writes the freestanding C form of a network or a
+fitted estimator, as ``bpnet-gen --embed`` does.
 """
 from ._bpnet import Error, Network, HAVE_RUNTIME_NETWORK, UNIT_KINDS
+from .embedded import embed
 
-__all__ = ["Error", "Network", "MLPClassifier", "MLPRegressor", "HAVE_RUNTIME_NETWORK", "UNIT_KINDS"]
+__all__ = ["Error", "Network", "MLPClassifier", "MLPRegressor", "HAVE_RUNTIME_NETWORK", "UNIT_KINDS", "embed"]
 
 
 def __getattr__(name):

@@ -19,7 +19,9 @@
 #include <utility>
 #include <vector>
 
+#include "gen/embed.h"
 #include "gen/rtnet/bpnet_network.h"
+#include "gen/rtnet/rtnet_state.h"
 #include "gen/units.h"
 
 namespace py = pybind11;
@@ -276,6 +278,96 @@ std::string path_of(const py::object &p)
     return py::str(py::module_::import("os").attr("fspath")(p));
 }
 
+// The embedded forms by name: the sums in double (the network's bits) or in float.
+bpgen::Accumulate embed_form(const std::string &form)
+{
+    if (form == "exact")
+        return bpgen::Accumulate::exact;
+    if (form == "float")
+        return bpgen::Accumulate::single;
+    if (form == "int16" || form == "int8")
+        throw py::value_error("embed: the form \"" + form + "\" is not available in this build");
+    throw py::value_error("embed: form must be \"exact\" or \"float\", got \"" + form + "\"");
+}
+
+// The thresholds, weights and feedback coefficients of a network built at run time, from its
+// network data where the layout puts them, in the order the embedded form takes them.
+bpgen::EmbedValues embed_values(const bpnet::NetworkState &st)
+{
+    bpgen::EmbedValues v;
+    const bpgen::Model &m = st.model;
+    const float *data = st.data.data();
+    for (std::size_t li = 0; li < m.layers.size(); li++) {
+        const bpgen::LayerOffsets &at = st.layout.layers[li];
+        const std::int64_t units = m.layers[li].units;
+        v.thresholds.emplace_back(data + at.thr, data + at.thr + units);
+        const std::int64_t coefficients = m.layers[li].feedback * units;
+        v.coefficients.emplace_back();
+        if (coefficients > 0)
+            v.coefficients.back().assign(data + at.coef, data + at.coef + coefficients);
+    }
+    for (std::size_t k = 0; k < st.layout.connections.size(); k++) {
+        const std::int64_t w = st.layout.offsets[k].w;
+        v.weights.emplace_back(data + w, data + w + st.layout.connections[k].count);
+    }
+    return v;
+}
+
+// The files of a network's embedded form, as (name, text) pairs: its values as they stand, and
+// with test rows their outputs from the network's own forward pass (from cleared delays, the
+// network left as it was). `name` renames the network, `origin` names where it came from in the
+// files' banners (both kept when empty).
+py::list embed_texts(PyNetwork &n, const std::string &name, const std::string &origin, const std::string &form,
+                     const py::object &test_x)
+{
+    // Step 1: the arguments, while the interpreter's lock is held.
+    const bpgen::Accumulate acc = embed_form(form);
+    if (n.net().is_module())
+        throw bpnet::Error("embed: " + n.net().name() +
+                           " is a module's network: bpnet-gen --embed embeds it from its description");
+    const bool test = !test_x.is_none();
+    std::vector<float> rows_in;
+    if (test) {
+        const FloatRows x = float_rows(test_x, n.net().inputs(), "embed: test_X");
+        if (x.shape(0) < 1)
+            throw py::value_error("embed: test_X has no rows");
+        rows_in.assign(x.data(), x.data() + x.size());
+    }
+
+    // Step 2: the values and the test outputs, under the network's lock.
+    bpgen::Model m;
+    bpgen::EmbedValues v;
+    n.locked([&] {
+        bpnet::Network &net = n.net();
+        bpnet::NetworkState &st = net.state();
+        m = st.model;
+        v = embed_values(st);
+        if (!test)
+            return;
+        const int rows = static_cast<int>(rows_in.size() / static_cast<std::size_t>(net.inputs()));
+        const std::vector<float> kept = st.data;
+        net.clear_delays();
+        v.test_inputs = rows_in;
+        v.test_outputs.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(net.outputs()));
+        net.forward_rows(rows, rows_in.data(), v.test_outputs.data(), 1);
+        st.data = kept;
+    });
+
+    // Step 3: the texts.
+    if (!name.empty())
+        m.network = name;
+    if (!origin.empty())
+        m.description_file = origin;
+    bpgen::EmbedFiles files;
+    const std::string why = released([&] { return bpgen::embed_files(m, v, acc, test, files); });
+    if (!why.empty())
+        throw bpnet::Error("embed: " + why);
+    py::list out;
+    for (const auto &[file, text] : files)
+        out.append(py::make_tuple(file, py::bytes(text)));
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_bpnet, m)
@@ -394,4 +486,18 @@ PYBIND11_MODULE(_bpnet, m)
                 s += ", " + l.name + " " + std::to_string(l.size);
             return s + ">";
         });
+
+    m.def("_embed_texts", &embed_texts, py::arg("network"), py::arg("name") = "", py::arg("origin") = "",
+          py::arg("form") = "exact", py::arg("test_X") = py::none(),
+          "The files of the network's embedded form as (name, text) pairs; bpnet.embed writes them.");
+    m.def(
+        "_write_embed_files",
+        [](const py::object &folder, const std::vector<std::pair<std::string, std::string>> &files) {
+            const std::string dir = path_of(folder);
+            const std::string why = released([&] { return bpgen::write_embed_files(dir, files); });
+            if (!why.empty())
+                throw bpnet::Error("embed: " + why);
+        },
+        py::arg("folder"), py::arg("files"),
+        "Write (name, text) pairs into the folder, every file complete or none.");
 }
