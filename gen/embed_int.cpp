@@ -62,9 +62,9 @@ constexpr std::int64_t kIntegerPreLimit = std::int64_t{1} << 30;
 // (the table's saturation point) fits a 32-bit word.
 constexpr int kTableNetFrac = 27;
 
-// The bound of one layer's net input plus threshold at net_frac f, and each connection's
-// shift and sum bound; false when a shift would be negative.
-std::int64_t net_bound_at(const Model &m, const std::vector<Connection> &conns, IntegerPlan &p, int li, int f)
+// The bound of one layer's net input plus threshold at net_frac f; sets the shifts of the
+// connections into it.
+std::int64_t net_bound_at(const std::vector<Connection> &conns, IntegerPlan &p, int li, int f)
 {
     std::int64_t bound = 0;
     for (std::size_t k = 0; k < conns.size(); k++) {
@@ -77,7 +77,6 @@ std::int64_t net_bound_at(const Model &m, const std::vector<Connection> &conns, 
         // One part: |sum| >> (shift - pre), plus one for the rounding.
         bound += c.parts * ((c.acc_bound >> std::min(c.shift - c.pre, 62)) + 1);
     }
-    (void)m;
     std::int64_t largest_threshold = 0;
     for (const std::int64_t t : p.layers[static_cast<std::size_t>(li)].thresholds)
         largest_threshold = std::max(largest_threshold, t < 0 ? -t : t);
@@ -224,7 +223,7 @@ bool integer_plan(const Model &m, const EmbedValues &v, int bits, int in_frac, I
                 L.thresholds.push_back(fits ? quantize(t, f) : 0);
             }
             if (fits) {
-                L.net_bound = net_bound_at(m, conns, p, static_cast<int>(li), f);
+                L.net_bound = net_bound_at(conns, p, static_cast<int>(li), f);
                 if (L.net_bound <= kIntegerNetLimit)
                     break;
             }
@@ -589,7 +588,8 @@ std::string integer_source(const Model &m, const IntegerPlan &p)
     o << "typedef " << n << "_embed_value embed_value;\n";
     o << "typedef " << vt << " embed_weight;\n";
     o << "/* The sums of the dot products: " << (p.wide ? "64" : "32")
-      << " bits hold every one of this network's (largest |weight| x largest |activation| x fan-in). */\n";
+      << " bits hold every one of this network's (largest |weight| x largest |activation| x fan-in, each\n"
+         " * connection's products shifted as its comment says). */\n";
     o << "typedef " << (p.wide ? "int64_t" : "int32_t") << " embed_acc;\n";
     o << "#define EMBED_MAX " << p.qmax << "\n#define EMBED_MIN (" << p.qmin + 1 << " - 1)\n\n";
 
@@ -599,7 +599,8 @@ std::string integer_source(const Model &m, const IntegerPlan &p)
             continue;
         const std::vector<std::int64_t> &t = p.tables[static_cast<std::size_t>(kind.unit)];
         o << "/* " << kind.name << " units at " << kind_frac(kind.unit, p.bits)
-          << " fraction bits: entry i at net input (i - 511.5)/64, then the values at 8 and -8. */\n";
+          << " fraction bits: entry i for the net inputs v with 511 + trunc(64v + 1/2) = i, then the values at 8 and\n"
+             " * -8. */\n";
         o << "static const " << vt << " table_" << kind.name << "[1026] = {\n";
         put_values(o, t.size(), [&t](std::size_t i) { return int_literal(t[i]); }, "    ");
         o << "};\n\n";
