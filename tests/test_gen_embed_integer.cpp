@@ -216,8 +216,9 @@ TEST(EmbedInteger, OneUnitGivesTheModulesUnitFunctionRounded)
     const std::string dump = work + "/probe.txt";
     bptest::write_file(dump, "#\n0\n0.0\n1.0\n\n#\n");
     std::string rows = "x,target\n";
-    for (int k = -2600; k <= 2600; k++)
-        rows += std::to_string(k / 256.0) + ",0\n";
+    // Every entry's boundaries (k - 1/2)/64 and points between, to 10.15625 each side.
+    for (int k = -1300; k <= 1300; k++)
+        rows += std::to_string(k / 128.0) + ",0\n";
     bptest::write_file(work + "/grid.csv", rows);
     int checked = 0;
     for (const char *kind : {"logistic", "centred", "tanh", "linear", "relu"}) {
@@ -228,7 +229,7 @@ TEST(EmbedInteger, OneUnitGivesTheModulesUnitFunctionRounded)
                                          kind + "\"\nfrom = [\"$INPUTS\"]\n");
             const std::string dir = work + "/" + name;
             const RunResult r = gen({"--embed", toml, "--weights", dump, "--integer", std::to_string(bits), "--inputs",
-                                     work + "/grid.csv", "--test", "5201", "-o", dir});
+                                     work + "/grid.csv", "--test", "2601", "-o", dir});
             ASSERT_EQ(r.status, 0) << r.err;
             // Inputs up to 10.15625 in size: 11 fraction bits in 16, 3 in 8.
             const std::string header = bptest::read_file(dir + "/" + name + "_embed.h");
@@ -247,11 +248,33 @@ TEST(EmbedInteger, OneUnitGivesTheModulesUnitFunctionRounded)
             ASSERT_EQ(built.status, 0) << built.err;
             const RunResult t = bptest::run({exe}, ".");
             EXPECT_EQ(t.status, 0) << name << ": " << t.out << t.err;
-            EXPECT_NE(t.out.find("5201 outputs"), std::string::npos) << t.out;
+            EXPECT_NE(t.out.find("2601 outputs"), std::string::npos) << t.out;
             checked++;
         }
     }
     EXPECT_EQ(checked, 10);
+    bptest::remove_tree(work);
+}
+
+// A threshold so large that the net inputs must be coarser than 32-bit sums can be shifted to:
+// the sums are 64-bit, and the pass stays within tolerance and free of overflow under the
+// undefined-behaviour checks, on the test vectors and on inputs at the ends of their range.
+TEST(EmbedInteger, HugeThresholdGivesSixtyFourBitSums)
+{
+    const std::string work = bptest::make_temp_dir();
+    bptest::write_file(work + "/huge.txt", "#\n0\n1e10\n1.0\n\n#\n");
+    bptest::write_file(work + "/huge.toml",
+                       "network = \"huge\"\ninputs = 1\n[[layer]]\nname = \"Out\"\nunits = 1\nunit = \"linear\"\n"
+                       "from = [\"$INPUTS\"]\n");
+    const RunResult r = gen({"--embed", work + "/huge.toml", "--weights", work + "/huge.txt", "--integer", "16", "--test",
+                             "16", "-o", work + "/out"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("sums in 64 bits"), std::string::npos) << r.out;
+    RunResult t = compile_and_run(work + "/out", "huge", work + "/out/huge_embed_test.c");
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+    bptest::write_file(work + "/out/extreme.c", extreme_inputs_main("huge"));
+    t = compile_and_run(work + "/out", "huge", work + "/out/extreme.c");
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
     bptest::remove_tree(work);
 }
 
@@ -310,6 +333,11 @@ TEST(EmbedInteger, OverflowBoundHoldsTheTrueWorstCase)
                 t = value(rng);
             v.largest_activation.push_back(std::fabs(value(rng)) * 10.0f);
         }
+        // Every fifth network has huge output thresholds: its output net inputs must be so
+        // coarse that the sums feeding them are shifted by more than 32-bit sums allow.
+        if (i % 5 == 4)
+            for (float &t : v.thresholds.back())
+                t *= 1e10f;
         for (const bpgen::Connection &c : conns) {
             v.weights.emplace_back(static_cast<std::size_t>(c.count));
             for (float &w : v.weights.back())
@@ -363,6 +391,7 @@ TEST(EmbedInteger, OverflowBoundHoldsTheTrueWorstCase)
         }
     }
     std::printf("%d of %d plans sum in 64 bits\n", wide, 2 * count);
+    EXPECT_GT(wide, 0);
 }
 
 }  // namespace
