@@ -37,6 +37,7 @@ int help()
         "       bpnet-gen --check DESCRIPTION\n"
         "       bpnet-gen --print-name DESCRIPTION\n"
         "       bpnet-gen --embed DESCRIPTION [--weights FILE] [--test N] -o DIR\n"
+        "       bpnet-gen --embed DESCRIPTION --integer 16|8 [--inputs FILE.csv] [--in-frac-bits N] ... -o DIR\n"
         "Generate the straight-line network module of the network that DESCRIPTION (a TOML\n"
         "file) describes: DIR/NAME.h and DIR/NAME.cpp, NAME being the network's name.\n"
         "\n"
@@ -54,6 +55,15 @@ int help()
         "                     outputs for them, and a main that checks the embedded pass against them\n"
         "      --accumulate double|float\n"
         "                     with --embed: sums in double (default, exact) or in float alone\n"
+        "      --integer 16|8 with --embed: the integer form, values and activations fixed point in\n"
+        "                     16- or 8-bit integers, no floating point at all; its test passes within\n"
+        "                     1/32 (16) or 1/4 (8) of max(1, largest |output|) of the module's outputs\n"
+        "      --in-frac-bits N\n"
+        "                     with --integer: inputs at N fraction bits (default: from --inputs, else\n"
+        "                     inputs in [-1, 1]: 15 or 7)\n"
+        "      --inputs FILE  with --integer: a CSV of input vectors as the network sees them; their\n"
+        "                     range sets the input scale, they calibrate the scales and are the first\n"
+        "                     test vectors\n"
         "      --help         print this help and exit\n"
         "      --version      print the version and exit\n"
         "\n"
@@ -204,7 +214,7 @@ int main(int argc, char **argv)
     const char *description = nullptr;
     const char *output = nullptr;
     bool shared = false, check = false, print_name = false;
-    bool embed = false, embed_option = false;
+    bool embed = false, embed_option = false, integer_option = false, accumulate_given = false;
     bpgen::EmbedOptions embed_options;
     for (int i = 1; i < argc; i++) {
         const std::string_view a = argv[i];
@@ -255,7 +265,27 @@ int main(int argc, char **argv)
                 return bp_cli::usage_error(kTool, "--accumulate: expected double or float");
             embed_options.accumulate =
                 std::strcmp(value, "float") == 0 ? bpgen::Accumulate::single : bpgen::Accumulate::exact;
+            accumulate_given = true;
             embed_option = true;
+        } else if (const bp_cli::OptionMatch mi = bp_cli::option_value(argc, argv, i, "--integer", value);
+                   mi != bp_cli::kNoMatch) {
+            if (mi == bp_cli::kMissingValue || (std::strcmp(value, "16") != 0 && std::strcmp(value, "8") != 0))
+                return bp_cli::usage_error(kTool, "--integer: expected 16 or 8");
+            embed_options.integer = std::atoi(value);
+            embed_option = true;
+        } else if (const bp_cli::OptionMatch mf = bp_cli::option_value(argc, argv, i, "--in-frac-bits", value);
+                   mf != bp_cli::kNoMatch) {
+            std::int64_t f = 0;
+            if (mf == bp_cli::kMissingValue || !bp_cli::parse_signed(value, -16, 30, f))
+                return bp_cli::usage_error(kTool, "--in-frac-bits: expected a whole number from -16 to 30");
+            embed_options.in_frac_bits = static_cast<int>(f);
+            integer_option = true;
+        } else if (const bp_cli::OptionMatch mp = bp_cli::option_value(argc, argv, i, "--inputs", value);
+                   mp != bp_cli::kNoMatch) {
+            if (mp == bp_cli::kMissingValue || *value == '\0')
+                return bp_cli::usage_error(kTool, "--inputs needs a file");
+            embed_options.inputs = value;
+            integer_option = true;
         } else if (a == "-o") {
             if (i + 1 >= argc)
                 return bp_cli::usage_error(kTool, "-o needs a value");
@@ -275,6 +305,10 @@ int main(int argc, char **argv)
         return bp_cli::usage_error(kTool, "no description file given");
     if (embed_option && !embed)
         return bp_cli::usage_error(kTool, "--weights, --seed, --range, --test and --accumulate go with --embed");
+    if (integer_option && embed_options.integer == 0)
+        return bp_cli::usage_error(kTool, "--in-frac-bits and --inputs go with --integer");
+    if (embed_options.integer != 0 && accumulate_given)
+        return bp_cli::usage_error(kTool, "--integer sums in integers: it takes no --accumulate");
     if (embed && (shared || check || print_name))
         return bp_cli::usage_error(kTool, "--embed writes C files: it takes no --shared, --check or --print-name");
     if (embed && output == nullptr)

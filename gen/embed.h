@@ -27,6 +27,10 @@ struct EmbedOptions {
     int tests = 0;        // test vectors of NAME_embed_test.c; 0: no test program
     Accumulate accumulate = Accumulate::exact;
     std::string output;   // the folder the files go to
+    int integer = 0;      // 16 or 8: the integer form of that width; 0: a float form
+    int in_frac_bits = kNoFracBits;  // the integer form's input scale; kNoFracBits: from inputs or the default
+    std::string inputs;   // a CSV of input vectors as the network sees them (integer form's scales)
+    static constexpr int kNoFracBits = -1000;
 };
 
 // The trainable values of a network as the module holds them, and the test vectors.
@@ -38,7 +42,66 @@ struct EmbedValues {
     float saturation[kUnitKindCount][2] = {};    // per table unit kind: the values at v >= 8 and v <= -8
     std::vector<float> test_inputs;              // tests x inputs
     std::vector<float> test_outputs;             // tests x outputs, the module's
+    std::vector<float> largest_activation;       // per layer: the largest |activation| seen (integer form)
 };
+
+// The integer form of a network: every value fixed point (an integer q stands for q / 2^frac),
+// the scales chosen per layer and per connection from the trained values, and the bounds that
+// prove that no sum overflows its integer type.
+struct IntegerLayer {
+    int act_frac = 0;                    // fraction bits of the layer's activations
+    int net_frac = 0;                    // fraction bits of its net inputs and thresholds
+    std::int64_t act_max = 0;            // the largest |q| an activation of the layer can take
+    std::vector<std::int64_t> thresholds;  // at net_frac
+    std::int64_t net_bound = 0;          // proven: |net input + threshold| <= net_bound
+};
+struct IntegerConnection {
+    int weight_frac = 0;               // fraction bits of the weights
+    int shift = 0;                     // source act_frac + weight_frac - the layer's net_frac
+    std::vector<std::int64_t> weights;  // at weight_frac
+    std::int64_t largest_weight = 0;   // the largest |q| of the weights
+    std::int64_t fan_in = 0;           // products in one sum
+    std::int64_t parts = 1;            // sums added into one net input (kernel rows of a 2-D field)
+    std::int64_t sum_bound = 0;        // proven: |sum of the exact products| <= sum_bound
+    // Each product is shifted right by `pre` bits as it is added (so that a sum of 16-bit
+    // products fits 32 bits); the sum, bounded by acc_bound, then by shift - pre bits.
+    int pre = 0;
+    std::int64_t acc_bound = 0;        // proven: |one sum| <= acc_bound before its final shift
+};
+struct IntegerPlan {
+    int bits = 16;                        // 16 or 8
+    std::int64_t qmax = 0, qmin = 0;      // the value type's range
+    int in_frac = 0, out_frac = 0;
+    bool wide = false;                    // sums in 64 bits (a 32-bit sum could overflow)
+    std::vector<IntegerLayer> layers;     // forward order
+    std::vector<IntegerConnection> connections;  // in connections(m) order
+    std::vector<std::vector<std::int64_t>> tables;  // per unit kind: 1024 entries, then high and low (table kinds)
+};
+// The largest net input bound the integer form's 32-bit words take.
+inline constexpr std::int64_t kIntegerNetLimit = (std::int64_t{1} << 31) - 1;
+// The largest sum a 32-bit accumulator takes with its rounding half added.
+inline constexpr std::int64_t kIntegerSumLimit = (std::int64_t{1} << 31) - 1;
+
+// The plan of the integer form of `bits` bits with inputs at in_frac fraction bits, or an
+// empty plan and the reason in `error` (a layer with feedback, a value too large to scale).
+bool integer_plan(const Model &m, const EmbedValues &v, int bits, int in_frac, IntegerPlan &plan, std::string &error);
+// The default fraction bits of the inputs of a form of `bits` bits: inputs in [-1, 1].
+int default_in_frac(int bits);
+// The fraction bits that hold |x| <= largest in a form of `bits` bits.
+int frac_bits_for(double largest, int bits);
+// Whether a network can have an integer form; the reason in `error` when not.
+bool integer_supported(const Model &m, std::string &error);
+
+// The texts of the integer form.
+std::string integer_header(const Model &m, const IntegerPlan &p);
+std::string integer_source(const Model &m, const IntegerPlan &p);
+std::string integer_test(const Model &m, const IntegerPlan &p, const EmbedValues &v);
+// The bytes of constant data of the integer form.
+std::int64_t integer_const_bytes(const Model &m, const IntegerPlan &p);
+// The words of working storage of the integer form.
+std::int64_t integer_work(const Model &m);
+// The tolerance of the integer form's test, relative to max(1, largest |output|).
+double integer_tolerance(int bits);
 
 // Sizes of the embedded form.
 struct EmbedSizes {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,6 +35,7 @@ struct LoadedModule {
     void *handle = nullptr;
     bpnet_descriptor *network = nullptr;  // the descriptor after start-up (network section)
     int (*load_ascii)(void) = nullptr;
+    bpnet_query_fn query = nullptr;
     std::string name;
     int parameters = 0;
 };
@@ -59,6 +61,7 @@ bool open_module(const std::string &path, int seed, float range)
     // The descriptor's network section, and with it the settings' entry points, is written by
     // the first start-up; the second one starts from the given seed and range.
     start(nullptr, 0);
+    mod.query = query;
     mod.network = query(0, 0);
     if (mod.network == nullptr || mod.network->set_random_init_seed_proc == nullptr ||
         mod.network->init_network_proc == nullptr) {
@@ -285,6 +288,106 @@ void test_vectors(const Model &m, const EmbedOptions &o, EmbedValues &v)
     net.set_input_proc(nullptr);
 }
 
+// Input vectors from a CSV file: the first `inputs` numbers of each line (the rest, targets
+// say, ignored); blank lines, lines starting with "#" and a first line that does not start
+// with a number (a header) are skipped. False after printing
+// the reason.
+bool read_inputs_csv(const std::string &file, int inputs, std::vector<float> &rows)
+{
+    std::ifstream in(file);
+    if (!in) {
+        std::fprintf(stderr, "%s: %s: %s\n", kTool, file.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); number++) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const std::size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        std::vector<float> row;
+        const char *at = line.c_str();
+        bool ok = true;
+        while (ok && static_cast<int>(row.size()) < inputs) {
+            char *end = nullptr;
+            const double x = std::strtod(at, &end);
+            ok = end != at && std::isfinite(x);
+            if (!ok)
+                break;
+            row.push_back(static_cast<float>(x));
+            at = end;
+            while (*at == ' ' || *at == '\t')
+                at++;
+            if (static_cast<int>(row.size()) < inputs) {
+                ok = *at == ',';
+                at++;
+            }
+        }
+        if (!ok && number == 1 && row.empty())
+            continue;  // a header
+        if (!ok) {
+            std::fprintf(stderr, "%s: %s:%d: expected %d numbers separated by commas\n", kTool, file.c_str(), number,
+                         inputs);
+            return false;
+        }
+        rows.insert(rows.end(), row.begin(), row.end());
+    }
+    if (rows.empty()) {
+        std::fprintf(stderr, "%s: %s: no input vectors\n", kTool, file.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The integer form's vectors: the rows of the inputs file, then random ones over the
+// representable range, every input on the form's grid. The first `tests` are the test vectors
+// (the module's outputs kept); all of them calibrate the scales of the layers whose range the
+// unit kind does not fix (the largest |activation| per layer).
+void integer_vectors(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const std::vector<float> &file_rows,
+                     EmbedValues &v)
+{
+    const bpnet_descriptor &net = *g_module.network;
+    const std::size_t in = static_cast<std::size_t>(m.inputs), out = static_cast<std::size_t>(m.layers.back().units);
+    std::uint64_t state = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed)) ^ 0x696e746567ULL;
+    const auto next = [&state]() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    };
+    const std::size_t from_file = in ? file_rows.size() / in : 0;
+    const std::size_t total = std::max<std::size_t>({from_file, static_cast<std::size_t>(o.tests), 256});
+    const int layers = static_cast<int>(m.layers.size());
+    v.largest_activation.assign(m.layers.size(), 0.0f);
+    std::vector<float> input(in);
+    net.set_input_proc(input.data());
+    for (std::size_t t = 0; t < total; t++) {
+        for (std::size_t i = 0; i < in; i++) {
+            const double x = t < from_file ? file_rows[t * in + i]
+                                           : std::ldexp(static_cast<double>(static_cast<std::int64_t>(next() >> 48) - 32768),
+                                                        p.bits - 16);
+            const double q = std::clamp(std::round(std::ldexp(x, p.in_frac)), static_cast<double>(p.qmin),
+                                        static_cast<double>(p.qmax));
+            input[i] = static_cast<float>(std::ldexp(q, -p.in_frac));
+        }
+        net.propagate_forward_proc();
+        for (int li = 0; li < layers; li++) {
+            const bpnet_descriptor *d = g_module.query(0, layers - 1 - li);
+            float &largest = v.largest_activation[static_cast<std::size_t>(li)];
+            for (int k = 0; d != nullptr && k < d->layer_size; k++)
+                if (std::isfinite(d->layer_activations[k]))
+                    largest = std::max(largest, std::fabs(d->layer_activations[k]));
+        }
+        if (static_cast<int>(t) < o.tests) {
+            const float *y = net.get_output_proc();
+            v.test_inputs.insert(v.test_inputs.end(), input.begin(), input.end());
+            v.test_outputs.insert(v.test_outputs.end(), y, y + out);
+        }
+    }
+    net.set_input_proc(nullptr);
+}
+
 // The module's values and test outputs; false after printing the reason.
 bool module_values(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module, const fs::path &dir,
                    EmbedValues &v)
@@ -303,7 +406,8 @@ bool module_values(const Model &m, const EmbedOptions &o, const ModuleBuilder &b
         return false;
     if (!read_values(m, module, v))
         return false;
-    test_vectors(m, o, v);
+    if (o.integer == 0)
+        test_vectors(m, o, v);
     return true;
 }
 
@@ -317,6 +421,31 @@ std::string with_commas(std::int64_t n)
         s << digits[i];
     }
     return s.str();
+}
+
+// The integer form's files and its size report; the exit status.
+int write_integer(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const EmbedValues &v)
+{
+    EmbedFiles files = {
+        {m.network + "_embed.h", integer_header(m, p)},
+        {m.network + "_embed.c", integer_source(m, p)},
+    };
+    if (o.tests > 0)
+        files.push_back({m.network + "_embed_test.c", integer_test(m, p, v)});
+    const std::string why = write_embed_files(o.output, files);
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
+        return 1;
+    }
+    std::printf("%s: wrote", m.network.c_str());
+    for (const auto &f : files)
+        std::printf(" %s", f.first.c_str());
+    std::printf(" into %s (%d-bit integers, inputs at %d fraction bits, outputs at %d, sums in %d bits)\n",
+                o.output.c_str(), p.bits, p.in_frac, p.out_frac, p.wide ? 64 : 32);
+    std::printf("%s: constant data %s bytes, working storage %s bytes (%s words)\n", m.network.c_str(),
+                with_commas(integer_const_bytes(m, p)).c_str(), with_commas(4 * integer_work(m)).c_str(),
+                with_commas(integer_work(m)).c_str());
+    return bp_cli::finish_output(kTool);
 }
 
 }  // namespace
@@ -375,16 +504,62 @@ int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_
         std::fprintf(stderr, "%s: cannot make a temporary folder: %s\n", kTool, std::strerror(errno));
         return 1;
     }
+    // The integer form: refused before any work when it cannot take the network; its inputs'
+    // scale from the option, the inputs file or the default.
+    std::string why;
+    std::error_code ec0;
+    if (o.integer != 0 && !integer_supported(m, why)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
+        fs::remove_all(pattern, ec0);
+        return 1;
+    }
+    std::vector<float> file_rows;
+    if (!o.inputs.empty() && !read_inputs_csv(o.inputs, m.inputs, file_rows)) {
+        fs::remove_all(pattern, ec0);
+        return 1;
+    }
     EmbedValues v;
-    const bool ok = module_values(m, o, build_module, pattern, v);
+    bool ok = module_values(m, o, build_module, pattern, v);
+    IntegerPlan plan;
+    if (ok && o.integer != 0) {
+        // The values must be finite to be scaled; the unit tables are the library's.
+        why = all_finite(m, v);
+        ok = why.empty();
+        if (!ok)
+            std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
+        else
+            library_tables(v);
+    }
+    if (ok && o.integer != 0) {
+        int in_frac = default_in_frac(o.integer);
+        if (o.in_frac_bits != EmbedOptions::kNoFracBits) {
+            in_frac = o.in_frac_bits;
+        } else if (!file_rows.empty()) {
+            double largest = 0.0;
+            for (const float x : file_rows)
+                largest = std::max(largest, std::fabs(static_cast<double>(x)));
+            in_frac = frac_bits_for(largest, o.integer);
+        }
+        // The calibration pass needs the input scale only; the plan then needs the calibration.
+        plan.bits = o.integer;
+        plan.qmax = (std::int64_t{1} << (o.integer - 1)) - 1;
+        plan.qmin = -plan.qmax - 1;
+        plan.in_frac = in_frac;
+        integer_vectors(m, o, plan, file_rows, v);
+        ok = integer_plan(m, v, o.integer, in_frac, plan, why);
+        if (!ok)
+            std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
+    }
     std::error_code ec;
     fs::remove_all(pattern, ec);
     if (!ok)
         return 1;
+    if (o.integer != 0)
+        return write_integer(m, o, plan, v);
 
     // Step 2: the texts, then the files.
     EmbedFiles files;
-    std::string why = embed_files(m, v, o.accumulate, o.tests > 0, files);
+    why = embed_files(m, v, o.accumulate, o.tests > 0, files);
     if (why.empty())
         why = write_embed_files(o.output, files);
     if (!why.empty()) {

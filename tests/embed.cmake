@@ -14,6 +14,19 @@ if(TARGET test_gen_embed)
   endif()
 endif()
 
+# The integer forms: the generator's plan is linked in, the files compiled with this build's C
+# compiler.
+if(TARGET test_gen_embed_integer)
+  target_link_libraries(test_gen_embed_integer PRIVATE bpnet_gen_test_support bpnet_gen_embed)
+  target_compile_definitions(test_gen_embed_integer PRIVATE BPNET_C_COMPILER="${CMAKE_C_COMPILER}")
+  add_dependencies(test_gen_embed_integer bpnet-gen bpsim)
+  if(CMAKE_BUILD_TYPE STREQUAL "Release")
+    target_compile_definitions(test_gen_embed_integer PRIVATE BPNET_EMBED_COUNT=8)
+  else()
+    target_compile_definitions(test_gen_embed_integer PRIVATE BPNET_EMBED_COUNT=3)
+  endif()
+endif()
+
 # A random description on standard output, for the cross-compilation stage
 # (scripts/test.d/embed.sh): embed_random_description SEED.
 add_executable(embed_random_description embed/random_description.cpp)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Embedded-form stage: bpnet-gen --embed for nn (its sample save file), digits, digits-conv and
-# two random descriptions, in the exact and the float form, each with its test program:
+# two random descriptions, in the exact and the float form and the 16- and 8-bit integer forms,
+# each with its test program (the integer forms on the host and an emulated Cortex-M0, the
+# micro:bit board, with no floating-point helper linked; below the others):
 # - on the host, compiled as C99 (-std=c99 -Wall -Wextra -Werror -pedantic) and as C++
 #   (-x c++ -Wall -Wextra -Werror), and run;
 # - cross-compiled for a Cortex-M4 (single-precision unit) and a Cortex-M7 (double-precision
@@ -143,19 +145,89 @@ embed_form() {
     if [ "$cpu" = m4 ]; then
       text=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
       ram=$(awk '/_EMBED_WORK / {print 4 * $3}' "$dir/${name}_embed.h")
-      printf '%-12s %-6s %8s %8s\n' "$label" "$form" "$text" "$ram" >"$dir.sizes"
+      printf '%-12s %-6s %8s %8s %8s\n' "$label" "$form" "$text" "-" "$ram" >"$dir.sizes"
     fi
   done
 }
 
-# Every network in both forms, one at a time a core; each job's report follows in order.
+# Integer helpers of the compiler's library an integer form may need (64-bit products, shifts
+# and division); never a floating-point one.
+int_helpers=" __aeabi_lmul __aeabi_ldivmod __aeabi_uldivmod __aeabi_llsl __aeabi_llsr __aeabi_lasr __aeabi_idiv __aeabi_idivmod __aeabi_uidiv __aeabi_uidivmod "
+cpu_m0="-mcpu=cortex-m0 -mfloat-abi=soft"
+float_helpers='__aeabi_[fd]|__aeabi_[iu]2[fd]|__aeabi_[fd]2|__(add|sub|mul|div|neg|cmp|eq|ne|lt|le|gt|ge|unord|fix|fixuns|float|floatun|floatsi|floatunsi|extend|trunc|pow)[sdt]f'
+
+# embed_integer LABEL DESCRIPTION WEIGHTS BITS: the integer form of one network, on the host
+# (C99 and C++), then on an emulated Cortex-M0 (micro:bit, no floating-point unit: nothing
+# floating point may be linked) and compiled for the Cortex-M4 for its size.
+embed_integer() {
+  local label=$1 description=$2 weights=$3 bits=$4 dir args name out obj elf m0 m4 ram
+  dir=$work/$label-int$bits
+  args=(--embed "$description" --integer "$bits" --test 40 -o "$dir")
+  [ "$weights" = "-" ] || args+=(--weights "$weights")
+  echo "embed: $label, $bits-bit integers"
+  if ! "$gen" "${args[@]}" >"$dir.gen.out" 2>&1; then
+    fail "bpnet-gen ${args[*]}: $(cat "$dir.gen.out")"
+    return
+  fi
+  sed 's/^/embed:   /' "$dir.gen.out"
+  name=$(basename "$(ls "$dir"/*_embed_test.c)" _embed_test.c)
+  if grep -lwE 'float|double' "$dir"/*.[ch] >/dev/null; then
+    fail "$label int$bits: a generated file names a floating-point type: $(grep -lwE 'float|double' "$dir"/*.[ch] | tr '\n' ' ')"
+  fi
+  if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
+       "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$dir.cc.err"; then
+    out=$("$dir/host-c") || fail "$label int$bits: the C99 test program failed: $out"
+    echo "embed:   host C99: $out"
+  else
+    fail "$label int$bits: not clean C99: $(cat "$dir.cc.err")"
+  fi
+  if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
+       -o "$dir/host-cxx" 2>"$dir.cc.err"; then
+    out=$("$dir/host-cxx") || fail "$label int$bits: the C++ test program failed: $out"
+  else
+    fail "$label int$bits: not clean C++: $(cat "$dir.cc.err")"
+  fi
+
+  [ "$cross" -eq 1 ] || return 0
+  obj=$dir/${name}_embed-m0.o
+  elf=$dir/test-m0.elf
+  # shellcheck disable=SC2086
+  if ! arm-none-eabi-gcc $cpu_m0 $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$dir.cc.err"; then
+    fail "$label int$bits: does not compile for the Cortex-M0: $(cat "$dir.cc.err")"
+    return
+  fi
+  check_object "$obj" "$name" "$int_helpers"
+  # shellcheck disable=SC2086
+  if ! arm-none-eabi-gcc $cpu_m0 -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
+       -T tests/embed/microbit.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
+       -o "$elf" 2>"$dir.cc.err"; then
+    fail "$label int$bits: the test program does not link for the Cortex-M0: $(cat "$dir.cc.err")"
+    return
+  fi
+  if arm-none-eabi-nm "$elf" | awk '{print $NF}' | grep -qE "^($float_helpers)"; then
+    fail "$label int$bits: floating-point helpers linked for the Cortex-M0: $(arm-none-eabi-nm "$elf" | awk '{print $NF}' | grep -E "^($float_helpers)" | tr '\n' ' ')"
+  fi
+  run_qemu microbit "$elf" "agrees on"
+  # shellcheck disable=SC2086
+  arm-none-eabi-gcc $cpu_m4 $arm_flags -c "$dir/${name}_embed.c" -o "$dir/${name}_embed-m4.o" 2>"$dir.cc.err" ||
+    fail "$label int$bits: does not compile for the Cortex-M4: $(cat "$dir.cc.err")"
+  m0=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
+  m4=$(arm-none-eabi-size "$dir/${name}_embed-m4.o" | awk 'NR == 2 {print $1}')
+  ram=$(awk '/_EMBED_WORK / {print 4 * $3}' "$dir/${name}_embed.h")
+  printf '%-12s %-6s %8s %8s %8s\n' "$label" "int$bits" "$m4" "$m0" "$ram" >"$dir.sizes"
+}
+
+# Every network in every form, one at a time a core; each job's report follows in order.
 pids=()
 logs=()
 for entry in "${networks[@]}"; do
   read -r label description weights <<<"$entry"
-  for form in double float; do
+  for form in double float int16 int8; do
     while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
-    embed_form "$label" "$description" "$weights" "$form" >"$work/log-$label-$form" 2>&1 &
+    case "$form" in
+      int*) embed_integer "$label" "$description" "$weights" "${form#int}" >"$work/log-$label-$form" 2>&1 & ;;
+      *) embed_form "$label" "$description" "$weights" "$form" >"$work/log-$label-$form" 2>&1 & ;;
+    esac
     pids+=($!)
     logs+=("$work/log-$label-$form")
   done
@@ -170,11 +242,11 @@ done
 [ ! -e "$work/failed" ] || failed=1
 
 if [ -n "$sizes" ]; then
-  echo "embed: Cortex-M4 -Os, the embedded object: flash (code and constants) and RAM (working storage), bytes"
-  printf 'embed: %-12s %-6s %8s %8s\n' network sums flash RAM
+  echo "embed: -Os, the embedded object: flash (code and constants) on the Cortex-M4 and M0, and RAM (working storage), bytes"
+  printf 'embed: %-12s %-6s %8s %8s %8s\n' network form M4 M0 RAM
   printf '%s' "$sizes" | sed 's/^/embed: /'
 fi
 if [ "$failed" -ne 0 ]; then
   exit 1
 fi
-echo "embed: every embedded network compiled clean and passed its test$([ "$cross" -eq 1 ] && echo ", on the host and the emulated Cortex-M4 and M7")"
+echo "embed: every embedded network compiled clean and passed its test$([ "$cross" -eq 1 ] && echo ", on the host and the emulated Cortex-M4 and M7 (the integer forms on the Cortex-M0)")"

@@ -1,6 +1,7 @@
-/* Start-up of a test program on the emulated MPS2 boards: the vector table, the floating-point
- * unit switched on, .data copied and .bss zeroed, semihosting opened for standard output, then
- * main; its return value leaves the emulator as the exit status. */
+/* Start-up of a test program on the emulated MPS2 boards and the micro:bit: the vector table,
+ * the floating-point unit switched on where there is one, .data copied and .bss zeroed,
+ * semihosting opened for standard output, then main; its return value leaves the emulator as
+ * the exit status. */
 #include <stdint.h>
 #include <stdio.h>
 
@@ -33,8 +34,11 @@ void reset_handler(void)
 {
     uint32_t *d = &__data_start;
     const uint32_t *s = &__data_load;
-    /* CPACR: full access to coprocessors 10 and 11, the floating-point unit. */
+#if defined(__ARM_FP)
+    /* CPACR: full access to coprocessors 10 and 11, the floating-point unit (a processor
+     * without one, the Cortex-M0, has no such register). */
     *(volatile uint32_t *)0xE000ED88u |= 0xFu << 20;
+#endif
     __asm__ volatile("dsb\n\tisb" ::: "memory");
     while (d < &__data_end)
         *d++ = *s++;
