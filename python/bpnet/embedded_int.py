@@ -217,6 +217,11 @@ def _test(n, obj, net, kind, bits, rows, scaled, raw_frac, pred_frac, est):
          ",\n".join("    {\n" + _ints((str(int(v)) if v > -2**31 else "INT32_MIN" for v in r), "        ") + "    }"
                     for r in raw), "\n};\n\n",
          f"static {n}_embed_word work[{u}_EMBED_WORK];\n\n"]
+    t += ["/* A whole number as text (no printf, so that no floating point is linked). */\n",
+          "static void put_int(long long v)\n{\n    char text[24];\n    int at = 23;\n",
+          "    unsigned long long m = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;\n",
+          "    text[at] = '\\0';\n    do {\n        text[--at] = (char)('0' + m % 10);\n        m /= 10;\n",
+          "    } while (m > 0);\n    if (v < 0)\n        text[--at] = '-';\n    fputs(text + at, stdout);\n}\n\n"]
     if kind == "classifier":
         index = {c: i for i, c in enumerate(est.classes_.tolist())}
         want = [index[c] for c in predicted.tolist()]
@@ -228,11 +233,26 @@ def _test(n, obj, net, kind, bits, rows, scaled, raw_frac, pred_frac, est):
               f"    {n}_embed_clear(work);\n",
               "    for (t = 0; t < TESTS; t++) {\n",
               f"        const int got = {n}_embed_predict(work, inputs[t]);\n",
-              "        if (got == expected[t])\n            agree++;\n",
-              f'        else\n            printf("{n}_embed: row %d: class %d, predict gives %d\\n", t, got, expected[t]);\n',
+              "        if (got == expected[t]) {\n            agree++;\n            continue;\n        }\n",
+              f'        fputs("{n}_embed: row ", stdout);\n',
+              "        put_int(t);\n",
+              '        fputs(": class ", stdout);\n',
+              "        put_int(got);\n",
+              '        fputs(", predict gives ", stdout);\n',
+              "        put_int(expected[t]);\n",
+              '        fputs("\\n", stdout);\n',
               "    }\n",
-              f'    printf("{n}_embed: %ld of %d rows agree with predict (%ld.%02ld%%), at least %d%% needed\\n",\n'
-              f"           agree, TESTS, agree * 100 / TESTS, agree * 10000 / TESTS % 100, {u}_EMBED_AGREEMENT);\n",
+              f'    fputs("{n}_embed: ", stdout);\n',
+              "    put_int(agree);\n",
+              '    fputs(" of ", stdout);\n',
+              "    put_int(TESTS);\n",
+              '    fputs(" rows agree with predict (", stdout);\n',
+              "    put_int((agree * 1000 + TESTS / 2) / TESTS / 10);\n",
+              '    fputs(".", stdout);\n',
+              "    put_int((agree * 1000 + TESTS / 2) / TESTS % 10);\n",
+              '    fputs("%), at least ", stdout);\n',
+              f"    put_int({u}_EMBED_AGREEMENT);\n",
+              '    fputs("% needed\\n", stdout);\n',
               f"    return agree * 100 >= (long){u}_EMBED_AGREEMENT * TESTS ? 0 : 1;\n}}\n"]
         return "".join(t)
     from .embedded import _output_map
@@ -255,10 +275,22 @@ def _test(n, obj, net, kind, bits, rows, scaled, raw_frac, pred_frac, est):
           f"        for (j = 0; j < {u}_EMBED_OUTPUTS; j++) {{\n",
           "            const int64_t d = out[j] > expected[t][j] ? out[j] - expected[t][j] : expected[t][j] - out[j];\n",
           "            if (d > tolerance[j]) {\n",
-          f'                printf("{n}_embed: row %d, output %d: %lld, predict gives %lld (at %d fraction bits)\\n", t, j,\n'
-          f"                       (long long)out[j], (long long)expected[t][j], {u}_EMBED_PRED_FRAC_BITS);\n",
+          f'                fputs("{n}_embed: row ", stdout);\n',
+          "                put_int(t);\n",
+          '                fputs(", output ", stdout);\n',
+          "                put_int(j);\n",
+          '                fputs(": ", stdout);\n',
+          "                put_int(out[j]);\n",
+          '                fputs(", predict gives ", stdout);\n',
+          "                put_int(expected[t][j]);\n",
+          f'                fputs(" (at {pred_frac} fraction bits)\\n", stdout);\n',
           "                bad++;\n            }\n        }\n    }\n",
-          f'    printf("{n}_embed: %d rows of %d outputs: %d predictions beyond the tolerance\\n", TESTS, '
-          f"{u}_EMBED_OUTPUTS, bad);\n",
+          f'    fputs("{n}_embed: ", stdout);\n',
+          "    put_int(TESTS);\n",
+          '    fputs(" rows of ", stdout);\n',
+          f"    put_int({u}_EMBED_OUTPUTS);\n",
+          '    fputs(" outputs: ", stdout);\n',
+          "    put_int(bad);\n",
+          '    fputs(" predictions beyond the tolerance\\n", stdout);\n',
           "    return bad ? 1 : 0;\n}\n"]
     return "".join(t)
