@@ -237,3 +237,26 @@ def test_digits_integer_forms_agree_with_predict(tmp_path):
         assert int(agree.group(2)) == len(X_test)
         shares[form] = int(agree.group(1)) / len(X_test)
     assert shares["int16"] >= 0.99 and shares["int8"] >= 0.95, shares
+
+
+def test_integer_predict_links_no_floating_point(tmp_path):
+    """The estimator's integer form with its test program, built for a Cortex-M0 with software
+    floating point, links none of the floating-point routines."""
+    import os
+    import shutil
+    cc, nm = shutil.which("arm-none-eabi-gcc"), shutil.which("arm-none-eabi-nm")
+    if not cc or not nm:
+        pytest.skip("arm-none-eabi-gcc not found")
+    start = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "embed")
+    est, T = estimator("regressor-pipeline")
+    for kind, (fitted, rows) in (("regressor", (est, T)), ("classifier", estimator("classifier-pipeline"))):
+        folder = tmp_path / kind
+        bpnet.embed(fitted, folder, name="fitted", form="int16", test_X=rows)
+        elf = folder / "m0.elf"
+        subprocess.run([cc, "-mcpu=cortex-m0", "-mthumb", "-mfloat-abi=soft", "-Os", "--specs=rdimon.specs",
+                        "-nostartfiles", "-T", os.path.join(start, "microbit.ld"), f"-I{folder}",
+                        os.path.join(start, "startup.c"), str(folder / "fitted_embed.c"),
+                        str(folder / "fitted_embed_test.c"), "-o", str(elf)], check=True)
+        symbols = subprocess.run([nm, str(elf)], check=True, capture_output=True, text=True).stdout
+        assert "fitted_embed_predict" in symbols
+        assert not re.findall(r"__aeabi_[fd]\w*|\w*[sd]f3\b", symbols), kind
