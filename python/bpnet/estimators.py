@@ -382,6 +382,12 @@ class _BaseNetworkEstimator(BaseEstimator):
             net.counter = counter
 
         early_stopping = self.early_stopping and not incremental
+        # The record of the rule in use, started here when the earlier calls used the other
+        # one (partial_fit after a fit with early stopping, or a warm start that turns it on).
+        if early_stopping and self.validation_scores_ is None:
+            self.validation_scores_, self.best_validation_score_ = [], -np.inf
+        if not early_stopping and self.best_loss_ is None:
+            self.best_loss_ = np.inf
         if early_stopping:
             stratify = y if self._stratify() else None
             X, X_val, T, _, y, y_val = train_test_split(X, T, y, random_state=self._random_state,

@@ -318,6 +318,20 @@ def test_partial_fit_and_warm_start_go_on():
             warm.fit(X[y < 2], y[y < 2])
 
 
+def test_stopping_rules_switch_between_calls():
+    # partial_fit after a fit with early stopping, and a warm start that turns it on, start
+    # the record of the rule they use and train.
+    X, y = load_iris(return_X_y=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        clf = bpnet.MLPClassifier((4,), max_iter=3, early_stopping=True, warm_start=True, random_state=0, **SGD)
+        clf.fit(X, y).partial_fit(X, y)
+        assert clf.best_loss_ == clf.loss_curve_[-1] and clf.n_iter_ == 4
+        warm = bpnet.MLPClassifier((4,), max_iter=3, warm_start=True, random_state=0, **SGD).fit(X, y)
+        warm.set_params(early_stopping=True).fit(X, y)
+        assert len(warm.validation_scores_) == 3 and warm.n_iter_ == 6 and np.isfinite(warm.best_loss_)
+
+
 def test_pickled_estimator_continues_bit_for_bit():
     # The whole state (weights, steps, counter) travels: a partial_fit after a round trip
     # gives the bits of the same partial_fit without one.
