@@ -203,9 +203,10 @@ void BPrelu(float *a, const float *t, int n)
     add_thresholds(a, t, n);
     // Zero at and below 0, so that -0 becomes +0; a NaN net input fails the test and stays
     // NaN, as it does for every other kind.
+    // A select rather than a branch: the signs of net inputs are as good as random, and the
+    // select compiles to compares and blends over whole vectors.
     for (int i = 0; i < n; i++)
-        if (a[i] <= 0.0f)
-            a[i] = 0.0f;
+        a[i] = a[i] <= 0.0f ? 0.0f : a[i];
 }
 
 void BPsoftmax(float *a, const float *t, int n)
@@ -222,11 +223,19 @@ void BPsoftmax(float *a, const float *t, int n)
     // The exponentials of the differences and their sum in double, in ascending order; the
     // activations are the quotients, rounded once. A NaN or infinite net input makes every
     // activation of the layer NaN (inf - inf), except -inf among finite ones, which gives 0.
+    // The exponentials of the first 64 units are kept for the quotients, on the stack; a larger
+    // layer forms those of the others again (the same bits).
+    constexpr int kChunk = 64;
+    bp_wide e[kChunk];
     bp_wide s = 0.0;
+    for (int i = 0; i < n; i++) {
+        const bp_wide x = bp_exp(static_cast<bp_wide>(a[i]) - m);
+        if (i < kChunk)
+            e[i] = x;
+        s += x;
+    }
     for (int i = 0; i < n; i++)
-        s += bp_exp(static_cast<bp_wide>(a[i]) - m);
-    for (int i = 0; i < n; i++)
-        a[i] = static_cast<float>(bp_exp(static_cast<bp_wide>(a[i]) - m) / s);
+        a[i] = static_cast<float>((i < kChunk ? e[i] : bp_exp(static_cast<bp_wide>(a[i]) - m)) / s);
 }
 
 void BPuser(float *a, float *z, const float *t, int n, float (*f)(float))

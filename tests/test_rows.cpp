@@ -14,7 +14,11 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "bp/BpSim.h"
 #include "bp/multi/common.h"
@@ -376,4 +380,47 @@ TEST(Rows, BatchesFollowTheBatchRule)
     EXPECT_THROW(fb->learn_rows(4, x.data(), t.data(), 0), bpnet::Error);
     if (!failed)
         bptest::remove_tree(work);
+}
+
+// The workers that share blocks are kept between calls: callers in several threads at once
+// still get their own rows' bits, and a child made by fork (which has none of its parent's
+// threads) gets workers of its own instead of waiting for the parent's.
+TEST(Rows, KeptWorkersServeConcurrentCallersAndForkedChildren)
+{
+    const std::string text = "network = \"wide\"\ninputs = 150\n\n[[layer]]\nname = \"H\"\nunits = 45\n"
+                             "unit = \"relu\"\nfrom = [\"$INPUTS\"]\n\n[[layer]]\nname = \"Out\"\nunits = 30\n"
+                             "unit = \"softmax\"\nfrom = [\"$INPUTS\", \"H\"]\n";
+    std::mt19937_64 rng(99);
+    const int rows = 240;
+    const std::vector<float> x = random_values(rng, static_cast<std::size_t>(rows) * 150, -2.0f, 2.0f);
+    const auto outputs = [&](int threads) {
+        std::unique_ptr<bpnet::Network> net = bpnet::Network::from_text(text, "wide.toml");
+        net->initialize(5, 0.3f);
+        std::vector<float> y(static_cast<std::size_t>(rows) * 30);
+        net->forward_rows(rows, x.data(), y.data(), threads);
+        return y;
+    };
+    const std::vector<float> want = outputs(1);
+
+    std::vector<std::vector<float>> got(4);
+    std::vector<std::thread> callers;
+    for (std::size_t c = 0; c < got.size(); c++)
+        callers.emplace_back([&, c] {
+            for (int k = 0; k < 20; k++)
+                got[c] = outputs(3);
+        });
+    for (std::thread &t : callers)
+        t.join();
+    for (const std::vector<float> &y : got)
+        EXPECT_TRUE(same_bits(y, want));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30);  // a child left waiting for its parent's workers would hang here
+        _exit(same_bits(outputs(3), want) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }

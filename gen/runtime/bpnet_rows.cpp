@@ -4,8 +4,12 @@
 // rows), unit functions the one-row library kernels row by row, so that every row's values are
 // the bits of the one-row passes.
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -21,7 +25,7 @@ namespace {
 
 // Rows a thread passes forward at a time, so that a sub-block's activations stay in cache.
 constexpr int kBlockRows = 128;
-// Multiply-adds a thread must have before another thread pays for its start (some tens of
+// Multiply-adds a thread must have before another thread is worth handing a range (tens of
 // microseconds of work): a block of rows x weights below twice this runs in the caller alone.
 constexpr long long kThreadWork = 1LL << 17;
 // The most threads a call starts.
@@ -229,24 +233,128 @@ int thread_count(int requested, int rows, long long work)
     return static_cast<int>(std::min(worth, requested > 0 ? requested : machine_cores()));
 }
 
+// The process's workers: threads started once and kept, each waiting for one job at a time.
+// Starting a thread costs tens of microseconds, a batch's pass little more; a worker takes a
+// job in a few. Callers in several threads at once each take idle workers (or start new ones);
+// the workers are never joined, so that no call waits for a static destructor at exit.
+class Workers {
+public:
+    using Job = void (*)(void *, int);
+
+    // A worker given job(arg, index), or false when none can be had (the caller runs it).
+    bool start(Job job, void *arg, int index, std::atomic<int> &pending)
+    {
+        Worker *w = nullptr;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                w = idle_.back();
+                idle_.pop_back();
+            }
+        }
+        if (w == nullptr) {
+            try {
+                w = new Worker;
+                std::thread(&Workers::serve, this, w).detach();
+            } catch (...) {
+                delete w;
+                return false;
+            }
+        }
+        {
+            const std::lock_guard<std::mutex> lock(w->mutex);
+            w->job = job;
+            w->arg = arg;
+            w->index = index;
+            w->pending = &pending;
+        }
+        w->wake.notify_one();
+        return true;
+    }
+
+private:
+    struct Worker {
+        std::mutex mutex;
+        std::condition_variable wake;
+        Job job = nullptr;
+        void *arg = nullptr;
+        int index = 0;
+        std::atomic<int> *pending = nullptr;
+    };
+
+    // A worker's life: wait for a job, run it, count it done, and go back to the idle list.
+    void serve(Worker *w)
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(w->mutex);
+            w->wake.wait(lock, [w] { return w->job != nullptr; });
+            const Job job = w->job;
+            std::atomic<int> *pending = w->pending;
+            job(w->arg, w->index);
+            w->job = nullptr;
+            lock.unlock();
+            {
+                const std::lock_guard<std::mutex> idle_lock(mutex_);
+                idle_.push_back(w);
+            }
+            // Last: once the count falls, the caller's frame (and the job's argument) may go.
+            if (pending->fetch_sub(1, std::memory_order_acq_rel) == 1)
+                pending->notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Worker *> idle_;
+};
+
+// The pool, made on first use and never destroyed: workers may still be waiting when the
+// process ends. A child made by fork has none of its parent's threads (the parent's workers
+// would never answer, and a lock may have been held at the fork): it starts a pool of its own.
+std::atomic<Workers *> the_workers{nullptr};
+
+void forget_workers_in_child()
+{
+    the_workers.store(nullptr, std::memory_order_relaxed);
+}
+
+Workers &workers()
+{
+    static const bool registered = (pthread_atfork(nullptr, nullptr, forget_workers_in_child), true);
+    (void)registered;
+    Workers *w = the_workers.load(std::memory_order_acquire);
+    if (w == nullptr) {
+        Workers *const made = new Workers;
+        if (the_workers.compare_exchange_strong(w, made, std::memory_order_acq_rel))
+            w = made;
+        else
+            delete made;
+    }
+    return *w;
+}
+
 // body(thread, begin, end) over `threads` contiguous ranges of [0, rows), the first in the
-// caller; a thread that cannot be started has its range run in the caller.
+// caller, the others in the process's workers; a range no worker can take runs in the caller.
 template <typename Body>
 void in_threads(int rows, int threads, Body body)
 {
-    std::vector<std::thread> pool;
     const int base = rows / threads, extra = rows % threads;
-    const auto begin_of = [&](int t) { return t * base + std::min(t, extra); };
+    struct Call {
+        Body *body;
+        int base, extra;
+        void run(int t) const { (*body)(t, t * base + std::min(t, extra), (t + 1) * base + std::min(t + 1, extra)); }
+    } call{&body, base, extra};
+    const auto job = [](void *arg, int t) { static_cast<const Call *>(arg)->run(t); };
+    std::atomic<int> pending{0};
     for (int t = 1; t < threads; t++) {
-        try {
-            pool.emplace_back(body, t, begin_of(t), begin_of(t + 1));
-        } catch (...) {
-            body(t, begin_of(t), begin_of(t + 1));
+        pending.fetch_add(1, std::memory_order_relaxed);
+        if (!workers().start(job, &call, t, pending)) {
+            pending.fetch_sub(1, std::memory_order_relaxed);
+            call.run(t);
         }
     }
-    body(0, begin_of(0), begin_of(1));
-    for (std::thread &th : pool)
-        th.join();
+    call.run(0);
+    for (int left = pending.load(std::memory_order_acquire); left != 0; left = pending.load(std::memory_order_acquire))
+        pending.wait(left, std::memory_order_acquire);
 }
 
 // The argument checks every block call shares; false, with the message.

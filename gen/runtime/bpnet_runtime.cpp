@@ -355,6 +355,32 @@ void optimizer_reset(const Module &m)
     o.beta2_t = 1.0;
 }
 
+namespace {
+
+// Adam's moments and steps of one block: d = g/s/b (less decay w/b on weights),
+// m = b1 m + (1 - b1) d, v = b2 v + (1 - b2) d^2 (both stored), step = rate_t m/(sqrt v + eps)
+// rounded to float. Every operation is rounded once, whatever the vector width, so the
+// compiler may take the values several at a time (the square root sets no errno here).
+template <bool kDecay>
+void adam_block(const float *__restrict g, const float *__restrict w, float *__restrict mb, float *__restrict vb,
+                bp_wide *__restrict steps, int n, const Optimizer &o, bp_wide s, bp_wide b, bp_wide rate_t)
+{
+    const bp_wide beta1 = o.beta1, beta2 = o.beta2, decay = o.decay, eps = o.epsilon;
+    const bp_wide keep1 = 1.0 - beta1, keep2 = 1.0 - beta2;
+    for (int i = 0; i < n; i++) {
+        bp_wide d = static_cast<bp_wide>(g[i]) / s / b;
+        if constexpr (kDecay)
+            d = d - decay * static_cast<bp_wide>(w[i]) / b;
+        const float mi = static_cast<float>(beta1 * mb[i] + keep1 * d);
+        const float vi = static_cast<float>(beta2 * vb[i] + keep2 * d * d);
+        mb[i] = mi;
+        vb[i] = vi;
+        steps[i] = static_cast<float>(rate_t * static_cast<bp_wide>(mi) / (__builtin_sqrt(static_cast<bp_wide>(vi)) + eps));
+    }
+}
+
+}  // namespace
+
 void optimizer_update(const Module &m, float scale, int rows)
 {
     Optimizer &o = *m.optimizer;
@@ -389,15 +415,10 @@ void optimizer_update(const Module &m, float scale, int rows)
         float *g = at(m, blk.grad), *w = at(m, blk.value), *p = at(m, blk.step);
         float *mb = mm + next, *vb = vv + next;
         steps.assign(static_cast<std::size_t>(blk.count), 0.0);
-        for (int i = 0; i < blk.count; i++) {
-            bp_wide d = static_cast<bp_wide>(g[i]) / s / b;
-            if (blk.weights)
-                d = d - o.decay * static_cast<bp_wide>(w[i]) / b;
-            mb[i] = static_cast<float>(o.beta1 * mb[i] + (1.0 - o.beta1) * d);
-            vb[i] = static_cast<float>(o.beta2 * vb[i] + (1.0 - o.beta2) * d * d);
-            steps[static_cast<std::size_t>(i)] = static_cast<float>(
-                rate_t * static_cast<bp_wide>(mb[i]) / (std::sqrt(static_cast<bp_wide>(vb[i])) + o.epsilon));
-        }
+        if (blk.weights)
+            adam_block<true>(g, w, mb, vb, steps.data(), blk.count, o, s, b, rate_t);
+        else
+            adam_block<false>(g, w, mb, vb, steps.data(), blk.count, o, s, b, rate_t);
         if (blk.feedback == 1) {
             for (int i = 0; i < blk.count; i++)
                 p[i] = BPTguard_1st(w + i, steps[static_cast<std::size_t>(i)]);

@@ -12,6 +12,8 @@ cross-entropy against one-hot targets; the regressor has one linear output per t
 on the squared error, the targets as they are.
 """
 import numbers
+import os
+import tempfile
 import warnings
 
 import numpy as np
@@ -87,38 +89,49 @@ def _real(value, name, low, high, low_open=False, high_open=False):
 
 
 class _Layout:
-    """Where the network's thresholds and weights lie in Network.data, found by loading a
-    bare dump of distinct whole numbers: per layer in forward order its thresholds' positions
-    (units,) and per source its weights' positions (units, source units)."""
+    """Where the network's thresholds and weights lie in Network.data, read from Network.blocks:
+    per layer in forward order its thresholds' positions (units,) and per source its weights'
+    positions (units, source units), a row per unit; and all, every trainable position in the
+    order of the network's dumps (the order of the weights kept for early stopping)."""
 
-    def __init__(self, net, layers):
-        counter = net.counter
-        n = net.trainable
-        saved = np.array(net.data, copy=True)
-        net.load_ascii("#\n0\n" + "\n".join(map(str, range(1, n + 1))) + "\n\n#\n")
-        data = np.array(net.data, copy=True)
-        net.data[:] = saved
-        net.counter = counter
-        where = np.full(n, -1, dtype=np.int64)
-        hits = np.flatnonzero((data >= 1) & (data <= n) & (data == np.round(data)))
-        where[data[hits].astype(np.int64) - 1] = hits
-        if np.any(where < 0) or len(hits) != n:
-            raise RuntimeError("the network's dump order does not match its data")
-        # The dump's order: layers from the output back, each its thresholds, then its
-        # weights from every source in order, a row per unit.
-        self.thresholds, self.weights = [None] * len(layers), [None] * len(layers)
-        k = 0
-        for li in reversed(range(len(layers))):
-            units, sources = layers[li]
-            self.thresholds[li] = where[k:k + units]
-            k += units
-            self.weights[li] = []
-            for s in sources:
-                self.weights[li].append(where[k:k + units * s].reshape(units, s))
-                k += units * s
-        if k != n:
-            raise RuntimeError("the network's dump holds other values than its thresholds and weights")
-        self.all = where
+    def __init__(self, net, plan):
+        blocks = {(layer, source): (start, count) for layer, source, start, count in net.blocks}
+        self.thresholds, self.weights = [], []
+
+        def take(layer, source, count):
+            start, found = blocks.pop((layer, source), (None, None))
+            if found != count:
+                raise RuntimeError(f"the network's block {layer}/{source} is not the one its description gives")
+            return np.arange(start, start + count, dtype=np.int64)
+
+        for name, units, _, sources in plan:
+            self.thresholds.append(take(name, None, units))
+            self.weights.append([take(name, s, units * s_units).reshape(units, s_units) for s, s_units in sources])
+        if blocks:
+            raise RuntimeError("the network has trainable blocks its description does not give")
+        # The dumps' order: layers from the output back, each its thresholds, then its weights
+        # from every source in order, a row per unit.
+        self.all = np.concatenate([np.concatenate([t] + [w.ravel() for w in ws])
+                                   for t, ws in zip(reversed(self.thresholds), reversed(self.weights))])
+
+
+def _save_bytes(net):
+    """The network's save file as bytes: its weights and, once Adam has learned, Adam's
+    record (its update count and moments), which lives beside the network's data."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "network.save")
+        net.save(path)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def _load_bytes(net, image):
+    """Load a save file's bytes from _save_bytes into net."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "network.save")
+        with open(path, "wb") as f:
+            f.write(image)
+        net.load(path)
 
 
 class _BaseNetworkEstimator(BaseEstimator):
@@ -228,6 +241,9 @@ class _BaseNetworkEstimator(BaseEstimator):
     def _description(self, inputs, outputs):
         """The description text of the network."""
         lines = ['network = "mlp"', f"inputs = {inputs}"]
+        if self.solver == "adam":
+            # Adam's moments in the network's data, so that they travel with it.
+            lines.append('optimizer = "adam"')
         for name, units, kind, sources in self._layer_plan(inputs, outputs):
             lines += ["", "[[layer]]", f'name = "{name}"', f"units = {units}", f'unit = "{kind}"',
                       "from = [" + ", ".join(f'"{s}"' for s, _ in sources) + "]"]
@@ -262,7 +278,7 @@ class _BaseNetworkEstimator(BaseEstimator):
     def _layout(self):
         if getattr(self, "_slots", None) is None:
             plan = self._layer_plan(self.n_features_in_, self.n_outputs_)
-            self._slots = _Layout(self.network_, [(units, [s for _, s in sources]) for _, units, _, sources in plan])
+            self._slots = _Layout(self.network_, plan)
         return self._slots
 
     def _publish(self):
@@ -354,9 +370,9 @@ class _BaseNetworkEstimator(BaseEstimator):
         # elsewhere in the process meanwhile. Seeding clears the network's state; what comes
         # back is what scikit-learn keeps: a fit starts a fresh optimizer from the weights
         # (its steps and moments cleared), partial_fit goes on with the optimizer's state,
-        # all of it in the network's data for sgd. Adam's moments and update count lie outside
-        # what is restored here, so partial_fit with adam goes on without reseeding once the
-        # network has learned.
+        # all of it in the network's data for sgd. Adam's update count lies outside what is
+        # restored here, so partial_fit with adam goes on without reseeding once the network
+        # has learned.
         seed = int(self._random_state.randint(_SEED_BOUND))
         if not incremental or self.solver == "sgd" or self.n_iter_ == 0:
             keep = self._layout().all if not incremental else slice(None)
@@ -366,6 +382,12 @@ class _BaseNetworkEstimator(BaseEstimator):
             net.counter = counter
 
         early_stopping = self.early_stopping and not incremental
+        # The record of the rule in use, started here when the earlier calls used the other
+        # one (partial_fit after a fit with early stopping, or a warm start that turns it on).
+        if early_stopping and self.validation_scores_ is None:
+            self.validation_scores_, self.best_validation_score_ = [], -np.inf
+        if not early_stopping and self.best_loss_ is None:
+            self.best_loss_ = np.inf
         if early_stopping:
             stratify = y if self._stratify() else None
             X, X_val, T, _, y, y_val = train_test_split(X, T, y, random_state=self._random_state,
@@ -460,7 +482,8 @@ class _BaseNetworkEstimator(BaseEstimator):
         if net is not None:
             state["_network_state"] = {
                 "data": np.array(net.data, copy=True), "counter": net.counter,
-                "learning_rate": net.learning_rate, "inertia": net.inertia, "threshold": net.threshold}
+                "learning_rate": net.learning_rate, "inertia": net.inertia, "threshold": net.threshold,
+                "save": _save_bytes(net)}
         return state
 
     def __setstate__(self, state):
@@ -474,6 +497,10 @@ class _BaseNetworkEstimator(BaseEstimator):
         super().__setstate__(state)
         if saved is not None:
             net = Network(self._text)
+            if saved.get("save"):
+                # The save file brings back Adam's update count and moments; the data then
+                # restores every value of the state block as it was.
+                _load_bytes(net, saved["save"])
             net.data[:] = saved["data"]
             net.counter = saved["counter"]
             net.learning_rate = saved["learning_rate"]

@@ -2,6 +2,7 @@
 estimators against scikit-learn's own multi-layer perceptrons, scikit-learn's stopping rules
 and attributes, and what the checks do not look at: learning real data, shortcuts,
 partial_fit, warm starts and pickling state."""
+import hashlib
 import pickle
 import re
 import warnings
@@ -317,6 +318,20 @@ def test_partial_fit_and_warm_start_go_on():
             warm.fit(X[y < 2], y[y < 2])
 
 
+def test_stopping_rules_switch_between_calls():
+    # partial_fit after a fit with early stopping, and a warm start that turns it on, start
+    # the record of the rule they use and train.
+    X, y = load_iris(return_X_y=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        clf = bpnet.MLPClassifier((4,), max_iter=3, early_stopping=True, warm_start=True, random_state=0, **SGD)
+        clf.fit(X, y).partial_fit(X, y)
+        assert clf.best_loss_ == clf.loss_curve_[-1] and clf.n_iter_ == 4
+        warm = bpnet.MLPClassifier((4,), max_iter=3, warm_start=True, random_state=0, **SGD).fit(X, y)
+        warm.set_params(early_stopping=True).fit(X, y)
+        assert len(warm.validation_scores_) == 3 and warm.n_iter_ == 6 and np.isfinite(warm.best_loss_)
+
+
 def test_pickled_estimator_continues_bit_for_bit():
     # The whole state (weights, steps, counter) travels: a partial_fit after a round trip
     # gives the bits of the same partial_fit without one.
@@ -332,6 +347,44 @@ def test_pickled_estimator_continues_bit_for_bit():
     assert np.array(b.network_.data).tobytes() == np.array(a.network_.data).tobytes()
     assert b.loss_curve_ == a.loss_curve_ and len(a.loss_curve_) == 6
     assert np.array_equal(a.predict_proba(X_test), b.predict_proba(X_test))
+
+
+@needs_optimizer
+def test_adam_partial_fit_goes_on_bit_for_bit_after_pickling():
+    # Adam's moments take two floats per trainable value of the data and its update count
+    # travels with the pickle: partial_fit after a round trip gives the bits it gives without.
+    X, y = load_iris(return_X_y=True)
+    fits = [bpnet.MLPClassifier(hidden_layer_sizes=(6,), batch_size=32, learning_rate_init=0.01, random_state=3)
+            for _ in range(2)]
+    for epoch in range(6):
+        fits[1] = pickle.loads(pickle.dumps(fits[1])) if epoch in (1, 4) else fits[1]
+        for clf in fits:
+            clf.partial_fit(X, y, classes=[0, 1, 2])
+    sgd = bpnet.MLPClassifier(hidden_layer_sizes=(6,), solver="sgd").partial_fit(X, y).network_
+    assert fits[1].network_.data_size - sgd.data_size == 2 * sgd.trainable
+    assert [w.tobytes() for w in fits[0].coefs_ + fits[0].intercepts_] == \
+        [w.tobytes() for w in fits[1].coefs_ + fits[1].intercepts_] and fits[0].loss_curve_ == fits[1].loss_curve_
+
+
+@needs_optimizer
+def test_fixed_fits_keep_their_bits():
+    # Digests of coefs_ and intercepts_ of fixed fits, taken before the weights were placed
+    # through Network.blocks and Adam's moments moved into the data; all the dumps' order.
+    rs = np.random.RandomState(3)
+    X = rs.normal(size=(90, 4))
+    y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(int) + (X[:, 3] > 0.5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        fits = {"c182d317451393d2": bpnet.MLPClassifier((5, 3), shortcuts=True, random_state=0, max_iter=8).fit(X, y),
+                "e39f057e732f7bd6": bpnet.MLPClassifier((6,), early_stopping=True, random_state=0,
+                                                        max_iter=8).fit(X, y),
+                "baf4c1c21a9bc077": bpnet.MLPClassifier((6,), solver="sgd", batch_size=1, random_state=0,
+                                                        max_iter=8).fit(X, y)}
+    for digest, est in fits.items():
+        assert hashlib.sha256(b"".join(a.tobytes() for a in est.coefs_ + est.intercepts_)).hexdigest()[:16] == digest
+    net, n = fits["c182d317451393d2"].network_, fits["c182d317451393d2"].network_.trainable
+    net.load_ascii("#\n0\n" + "\n".join(map(str, range(1, n + 1))) + "\n\n#\n")
+    assert np.array_equal(net.data[fits["c182d317451393d2"]._layout().all], np.arange(1, n + 1))
 
 
 def test_pickles_of_the_former_estimators_are_refused():
