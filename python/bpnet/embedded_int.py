@@ -189,7 +189,8 @@ def integer_estimator_files(obj, steps, est, net, kind, name, bits, rows, scaled
               "    scale_inputs(raw, x);\n",
               f"    {n}_embed_forward(work, x, y);\n",
               f"    for (j = 0; j < {u}_EMBED_OUTPUTS; j++) {{\n",
-              "        const int64_t v = ((int64_t)out_mul[j] * y[j] + out_add[j] + ((int64_t)1 << (OUT_SHIFT - 1))) >> OUT_SHIFT;\n",
+              "        const int64_t v = ((int64_t)out_mul[j] * y[j] + out_add[j] + ((int64_t)1 << (OUT_SHIFT - 1)))\n"
+              "                          >> OUT_SHIFT;\n",
               "        out[j] = (int32_t)(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);\n",
               "    }\n}\n"]
     tail = "#ifdef __cplusplus\n}\n#endif\n#endif\n"

@@ -357,7 +357,8 @@ py::list embed_texts(PyNetwork &n, const std::string &name, const std::string &o
         rows_in = rows_of(test_x, "embed: test_X");
     if (!calibration.is_none())
         calibrate = rows_of(calibration, "embed: calibration rows");
-    const int rows = n.net().inputs() > 0 ? static_cast<int>(rows_in.size() / static_cast<std::size_t>(n.net().inputs())) : 0;
+    const std::size_t width = static_cast<std::size_t>(n.net().inputs());
+    const int rows = width > 0 ? static_cast<int>(rows_in.size() / width) : 0;
 
     // Step 2: the values and the test outputs (the integer forms: their calibration and test
     // vectors too), under the network's lock.
