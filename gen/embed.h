@@ -130,6 +130,30 @@ std::string embed_files(const Model &m, EmbedValues &v, Accumulate acc, bool tes
 // renamed only when every one is complete. "" on success, else why not (nothing left behind).
 std::string write_embed_files(const std::string &dir, const EmbedFiles &files);
 
+// One forward pass of the network from the input vector given: `activations` gets every
+// layer's activations, layer after layer in forward order (the outputs last).
+using ForwardPass = std::function<void(const float *input, std::vector<float> &activations)>;
+
+// What the integer form is made from besides the values: its width, the inputs' fraction bits
+// (kNoFracBits: from the rows, else the default), input vectors as the network sees them, how
+// many of the vectors (the rows first, then random ones) the test program takes (0: none) and
+// the random vectors' seed.
+struct IntegerRequest {
+    int bits = 16;
+    int in_frac_bits = EmbedOptions::kNoFracBits;
+    std::vector<float> rows;
+    int tests = 0;
+    int seed = 123;
+};
+
+// The integer form of a network from its values: the inputs' scale, the calibration of the
+// layers' scales by the forward pass over the rows and random vectors (keeping the test
+// vectors and their outputs in v), the plan, and NAME_embed.h, NAME_embed.c and with tests
+// NAME_embed_test.c in files. "" on success, else why not (feedback, a value not finite, a
+// value too large to scale).
+std::string integer_files(const Model &m, EmbedValues &v, const IntegerRequest &r, const ForwardPass &forward,
+                          IntegerPlan &plan, EmbedFiles &files);
+
 // Compile the network's module into the shared object at the path given; 0 on success (a
 // message already printed otherwise).
 using ModuleBuilder = std::function<int(const std::string &)>;

@@ -340,52 +340,68 @@ bool read_inputs_csv(const std::string &file, int inputs, std::vector<float> &ro
     return true;
 }
 
-// The integer form's vectors: the rows of the inputs file, then random ones over the
-// representable range, every input on the form's grid. The first `tests` are the test vectors
-// (the module's outputs kept); all of them calibrate the scales of the layers whose range the
-// unit kind does not fix (the largest |activation| per layer).
-void integer_vectors(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const std::vector<float> &file_rows,
+// The integer form's vectors: the rows given, then random ones over the representable range,
+// every input on the form's grid. The first `tests` are the test vectors (their outputs kept);
+// all of them calibrate the scales of the layers whose range the unit kind does not fix (the
+// largest |activation| per layer).
+void integer_vectors(const Model &m, const IntegerRequest &r, const IntegerPlan &p, const ForwardPass &forward,
                      EmbedValues &v)
 {
-    const bpnet_descriptor &net = *g_module.network;
     const std::size_t in = static_cast<std::size_t>(m.inputs), out = static_cast<std::size_t>(m.layers.back().units);
-    std::uint64_t state = static_cast<std::uint64_t>(static_cast<std::int64_t>(o.seed)) ^ 0x696e746567ULL;
+    std::uint64_t state = static_cast<std::uint64_t>(static_cast<std::int64_t>(r.seed)) ^ 0x696e746567ULL;
     const auto next = [&state]() {
         std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
         return z ^ (z >> 31);
     };
-    const std::size_t from_file = in ? file_rows.size() / in : 0;
-    const std::size_t total = std::max<std::size_t>({from_file, static_cast<std::size_t>(o.tests), 256});
-    const int layers = static_cast<int>(m.layers.size());
+    const std::size_t from_file = in ? r.rows.size() / in : 0;
+    const std::size_t total = std::max<std::size_t>({from_file, static_cast<std::size_t>(r.tests), 256});
     v.largest_activation.assign(m.layers.size(), 0.0f);
-    std::vector<float> input(in);
-    net.set_input_proc(input.data());
+    std::vector<float> input(in), activations;
     for (std::size_t t = 0; t < total; t++) {
         for (std::size_t i = 0; i < in; i++) {
-            const double x = t < from_file ? file_rows[t * in + i]
+            const double x = t < from_file ? r.rows[t * in + i]
                                            : std::ldexp(static_cast<double>(static_cast<std::int64_t>(next() >> 48) - 32768),
                                                         p.bits - 16);
             const double q = std::clamp(std::round(std::ldexp(x, p.in_frac)), static_cast<double>(p.qmin),
                                         static_cast<double>(p.qmax));
             input[i] = static_cast<float>(std::ldexp(q, -p.in_frac));
         }
-        net.propagate_forward_proc();
-        for (int li = 0; li < layers; li++) {
-            const bpnet_descriptor *d = g_module.query(0, layers - 1 - li);
-            float &largest = v.largest_activation[static_cast<std::size_t>(li)];
-            for (int k = 0; d != nullptr && k < d->layer_size; k++)
-                if (std::isfinite(d->layer_activations[k]))
-                    largest = std::max(largest, std::fabs(d->layer_activations[k]));
+        forward(input.data(), activations);
+        std::size_t at = 0;
+        for (std::size_t li = 0; li < m.layers.size(); li++) {
+            float &largest = v.largest_activation[li];
+            for (int k = 0; k < m.layers[li].units && at < activations.size(); k++, at++)
+                if (std::isfinite(activations[at]))
+                    largest = std::max(largest, std::fabs(activations[at]));
         }
-        if (static_cast<int>(t) < o.tests) {
-            const float *y = net.get_output_proc();
+        if (static_cast<int>(t) < r.tests) {
+            const float *y = activations.data() + activations.size() - out;
             v.test_inputs.insert(v.test_inputs.end(), input.begin(), input.end());
             v.test_outputs.insert(v.test_outputs.end(), y, y + out);
         }
     }
+}
+
+// The open module's forward pass, its activations read through the descriptor.
+void module_forward(const Model &m, const float *input, std::vector<float> &activations)
+{
+    const bpnet_descriptor &net = *g_module.network;
+    std::vector<float> x(input, input + m.inputs);
+    net.set_input_proc(x.data());
+    net.propagate_forward_proc();
     net.set_input_proc(nullptr);
+    activations.clear();
+    const int layers = static_cast<int>(m.layers.size());
+    for (int li = 0; li < layers; li++) {
+        const bpnet_descriptor *d = g_module.query(0, layers - 1 - li);
+        const int units = m.layers[static_cast<std::size_t>(li)].units;
+        if (d != nullptr && d->layer_size == units)
+            activations.insert(activations.end(), d->layer_activations, d->layer_activations + units);
+        else
+            activations.insert(activations.end(), static_cast<std::size_t>(units), 0.0f);
+    }
 }
 
 // The module's values and test outputs; false after printing the reason.
@@ -424,14 +440,8 @@ std::string with_commas(std::int64_t n)
 }
 
 // The integer form's files and its size report; the exit status.
-int write_integer(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const EmbedValues &v)
+int write_integer(const Model &m, const EmbedOptions &o, const IntegerPlan &p, const EmbedFiles &files)
 {
-    EmbedFiles files = {
-        {m.network + "_embed.h", integer_header(m, p)},
-        {m.network + "_embed.c", integer_source(m, p)},
-    };
-    if (o.tests > 0)
-        files.push_back({m.network + "_embed_test.c", integer_test(m, p, v)});
     const std::string why = write_embed_files(o.output, files);
     if (!why.empty()) {
         std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
@@ -495,6 +505,49 @@ std::string embed_files(const Model &m, EmbedValues &v, Accumulate acc, bool tes
     return "";
 }
 
+std::string integer_files(const Model &m, EmbedValues &v, const IntegerRequest &r, const ForwardPass &forward,
+                          IntegerPlan &plan, EmbedFiles &files)
+{
+    // Step 1: a network the form takes, with finite values; the unit tables are the library's.
+    std::string why;
+    if (!integer_supported(m, why))
+        return why;
+    why = all_finite(m, v);
+    if (!why.empty())
+        return why;
+    library_tables(v);
+
+    // Step 2: the inputs' scale from the request, the rows or the default.
+    int in_frac = default_in_frac(r.bits);
+    if (r.in_frac_bits != EmbedOptions::kNoFracBits) {
+        in_frac = r.in_frac_bits;
+    } else if (!r.rows.empty()) {
+        double largest = 0.0;
+        for (const float x : r.rows)
+            largest = std::max(largest, std::fabs(static_cast<double>(x)));
+        in_frac = frac_bits_for(largest, r.bits);
+    }
+
+    // Step 3: the calibration pass needs the input scale only; the plan then needs the calibration.
+    plan = IntegerPlan{};
+    plan.bits = r.bits;
+    plan.qmax = (std::int64_t{1} << (r.bits - 1)) - 1;
+    plan.qmin = -plan.qmax - 1;
+    plan.in_frac = in_frac;
+    integer_vectors(m, r, plan, forward, v);
+    if (!integer_plan(m, v, r.bits, in_frac, plan, why))
+        return why;
+
+    // Step 4: the texts.
+    files = {
+        {m.network + "_embed.h", integer_header(m, plan)},
+        {m.network + "_embed.c", integer_source(m, plan)},
+    };
+    if (r.tests > 0)
+        files.push_back({m.network + "_embed_test.c", integer_test(m, plan, v)});
+    return "";
+}
+
 int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_module)
 {
     // Step 1: the module's values, in a temporary folder removed whatever happens.
@@ -521,32 +574,17 @@ int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_
     EmbedValues v;
     bool ok = module_values(m, o, build_module, pattern, v);
     IntegerPlan plan;
+    EmbedFiles int_files;
     if (ok && o.integer != 0) {
-        // The values must be finite to be scaled; the unit tables are the library's.
-        why = all_finite(m, v);
+        IntegerRequest r;
+        r.bits = o.integer;
+        r.in_frac_bits = o.in_frac_bits;
+        r.rows = std::move(file_rows);
+        r.tests = o.tests;
+        r.seed = o.seed;
+        why = integer_files(
+            m, v, r, [&m](const float *x, std::vector<float> &a) { module_forward(m, x, a); }, plan, int_files);
         ok = why.empty();
-        if (!ok)
-            std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
-        else
-            library_tables(v);
-    }
-    if (ok && o.integer != 0) {
-        int in_frac = default_in_frac(o.integer);
-        if (o.in_frac_bits != EmbedOptions::kNoFracBits) {
-            in_frac = o.in_frac_bits;
-        } else if (!file_rows.empty()) {
-            double largest = 0.0;
-            for (const float x : file_rows)
-                largest = std::max(largest, std::fabs(static_cast<double>(x)));
-            in_frac = frac_bits_for(largest, o.integer);
-        }
-        // The calibration pass needs the input scale only; the plan then needs the calibration.
-        plan.bits = o.integer;
-        plan.qmax = (std::int64_t{1} << (o.integer - 1)) - 1;
-        plan.qmin = -plan.qmax - 1;
-        plan.in_frac = in_frac;
-        integer_vectors(m, o, plan, file_rows, v);
-        ok = integer_plan(m, v, o.integer, in_frac, plan, why);
         if (!ok)
             std::fprintf(stderr, "%s: %s\n", kTool, why.c_str());
     }
@@ -555,7 +593,7 @@ int run_embed(const Model &m, const EmbedOptions &o, const ModuleBuilder &build_
     if (!ok)
         return 1;
     if (o.integer != 0)
-        return write_integer(m, o, plan, v);
+        return write_integer(m, o, plan, int_files);
 
     // Step 2: the texts, then the files.
     EmbedFiles files;

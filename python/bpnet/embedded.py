@@ -7,6 +7,12 @@ ending in one) the C file also holds the input scaling as constants and NAME_emb
 which gives what ``predict`` gives: the scaling in double, rounded once to float as the
 estimator rounds it, the forward pass, then the class index (classifier) or the outputs
 mapped back (regressor).
+
+The integer forms ("int16", "int8") are the network's in fixed point, as ``bpnet-gen --embed
+--integer N`` writes them for the same values: their scales are calibrated on test_X (for a
+Network, its inputs as given; for an estimator, test_X scaled as the estimator scales it) and on
+random vectors over the representable range. An estimator's NAME_embed_predict there takes raw
+features in int32_t fixed point and uses integers alone (embedded_int.py).
 """
 import os
 import re
@@ -14,6 +20,7 @@ import re
 import numpy as np
 
 from ._bpnet import Network, _embed_texts, _write_embed_files
+from .embedded_int import integer_estimator_files
 
 # The largest deviation of the float form from the network's outputs that its test passes.
 _FLOAT_TOLERANCE = "0.015625"
@@ -26,12 +33,18 @@ def embed(obj, directory, name=None, form="exact", test_X=None):
     against the network's outputs (a Network) or the estimator's ``predict`` (an estimator),
     bit for bit in the exact form. `name` (default: the network's name) names the files and
     the C functions; `form` is "exact" (sums in double) or "float" (sums in float). Returns
-    the paths written."""
+    the paths written. `form` "int16" or "int8" is the integer form of that width: the network's
+    scales calibrated on test_X (as the network sees it), its test within the integer form's
+    tolerance; for an estimator NAME_embed_predict takes raw int32_t fixed-point features and
+    its test passes when the classes agree on at least 99% (int16) or 95% (int8) of the rows,
+    or every prediction is within the tolerance."""
     if name is not None and not (isinstance(name, str) and re.fullmatch(r"[A-Za-z][A-Za-z0-9_]{0,30}", name)):
         raise ValueError(f"embed: name must be a letter then up to 30 letters, digits or '_'; got {name!r}")
     rows = None if test_X is None else _rows(test_X)
     if isinstance(obj, Network):
         files = _embed_texts(obj, name or "", "", form, rows)
+    elif form in ("int16", "int8"):
+        files = _integer_files(obj, name or "", int(form[3:]), rows)
     else:
         files = _estimator_files(obj, name or "", form, rows)
     _write_embed_files(directory, files)
@@ -86,6 +99,29 @@ def _unpack(obj):
         raise ValueError(f"embed: the {type(obj).__name__} is not fitted")
     steps += [("-", obj._offset), ("*", obj._factor)]
     return steps, obj, network[0], kind
+
+
+def _integer_files(obj, name, bits, rows):
+    """An estimator's integer form: the network's, calibrated on the test rows as the network
+    sees them, and the integer predict call."""
+    steps, est, net, kind = _unpack(obj)
+    scaled = None
+    if rows is not None:
+        if rows.shape[1] != net.inputs:
+            raise ValueError(f"embed: test_X: expected rows of {net.inputs} values, got {rows.shape[1]}")
+        X = rows.astype(np.float64)
+        if obj is not est:
+            X = obj[:-1].transform(X)
+        scaled = est._inputs(X)
+    classes = None
+    if kind == "classifier":
+        classes = _classes_table(est.classes_)
+        if classes[0] == "const double":
+            raise ValueError("embed: the integer forms embed whole-number or text classes, not floating-point ones")
+        if len(classes[1]) != net.outputs:
+            raise ValueError(f"embed: the classifier's network has {net.outputs} outputs for {len(classes[1])} "
+                             "classes; only one output per class is embedded")
+    return integer_estimator_files(obj, steps, est, net, kind, name, bits, rows, scaled, classes)
 
 
 def _output_map(est):

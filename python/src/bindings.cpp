@@ -296,16 +296,16 @@ std::string path_of(const py::object &p)
     return py::str(py::module_::import("os").attr("fspath")(p));
 }
 
-// The embedded forms by name: the sums in double (the network's bits) or in float.
-bpgen::Accumulate embed_form(const std::string &form)
+// The embedded forms by name: the sums in double (the network's bits) or in float, or the
+// integer form of 16 or 8 bits (`bits`; 0 for the float forms).
+bpgen::Accumulate embed_form(const std::string &form, int &bits)
 {
-    if (form == "exact")
+    bits = form == "int16" ? 16 : form == "int8" ? 8 : 0;
+    if (form == "exact" || bits != 0)
         return bpgen::Accumulate::exact;
     if (form == "float")
         return bpgen::Accumulate::single;
-    if (form == "int16" || form == "int8")
-        throw py::value_error("embed: the form \"" + form + "\" is not available in this build");
-    throw py::value_error("embed: form must be \"exact\" or \"float\", got \"" + form + "\"");
+    throw py::value_error("embed: form must be \"exact\", \"float\", \"int16\" or \"int8\", got \"" + form + "\"");
 }
 
 // The thresholds, weights and feedback coefficients of a network built at run time, from its
@@ -334,35 +334,71 @@ bpgen::EmbedValues embed_values(const bpnet::NetworkState &st)
 // The files of a network's embedded form, as (name, text) pairs: its values as they stand, and
 // with test rows their outputs from the network's own forward pass (from cleared delays, the
 // network left as it was). `name` renames the network, `origin` names where it came from in the
-// files' banners (both kept when empty).
+// files' banners (both kept when empty). The integer forms calibrate their scales on
+// `calibration` (else the test rows), as the network sees its inputs, then on random vectors.
 py::list embed_texts(PyNetwork &n, const std::string &name, const std::string &origin, const std::string &form,
-                     const py::object &test_x)
+                     const py::object &test_x, const py::object &calibration)
 {
     // Step 1: the arguments, while the interpreter's lock is held.
-    const bpgen::Accumulate acc = embed_form(form);
+    int bits = 0;
+    const bpgen::Accumulate acc = embed_form(form, bits);
     if (n.net().is_module())
         throw bpnet::Error("embed: " + n.net().name() +
                            " is a module's network: bpnet-gen --embed embeds it from its description");
     const bool test = !test_x.is_none();
-    std::vector<float> rows_in;
-    if (test) {
-        const FloatRows x = float_rows(test_x, n.net().inputs(), "embed: test_X");
-        if (x.shape(0) < 1)
-            throw py::value_error("embed: test_X has no rows");
-        rows_in.assign(x.data(), x.data() + x.size());
-    }
+    const auto rows_of = [&n](const py::object &x, const char *what) {
+        const FloatRows r = float_rows(x, n.net().inputs(), what);
+        if (r.shape(0) < 1)
+            throw py::value_error(std::string(what) + " has no rows");
+        return std::vector<float>(r.data(), r.data() + r.size());
+    };
+    std::vector<float> rows_in, calibrate;
+    if (test)
+        rows_in = rows_of(test_x, "embed: test_X");
+    if (!calibration.is_none())
+        calibrate = rows_of(calibration, "embed: calibration rows");
+    const std::size_t width = static_cast<std::size_t>(n.net().inputs());
+    const int rows = width > 0 ? static_cast<int>(rows_in.size() / width) : 0;
 
-    // Step 2: the values and the test outputs, under the network's lock.
+    // Step 2: the values and the test outputs (the integer forms: their calibration and test
+    // vectors too), under the network's lock.
     bpgen::Model m;
     bpgen::EmbedValues v;
+    bpgen::EmbedFiles files;
+    std::string why;
     n.locked([&] {
         bpnet::Network &net = n.net();
         bpnet::NetworkState &st = net.state();
         m = st.model;
         v = embed_values(st);
+        if (!name.empty())
+            m.network = name;
+        if (!origin.empty())
+            m.description_file = origin;
+        if (bits != 0) {
+            // Each vector from cleared delays, as the module's pass starts.
+            const std::vector<float> kept = st.data;
+            bpgen::IntegerRequest r;
+            r.bits = bits;
+            r.rows = calibrate.empty() ? rows_in : calibrate;
+            r.tests = rows;
+            const auto forward = [&](const float *x, std::vector<float> &a) {
+                net.clear_delays();
+                std::vector<float> y(static_cast<std::size_t>(net.outputs()));
+                net.forward(x, y.data());
+                a.clear();
+                for (std::size_t li = 0; li < st.model.layers.size(); li++) {
+                    const float *at = st.data.data() + st.layout.layers[li].act;
+                    a.insert(a.end(), at, at + st.model.layers[li].units);
+                }
+            };
+            bpgen::IntegerPlan plan;
+            why = bpgen::integer_files(m, v, r, forward, plan, files);
+            st.data = kept;
+            return;
+        }
         if (!test)
             return;
-        const int rows = static_cast<int>(rows_in.size() / static_cast<std::size_t>(net.inputs()));
         const std::vector<float> kept = st.data;
         net.clear_delays();
         v.test_inputs = rows_in;
@@ -371,13 +407,9 @@ py::list embed_texts(PyNetwork &n, const std::string &name, const std::string &o
         st.data = kept;
     });
 
-    // Step 3: the texts.
-    if (!name.empty())
-        m.network = name;
-    if (!origin.empty())
-        m.description_file = origin;
-    bpgen::EmbedFiles files;
-    const std::string why = released([&] { return bpgen::embed_files(m, v, acc, test, files); });
+    // Step 3: the texts of the float forms.
+    if (bits == 0 && why.empty())
+        why = released([&] { return bpgen::embed_files(m, v, acc, test, files); });
     if (!why.empty())
         throw bpnet::Error("embed: " + why);
     py::list out;
@@ -524,8 +556,14 @@ PYBIND11_MODULE(_bpnet, m)
             return s + ">";
         });
 
+    // The integer forms' test tolerance by width, relative to max(1, largest |output|).
+    py::dict tolerance;
+    for (const int bits : {16, 8})
+        tolerance[py::int_(bits)] = bpgen::integer_tolerance(bits);
+    m.attr("_INTEGER_TOLERANCE") = tolerance;
     m.def("_embed_texts", &embed_texts, py::arg("network"), py::arg("name") = "", py::arg("origin") = "",
           py::arg("form") = "exact", py::arg("test_X") = py::none(),
+          py::arg("calibration") = py::none(),
           "The files of the network's embedded form as (name, text) pairs; bpnet.embed writes them.");
     m.def(
         "_write_embed_files",

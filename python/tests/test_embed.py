@@ -55,11 +55,11 @@ def test_network_files_equal_bpnet_gen(tmp_path, name, inputs, layers, shortcuts
     np.testing.assert_array_equal(np.array(net.data), before)
 
 
-def compile_and_run(folder, name, expect_pass=True):
+def compile_and_run(folder, name, expect_pass=True, flags=()):
     """Compile NAME_embed.c with its test program by the build's C compiler and run it."""
     cc = program("BPNET_CC", "cc")
     exe = folder / f"{name}-test"
-    subprocess.run([cc, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-ffp-contract=off",
+    subprocess.run([cc, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-ffp-contract=off", *flags,
                     str(folder / f"{name}_embed.c"), str(folder / f"{name}_embed_test.c"), "-o", str(exe)],
                    check=True)
     run = subprocess.run([str(exe)], capture_output=True, text=True)
@@ -139,9 +139,10 @@ def test_classes_and_scaling_in_the_c_file(tmp_path):
 
 def test_refusals(tmp_path, compile_module):
     net = bpnet.Network(description("small", 2, [(2, "logistic")]))
+    delays = bpnet.Network(description("delays", 2, [(3, "tanh", 1), (2, "logistic")]))
     for form in ("int16", "int8"):
-        with pytest.raises(ValueError, match="not available"):
-            bpnet.embed(net, tmp_path, form=form)
+        with pytest.raises(bpnet.Error, match="no layer with feedback"):
+            bpnet.embed(delays, tmp_path / "none", form=form)
     with pytest.raises(ValueError, match="form must be"):
         bpnet.embed(net, tmp_path, form="double")
     with pytest.raises(ValueError, match="name must be"):
@@ -157,3 +158,105 @@ def test_refusals(tmp_path, compile_module):
     with pytest.raises(bpnet.Error, match="not finite"):
         bpnet.embed(net, tmp_path / "none")
     assert not (tmp_path / "none").exists()
+
+
+# ---- The integer forms.
+
+def no_floating_point(folder, name):
+    """The integer form's own files name no floating-point type."""
+    for file in (f"{name}_embed.h", f"{name}_embed.c"):
+        text = (folder / file).read_text()
+        assert not re.search(r"\b(float|double)\b", text), file
+
+
+@pytest.mark.parametrize("bits", [16, 8])
+@pytest.mark.parametrize("name,inputs,layers,shortcuts", NETWORKS[:2])
+def test_network_integer_files_equal_bpnet_gen(tmp_path, name, inputs, layers, shortcuts, bits):
+    gen = program("BPNET_GEN", "bpnet-gen")
+    toml = tmp_path / f"{name}.toml"
+    toml.write_text(description(name, inputs, layers, shortcuts))
+    net = bpnet.Network(str(toml))
+    net.initialize(seed=5, range=0.5)
+    X, Y = patterns(20, inputs, net.outputs, seed=4)
+    net.learn(X, Y, epochs=3)
+    net.save(str(tmp_path / "net.save"))
+    # Inputs beyond [-1, 1], so that they set the inputs' scale.
+    rows = (np.random.default_rng(6).normal(0, 1.5, (30, inputs))).astype(np.float32)
+    np.savetxt(tmp_path / "rows.csv", rows, fmt="%.9g", delimiter=",")
+    subprocess.run([gen, "--embed", str(toml), "--weights", str(tmp_path / "net.save"), "--integer", str(bits),
+                    "--inputs", str(tmp_path / "rows.csv"), "--test", str(len(rows)), "-o", str(tmp_path / "gen")],
+                   check=True, capture_output=True)
+
+    bpnet.embed(net, tmp_path / "py", form=f"int{bits}", test_X=rows)
+
+    for file in (f"{name}_embed.h", f"{name}_embed.c", f"{name}_embed_test.c"):
+        assert (tmp_path / "py" / file).read_bytes() == (tmp_path / "gen" / file).read_bytes(), file
+    no_floating_point(tmp_path / "py", name)
+    compile_and_run(tmp_path / "py", name)
+
+
+@pytest.mark.parametrize("form", ["int16", "int8"])
+@pytest.mark.parametrize("kind", ["classifier", "classifier-pipeline", "regressor", "regressor-pipeline"])
+def test_fit_to_integer_c_result(tmp_path, kind, form):
+    est, T = estimator(kind)
+    bpnet.embed(est, tmp_path, name="fitted", form=form, test_X=T)
+    no_floating_point(tmp_path, "fitted")
+    out = compile_and_run(tmp_path, "fitted")
+    if kind.startswith("classifier"):
+        assert re.search(r"(\d+) of 40 rows agree", out)
+        compile_and_run(tmp_path, "fitted", expect_pass=False, flags=["-DFITTED_EMBED_AGREEMENT=101"])
+    else:
+        assert "0 predictions beyond the tolerance" in out
+        # A prediction further off than the tolerance fails the test.
+        test = tmp_path / "fitted_embed_test.c"
+        text = test.read_text()
+        table = text[text.index("tolerance[FITTED_EMBED_OUTPUTS] = {"):]
+        first = re.search(r"\{\n    (\d+)LL", table)
+        test.write_text(text.replace(first.group(0), first.group(0).replace(first.group(1), "-1"), 1))
+        compile_and_run(tmp_path, "fitted", expect_pass=False)
+
+
+def test_digits_integer_forms_agree_with_predict(tmp_path):
+    from sklearn.datasets import load_digits
+    from sklearn.model_selection import train_test_split
+    X, y = load_digits(return_X_y=True)
+    X_train, X_test, y_train, _ = train_test_split(X, y, test_size=0.25, random_state=0)
+    clf = bpnet.MLPClassifier(hidden_layer_sizes=(32,), max_iter=30, random_state=0)
+    with pytest.warns(Warning):
+        clf.fit(X_train, y_train)
+    shares = {}
+    for form in ("exact", "int16", "int8"):
+        folder = tmp_path / form
+        bpnet.embed(clf, folder, name="digits", form=form, test_X=X_test)
+        out = compile_and_run(folder, "digits")
+        if form == "exact":
+            assert "every class is predict's" in out
+            continue
+        no_floating_point(folder, "digits")
+        agree = re.search(r"(\d+) of (\d+) rows agree", out)
+        assert int(agree.group(2)) == len(X_test)
+        shares[form] = int(agree.group(1)) / len(X_test)
+    assert shares["int16"] >= 0.99 and shares["int8"] >= 0.95, shares
+
+
+def test_integer_predict_links_no_floating_point(tmp_path):
+    """The estimator's integer form with its test program, built for a Cortex-M0 with software
+    floating point, links none of the floating-point routines."""
+    import os
+    import shutil
+    cc, nm = shutil.which("arm-none-eabi-gcc"), shutil.which("arm-none-eabi-nm")
+    if not cc or not nm:
+        pytest.skip("arm-none-eabi-gcc not found")
+    start = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "embed")
+    est, T = estimator("regressor-pipeline")
+    for kind, (fitted, rows) in (("regressor", (est, T)), ("classifier", estimator("classifier-pipeline"))):
+        folder = tmp_path / kind
+        bpnet.embed(fitted, folder, name="fitted", form="int16", test_X=rows)
+        elf = folder / "m0.elf"
+        subprocess.run([cc, "-mcpu=cortex-m0", "-mthumb", "-mfloat-abi=soft", "-Os", "--specs=rdimon.specs",
+                        "-nostartfiles", "-T", os.path.join(start, "microbit.ld"), f"-I{folder}",
+                        os.path.join(start, "startup.c"), str(folder / "fitted_embed.c"),
+                        str(folder / "fitted_embed_test.c"), "-o", str(elf)], check=True)
+        symbols = subprocess.run([nm, str(elf)], check=True, capture_output=True, text=True).stdout
+        assert "fitted_embed_predict" in symbols
+        assert not re.findall(r"__aeabi_[fd]\w*|\w*[sd]f3\b", symbols), kind
