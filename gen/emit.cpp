@@ -392,6 +392,9 @@ void emit_layout(std::ostringstream &o, const Model &m, const Layout &lo)
         o << "    {" << n << "_coef, " << k << "}, {" << n << "_coef_grad, " << k << "}, {" << n << "_coef_step, " << k
           << "},\n";
     }
+    if (lo.moments >= 0)
+        o << "    {" << lo.moments << ", " << (lo.temporal >= 0 ? lo.temporal : lo.size) - lo.moments
+          << "},  // the optimizer's moments\n";
     for (const Layer &l : m.layers) {
         if (l.feedback == 0)
             continue;

@@ -337,7 +337,11 @@ TEST(Optimizer, DrawnOptimizersAgreeWithTheReferenceAndTheModulesBitForBit)
         texts.push_back(bptest::random_description(rng, 4, 24, i % 3 == 2));
         names.push_back("opt" + std::to_string(i));
     }
-    const bptest::Built built = bptest::write_and_build(work, names, texts, static_cast<std::size_t>(compiled));
+    // Every other compiled module reserves the moments in its network_data.
+    std::vector<std::string> module_texts = texts;
+    for (std::size_t k = 1; k < module_texts.size(); k += 2)
+        module_texts[k] = "optimizer = \"adam\"\n" + module_texts[k];
+    const bptest::Built built = bptest::write_and_build(work, names, module_texts, static_cast<std::size_t>(compiled));
     int adam = 0, decay = 0, batches = 0, feedback = 0, adam_updates = 0;
     for (int i = 0; i < count; i++) {
         const std::size_t k = static_cast<std::size_t>(i);
@@ -408,7 +412,7 @@ TEST(Optimizer, DrawnOptimizersAgreeWithTheReferenceAndTheModulesBitForBit)
             for (int call = 0; call < 3; call++)
                 mod->learn_rows(rows, x.data() + static_cast<std::ptrdiff_t>(call) * rows * in,
                                 t.data() + static_cast<std::ptrdiff_t>(call) * rows * out, s.batch);
-            EXPECT_TRUE(same_bits(snapshot(*mod), snapshot(*net)));
+            EXPECT_TRUE(same_bits(snapshot(*mod), snapshot(k % 2 == 1 ? *roomy : *net)));
             mod->save(b);
             EXPECT_EQ(bptest::read_file(a), bptest::read_file(b));
         }
