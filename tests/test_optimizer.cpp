@@ -242,50 +242,9 @@ void ref_batch(bpnet::NetworkState &st, RefOptimizer &o, int b, const float *x, 
             continue;
         any = true;
         bpnet::calc_grad(st);
-        const float *d = st.data.data();
-        for (int l = 0; l < m.layer_count; l++)
-            for (int i = 0; i < m.layers[l].size; i++)
-                sums[m.layers[l].thr_grad + i] += static_cast<double>(d[m.layers[l].delta + i]);
-        for (int c = 0; c < m.connection_count; c++) {
-            const bpm::ConnectionInfo &ci = m.connections[c];
-            const bpm::LayerInfo &layer = m.layers[ci.layer];
-            const float *e = d + layer.delta;
-            const float *src = ci.source == bpm::kInputs ? st.input : d + m.layers[ci.source].act;
-            double *g = sums.data() + ci.grads;
-            if (ci.kind == bpm::kFull) {
-                for (int u = 0; u < layer.size; u++)
-                    for (int k = 0; k < ci.source_size; k++)
-                        g[u * ci.source_size + k] += static_cast<double>(src[k]) * e[u];
-            } else if (ci.kind == bpm::kField1d) {
-                for (int u = 0; u < layer.size; u++)
-                    for (int k = 0; k < ci.field_x; k++)
-                        g[(ci.shared ? 0 : u * ci.field_x) + k] +=
-                            static_cast<double>(src[u * (ci.field_x - ci.overlap) + k]) * e[u];
-            } else {
-                const int S = ci.source_dim_x, B = ci.overlap * S, KW = ci.field_x, KH = ci.field_y;
-                for (int rr = 0; rr < ci.down; rr++)
-                    for (int j = 0; j < KH; j++)
-                        for (int u = 0; u < ci.across; u++)
-                            for (int k = 0; k < KW; k++) {
-                                const int q = rr * (KH * S - B) + j * S + u * (KW - ci.overlap) + k;
-                                const int w = ci.shared ? j * KW + k : ((rr * KH + j) * ci.across + u) * KW + k;
-                                g[w] += static_cast<double>(src[q]) * e[rr * ci.across + u];
-                            }
-            }
-        }
-        for (int l = 0; l < m.layer_count; l++)
-            std::copy_n(&kept[m.layers[l].thr_grad], m.layers[l].size, &st.data[m.layers[l].thr_grad]);
-        for (int c = 0; c < m.connection_count; c++)
-            std::copy_n(&kept[m.connections[c].grads], m.connections[c].count, &st.data[m.connections[c].grads]);
+        bptest::gather_row_gradients(st, kept, sums);
     }
-    const auto add = [&](int at, int n) {
-        for (int i = at; i < at + n; i++)
-            st.data[i] = static_cast<float>(st.data[i] + sums[i]);
-    };
-    for (int l = 0; l < m.layer_count; l++)
-        add(m.layers[l].thr_grad, m.layers[l].size);
-    for (int c = 0; c < m.connection_count; c++)
-        add(m.connections[c].grads, m.connections[c].count);
+    bptest::add_gathered_gradients(st, sums);
     if (any)
         ref_update(st, o, scale, b);
 }

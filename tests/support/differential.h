@@ -14,7 +14,20 @@
 #include "gen/model.h"
 #include "support/gen_support.h"
 
+namespace bpnet {
+struct NetworkState;
+}
+
 namespace bptest {
+
+// The batch rule's gathering, written out: after the one-row gradient step of a row (its
+// deltas in the network), add the row's gradient terms of every threshold and weight into
+// `sums` (laid out as network_data) in double, and put back the gradients `kept` from the
+// batch's start, since the one-row step's own are not the rule's.
+void gather_row_gradients(bpnet::NetworkState &st, const std::vector<float> &kept, std::vector<double> &sums);
+
+// Add every gathered sum to its gradient once, rounded to float.
+void add_gathered_gradients(bpnet::NetworkState &st, const std::vector<double> &sums);
 
 // How a generated module is driven: initialization ranges drawn from `ranges`, the threshold
 // `odd_threshold` or 0.01 at random, `presentations` random patterns, learning runs of
