@@ -31,21 +31,9 @@
 
 namespace {
 
+using bptest::random_values;
 using bptest::same_bits;
-
-std::vector<float> random_values(std::mt19937_64 &rng, std::size_t n, float low, float high)
-{
-    std::uniform_real_distribution<float> u(low, high);
-    std::vector<float> v(n);
-    for (float &x : v)
-        x = u(rng);
-    return v;
-}
-
-std::vector<float> snapshot(const bpnet::Network &net)
-{
-    return std::vector<float>(net.data(), net.data() + net.data_size());
-}
+using bptest::snapshot;
 
 // What a sample exercised: unit kinds, connection kinds (shared or not), feedback.
 std::set<std::string> exercised(const bpgen::Model &m)

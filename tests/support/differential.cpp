@@ -460,6 +460,20 @@ void gather_row_gradients(bpnet::NetworkState &st, const std::vector<float> &kep
         std::copy_n(&kept[m.connections[c].grads], m.connections[c].count, &st.data[m.connections[c].grads]);
 }
 
+std::vector<float> random_values(std::mt19937_64 &rng, std::size_t n, float low, float high)
+{
+    std::uniform_real_distribution<float> u(low, high);
+    std::vector<float> v(n);
+    for (float &x : v)
+        x = u(rng);
+    return v;
+}
+
+std::vector<float> snapshot(const bpnet::Network &net)
+{
+    return std::vector<float>(net.data(), net.data() + net.data_size());
+}
+
 void add_gathered_gradients(bpnet::NetworkState &st, const std::vector<double> &sums)
 {
     const bpm::Module &m = st.module;

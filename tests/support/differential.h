@@ -6,7 +6,9 @@
 #ifndef TESTS_SUPPORT_DIFFERENTIAL_H
 #define TESTS_SUPPORT_DIFFERENTIAL_H
 
+#include <cstddef>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "support/gen_support.h"
 
 namespace bpnet {
+class Network;
 struct NetworkState;
 }
 
@@ -28,6 +31,12 @@ void gather_row_gradients(bpnet::NetworkState &st, const std::vector<float> &kep
 
 // Add every gathered sum to its gradient once, rounded to float.
 void add_gathered_gradients(bpnet::NetworkState &st, const std::vector<double> &sums);
+
+// n values drawn uniformly from [low, high).
+std::vector<float> random_values(std::mt19937_64 &rng, std::size_t n, float low, float high);
+
+// A copy of a network's network_data.
+std::vector<float> snapshot(const bpnet::Network &net);
 
 // How a generated module is driven: initialization ranges drawn from `ranges`, the threshold
 // `odd_threshold` or 0.01 at random, `presentations` random patterns, learning runs of
