@@ -50,11 +50,6 @@ _DELTA_SCALE = 0.333333
 _NO_THRESHOLD = -1.0
 
 
-def _learn_has_optimizer():
-    """Whether this build's Network.learn takes an optimizer (Adam, weight decay)."""
-    return "optimizer" in (Network.learn.__doc__ or "")
-
-
 def _sgd_rate(step):
     """The network's learning rate whose delta scale is `step` as a float (or the nearest
     float to step / _DELTA_SCALE when none of its neighbours gives it)."""
@@ -220,9 +215,6 @@ class _BaseNetworkEstimator(BaseEstimator):
         for name in ("shuffle", "verbose", "warm_start", "early_stopping", "nesterovs_momentum", "shortcuts"):
             if not isinstance(getattr(self, name), (bool, np.bool_)):
                 raise ValueError(f"{name} must be True or False; got {getattr(self, name)!r}")
-        if not _learn_has_optimizer() and (self.solver != "sgd" or self.alpha != 0):
-            raise ValueError("this build's Network.learn has plain gradient descent only: "
-                             "use solver='sgd' and alpha=0")
         return self._hidden_sizes()
 
     def _layer_plan(self, inputs, outputs):
@@ -355,11 +347,10 @@ class _BaseNetworkEstimator(BaseEstimator):
     def _epoch(self, X, T, batch):
         """One epoch of learn over the rows; the per-row mean of the returned errors."""
         seed = int(self._random_state.randint(_SEED_BOUND)) if self.shuffle else 1
-        kwargs = dict(epochs=1, order="shuffled" if self.shuffle else "sequential", seed=seed, batch=batch)
-        if _learn_has_optimizer():
-            kwargs.update(optimizer=self.solver, decay=float(self.alpha), beta1=float(self.beta_1),
-                          beta2=float(self.beta_2), epsilon=float(self.epsilon))
-        return float(self.network_.learn(X, T, **kwargs)[0])
+        return float(self.network_.learn(X, T, epochs=1, order="shuffled" if self.shuffle else "sequential",
+                                         seed=seed, batch=batch, optimizer=self.solver, decay=float(self.alpha),
+                                         beta1=float(self.beta_1), beta2=float(self.beta_2),
+                                         epsilon=float(self.epsilon))[0])
 
     def _run(self, X, T, y, incremental):
         """scikit-learn's stochastic training loop: epochs of learn, the loss of each (the data's

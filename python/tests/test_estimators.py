@@ -20,25 +20,16 @@ from conftest import needs_runtime
 
 pytestmark = needs_runtime
 
-# Whether Network.learn has Adam and weight decay in this build; without them the estimators
-# train by plain gradient descent with alpha 0 only.
-HAS_OPTIMIZER = "optimizer" in (bpnet.Network.learn.__doc__ or "")
-needs_optimizer = pytest.mark.skipif(not HAS_OPTIMIZER, reason="Network.learn has no optimizer argument")
-# Plain gradient descent, for the tests that hold in builds without the optimizer.
+# Plain gradient descent without decay, the rule the tests compare step by step.
 SGD = dict(solver="sgd", alpha=0.0, learning_rate_init=0.01)
 
 
 def checked_estimators():
-    if HAS_OPTIMIZER:
-        return [bpnet.MLPClassifier(), bpnet.MLPRegressor()]
-    return [bpnet.MLPClassifier(**SGD), bpnet.MLPRegressor(**SGD)]
+    return [bpnet.MLPClassifier(), bpnet.MLPRegressor()]
 
 
 @parametrize_with_checks(checked_estimators())
 def test_sklearn_estimator_checks(estimator, check):
-    name = getattr(check, "func", check).__name__
-    if not HAS_OPTIMIZER and name == "check_regressors_train":
-        pytest.skip("the check sets alpha, which needs Network.learn's weight decay")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ConvergenceWarning)
         check(estimator)
@@ -114,7 +105,6 @@ def test_warm_start_and_partial_fit_are_sklearns(seed):
         assert np.allclose(a, b, rtol=1e-4, atol=1e-5)
 
 
-@needs_optimizer
 @pytest.mark.parametrize("seed", range(3))
 def test_adam_and_decay_follow_sklearn(seed):
     # Adam with the L2 penalty: unshuffled, the losses and weights follow scikit-learn's (the
@@ -349,7 +339,6 @@ def test_pickled_estimator_continues_bit_for_bit():
     assert np.array_equal(a.predict_proba(X_test), b.predict_proba(X_test))
 
 
-@needs_optimizer
 def test_adam_partial_fit_goes_on_bit_for_bit_after_pickling():
     # Adam's moments take two floats per trainable value of the data and its update count
     # travels with the pickle: partial_fit after a round trip gives the bits it gives without.
@@ -366,7 +355,6 @@ def test_adam_partial_fit_goes_on_bit_for_bit_after_pickling():
         [w.tobytes() for w in fits[1].coefs_ + fits[1].intercepts_] and fits[0].loss_curve_ == fits[1].loss_curve_
 
 
-@needs_optimizer
 def test_fixed_fits_keep_their_bits():
     # Digests of coefs_ and intercepts_ of fixed fits, taken before the weights were placed
     # through Network.blocks and Adam's moments moved into the data; all the dumps' order.
