@@ -86,6 +86,47 @@ run_qemu() {
   case "$out" in *"$expect"*) ;; *) fail "$elf on $board: no \"$expect\"" ;; esac
 }
 
+# host_checks WHAT DIR NAME: the test program of DIR built as strict C99 and as C++ with the
+# host's compilers, and run.
+host_checks() {
+  local what=$1 dir=$2 name=$3 out
+  if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
+       "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$dir.cc.err"; then
+    out=$("$dir/host-c") || fail "$what: the C99 test program failed: $out"
+    echo "embed:   host C99: $out"
+  else
+    fail "$what: not clean C99: $(cat "$dir.cc.err")"
+  fi
+  if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
+       -o "$dir/host-cxx" 2>"$dir.cc.err"; then
+    out=$("$dir/host-cxx") || fail "$what: the C++ test program failed: $out"
+    echo "embed:   host C++: $out"
+  else
+    fail "$what: not clean C++: $(cat "$dir.cc.err")"
+  fi
+}
+
+# cross_build WHAT CPU FLAGS LDSCRIPT DIR NAME ALLOWED: the embedded file of DIR compiled for a
+# Cortex-CPU into DIR/NAME_embed-CPU.o (checked: no helper beyond ALLOWED) and linked with its
+# test program into DIR/test-CPU.elf; status 1 when either fails.
+cross_build() {
+  local what=$1 cpu=$2 flags=$3 ld=$4 dir=$5 name=$6 allowed=$7
+  local obj=$dir/${name}_embed-$cpu.o
+  # shellcheck disable=SC2086
+  if ! arm-none-eabi-gcc $flags $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$dir.cc.err"; then
+    fail "$what: does not compile for the Cortex-${cpu^^}: $(cat "$dir.cc.err")"
+    return 1
+  fi
+  check_object "$obj" "$name" "$allowed"
+  # shellcheck disable=SC2086
+  if ! arm-none-eabi-gcc $flags -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
+       -T "$ld" -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
+       -o "$dir/test-$cpu.elf" 2>"$dir.cc.err"; then
+    fail "$what: the test program does not link for the Cortex-${cpu^^}: $(cat "$dir.cc.err")"
+    return 1
+  fi
+}
+
 # embed_form LABEL DESCRIPTION WEIGHTS FORM: one network in one form, on the host and the
 # emulated processors.
 embed_form() {
@@ -103,21 +144,7 @@ embed_form() {
   expect="bit for bit"
   [ "$form" = double ] || expect="largest deviation"
 
-  # Host: C99 and C++.
-  if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
-       "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$dir.cc.err"; then
-    out=$("$dir/host-c") || fail "$label $form: the C99 test program failed: $out"
-    echo "embed:   host C99: $out"
-  else
-    fail "$label $form: not clean C99: $(cat "$dir.cc.err")"
-  fi
-  if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
-       -o "$dir/host-cxx" 2>"$dir.cc.err"; then
-    out=$("$dir/host-cxx") || fail "$label $form: the C++ test program failed: $out"
-    echo "embed:   host C++: $out"
-  else
-    fail "$label $form: not clean C++: $(cat "$dir.cc.err")"
-  fi
+  host_checks "$label $form" "$dir" "$name"
 
   [ "$cross" -eq 1 ] || return 0
   for cpu in m4 m7; do
@@ -128,19 +155,7 @@ embed_form() {
       allowed=$m4_helpers
     fi
     obj=$dir/${name}_embed-$cpu.o
-    # shellcheck disable=SC2086
-    if ! arm-none-eabi-gcc $flags $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$dir.cc.err"; then
-      fail "$label $form: does not compile for the Cortex-$cpu: $(cat "$dir.cc.err")"
-      continue
-    fi
-    check_object "$obj" "$name" "$allowed"
-    # shellcheck disable=SC2086
-    if ! arm-none-eabi-gcc $flags -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
-         -T tests/embed/mps2.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
-         -o "$dir/test-$cpu.elf" 2>"$dir.cc.err"; then
-      fail "$label $form: the test program does not link for the Cortex-$cpu: $(cat "$dir.cc.err")"
-      continue
-    fi
+    cross_build "$label $form" "$cpu" "$flags" tests/embed/mps2.ld "$dir" "$name" "$allowed" || continue
     run_qemu "$board" "$dir/test-$cpu.elf" "$expect"
     if [ "$cpu" = m4 ]; then
       text=$(arm-none-eabi-size "$obj" | awk 'NR == 2 {print $1}')
@@ -174,36 +189,12 @@ embed_integer() {
   if grep -lwE 'float|double' "$dir"/*.[ch] >/dev/null; then
     fail "$label int$bits: a generated file names a floating-point type: $(grep -lwE 'float|double' "$dir"/*.[ch] | tr '\n' ' ')"
   fi
-  if $host_cc -std=c99 -Wall -Wextra -Werror -pedantic -O2 -I"$dir" "$dir/${name}_embed.c" \
-       "$dir/${name}_embed_test.c" -o "$dir/host-c" 2>"$dir.cc.err"; then
-    out=$("$dir/host-c") || fail "$label int$bits: the C99 test program failed: $out"
-    echo "embed:   host C99: $out"
-  else
-    fail "$label int$bits: not clean C99: $(cat "$dir.cc.err")"
-  fi
-  if $host_cxx -x c++ -Wall -Wextra -Werror -O2 -I"$dir" "$dir/${name}_embed.c" "$dir/${name}_embed_test.c" \
-       -o "$dir/host-cxx" 2>"$dir.cc.err"; then
-    out=$("$dir/host-cxx") || fail "$label int$bits: the C++ test program failed: $out"
-  else
-    fail "$label int$bits: not clean C++: $(cat "$dir.cc.err")"
-  fi
+  host_checks "$label int$bits" "$dir" "$name"
 
   [ "$cross" -eq 1 ] || return 0
   obj=$dir/${name}_embed-m0.o
   elf=$dir/test-m0.elf
-  # shellcheck disable=SC2086
-  if ! arm-none-eabi-gcc $cpu_m0 $arm_flags -c "$dir/${name}_embed.c" -o "$obj" 2>"$dir.cc.err"; then
-    fail "$label int$bits: does not compile for the Cortex-M0: $(cat "$dir.cc.err")"
-    return
-  fi
-  check_object "$obj" "$name" "$int_helpers"
-  # shellcheck disable=SC2086
-  if ! arm-none-eabi-gcc $cpu_m0 -mthumb -Os -Wall -Wextra -Werror --specs=rdimon.specs -nostartfiles \
-       -T tests/embed/microbit.ld -I"$dir" tests/embed/startup.c "$obj" "$dir/${name}_embed_test.c" \
-       -o "$elf" 2>"$dir.cc.err"; then
-    fail "$label int$bits: the test program does not link for the Cortex-M0: $(cat "$dir.cc.err")"
-    return
-  fi
+  cross_build "$label int$bits" m0 "$cpu_m0" tests/embed/microbit.ld "$dir" "$name" "$int_helpers" || return
   if arm-none-eabi-nm "$elf" | awk '{print $NF}' | grep -qE "^($float_helpers)"; then
     fail "$label int$bits: floating-point helpers linked for the Cortex-M0: $(arm-none-eabi-nm "$elf" | awk '{print $NF}' | grep -E "^($float_helpers)" | tr '\n' ' ')"
   fi
