@@ -410,8 +410,9 @@ void optimizer_update(const Module &m, float scale, int rows)
     float *mv = optimizer_moments(m);
     float *mm = mv, *vv = mv + m.trainable;
     int next = 0;
-    // Kept between updates: an update per batch would otherwise allocate every time.
-    thread_local std::vector<double> steps;
+    // One allocation an update, not a buffer kept in thread-local storage: modules carry this
+    // runtime, and thread-local storage of a module that is unloaded outlives it.
+    std::vector<double> steps;
     for_each_block(m, [&](const Trainable &blk) {
         float *g = at(m, blk.grad), *w = at(m, blk.value), *p = at(m, blk.step);
         float *mb = mm + next, *vb = vv + next;
